@@ -1,0 +1,98 @@
+// AgentRunner: builds the LangChain SQL agent and puts queries to it.
+#include "methods.h"
+
+namespace qv {
+
+namespace {
+
+const MethodSpec *const kInit = &kMethods[M_AR_INIT];
+const MethodSpec *const kRun = &kMethods[M_AR_RUN];
+
+Ref print_constant(PyObject *args_tuple) {
+    return call_print(&PyTuple_GET_ITEM(args_tuple, 0), PyTuple_GET_SIZE(args_tuple));
+}
+
+// Copies one attribute of `self` into the keyword dict.
+int add_keyword(PyObject *kwargs, PyObject *self, PyObject *name) {
+    Ref value = get_attr(self, name);
+    if (!value) return -1;
+    return PyDict_SetItem(kwargs, name, value.get());
+}
+
+// The protected region of construction; on failure `*line` names the
+// statement that raised.
+int make_agent(PyObject *self, int *line) {
+    *line = 67;
+    Ref create = lookup_global(g.s.create_sql_agent);
+    if (!create) return -1;
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return -1;
+    // The values are read back from the instance: a subclass's attribute
+    // access decides what the agent gets.
+    static PyObject **const names[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
+    for (int i = 0; i < 4; i++) {
+        *line = 68 + i;
+        if (add_keyword(kwargs.get(), self, *names[i]) < 0) return -1;
+    }
+    *line = 67;
+    Ref agent = call_keywords(create.get(), kwargs.get());
+    if (!agent || set_attr(self, g.s.agent_runner, agent.get()) < 0) return -1;
+
+    *line = 75;
+    Ref current = get_attr(self, g.s.agent_runner);
+    if (!current) return -1;
+    if (current.get() != Py_None) {
+        *line = 76;
+        Ref again = get_attr(self, g.s.agent_runner);
+        if (!again) return -1;
+        PyObject *args[2] = {g.s.msg_agent_instance, again.get()};
+        return call_print(args, 2) ? 0 : -1;
+    }
+    *line = 78;
+    return print_constant(g.args_init_failed) ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject *ar_init(Function *, PyObject *const *slots) {
+    PyObject *self = slots[0];
+    static PyObject **const names[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
+    for (int i = 0; i < 4; i++)
+        if (set_attr(self, *names[i], slots[i + 1]) < 0) return fail(kInit, 58 + i);
+    if (set_attr(self, g.s.agent_runner, Py_None) < 0) return fail(kInit, 62);
+    if (set_attr(self, g.s.error, Py_None) < 0) return fail(kInit, 63);
+    {
+        ExceptScope scope;
+        int line;
+        if (make_agent(self, &line) < 0) {
+            Ref e = scope.catch_at(kInit, line);
+            if (!e) return nullptr;
+            if (set_attr(self, g.s.error, e.get()) < 0) return fail(kInit, 80);
+            PyObject *args[2] = {g.s.msg_error, e.get()};
+            if (!call_print(args, 2)) return fail(kInit, 81);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *ar_run(Function *, PyObject *const *slots) {
+    PyObject *self = slots[0];
+    Ref agent = get_attr(self, g.s.agent_runner);
+    if (!agent) return fail(kRun, 84);
+    int present = truth(agent.get());
+    if (present < 0) return fail(kRun, 84);
+    if (present) {
+        // Read again: the value tested is not reused.
+        agent = get_attr(self, g.s.agent_runner);
+        if (!agent) return fail(kRun, 85);
+        Ref method = get_attr(agent.get(), g.s.run);
+        if (!method) return fail(kRun, 85);
+        Ref answer = call1(method.get(), slots[1]);
+        if (!answer) return fail(kRun, 85);
+        return answer.release();
+    }
+    if (!print_constant(g.args_not_initialized)) return fail(kRun, 87);
+    Py_RETURN_NONE;
+}
+
+}  // namespace qv

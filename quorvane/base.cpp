@@ -1,0 +1,471 @@
+// The module definition and its start-up: the create and exec steps, the
+// start-up constants, and the module body (imports and class statements).
+#include <stdint.h>
+
+#include "methods.h"
+
+namespace qv {
+
+State g;
+
+const MethodSpec kMethods[M_COUNT] = {
+    {"__init__", "quorvane.DatabaseConnector.__init__", dbc_init,
+     {&g.s.self, &g.s.db_user, &g.s.db_password, &g.s.db_host, &g.s.db_name}, 5, 1, 17},
+    {"connect", "quorvane.DatabaseConnector.connect", dbc_connect, {&g.s.self}, 1, 1, 25},
+    {"getdbinstance", "quorvane.DatabaseConnector.getdbinstance", dbc_getdbinstance,
+     {&g.s.self}, 1, 1, 42},
+    {"__init__", "quorvane.AgentRunner.__init__", ar_init,
+     {&g.s.self, &g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type}, 5, 3, 56},
+    {"run", "quorvane.AgentRunner.run", ar_run, {&g.s.self, &g.s.query}, 2, 2, 83},
+};
+
+// ---------------------------------------------------------------------
+// Start-up constants
+
+namespace {
+
+struct StringEntry {
+    PyObject **slot;
+    const char *text;
+    bool intern;
+};
+
+const StringEntry kStringTable[] = {
+#define QV_IDENT(field, text) {&g.s.field, text, true},
+#define QV_TEXT(field, text) {&g.s.field, text, false},
+    QV_IDENTIFIERS(QV_IDENT) QV_TEXTS(QV_TEXT)
+#undef QV_IDENT
+#undef QV_TEXT
+};
+
+struct CodeEntry {
+    PyObject **name;
+    int argcount;
+    int firstlineno;
+    PyObject **varnames[6];
+    int nvarnames;
+};
+
+const CodeEntry kCodeTable[M_COUNT] = {
+    {&g.s.dunder_init, 5, 17,
+     {&g.s.self, &g.s.db_user, &g.s.db_password, &g.s.db_host, &g.s.db_name}, 5},
+    {&g.s.connect, 1, 25, {&g.s.self, &g.s.e}, 2},
+    {&g.s.getdbinstance, 1, 42, {&g.s.self, &g.s.e}, 2},
+    {&g.s.dunder_init, 5, 56,
+     {&g.s.self, &g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type, &g.s.e}, 6},
+    {&g.s.run, 2, 83, {&g.s.self, &g.s.query}, 2},
+};
+
+constexpr int kCoOptimized = 0x1, kCoNewLocals = 0x2;
+
+}  // namespace
+
+int create_strings() {
+    for (const StringEntry &entry : kStringTable) {
+        PyObject *s = entry.intern ? PyUnicode_InternFromString(entry.text)
+                                   : PyUnicode_FromString(entry.text);
+        if (!s) return -1;
+        Py_XSETREF(*entry.slot, s);
+        // Computed now so that no method call pays for it.
+        if (PyObject_Hash(s) == -1) return -1;
+    }
+    return 0;
+}
+
+static int create_constants() {
+    Py_XSETREF(g.args_init_failed, PyTuple_Pack(1, g.s.msg_init_failed));
+    if (!g.args_init_failed) return -1;
+    Py_XSETREF(g.args_not_initialized, PyTuple_Pack(1, g.s.msg_not_initialized));
+    if (!g.args_not_initialized) return -1;
+    Py_XSETREF(g.dbc_defaults, PyTuple_Pack(4, Py_None, Py_None, Py_None, Py_None));
+    if (!g.dbc_defaults) return -1;
+    for (int id = 0; id < M_COUNT; id++) {
+        const CodeEntry &c = kCodeTable[id];
+        Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
+        if (!varnames) return -1;
+        for (int i = 0; i < c.nvarnames; i++)
+            PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*c.varnames[i]));
+        PyObject *code = (PyObject *)PyUnstable_Code_NewWithPosOnlyArgs(
+            c.argcount, 0, 0, c.nvarnames, 0, kCoOptimized | kCoNewLocals, g.empty_bytes,
+            g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple,
+            g.s.filename, *c.name, *c.name, c.firstlineno, g.empty_bytes, g.empty_bytes);
+        if (!code) return -1;
+        Py_XSETREF(g.code[id], code);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------
+// Module body
+
+namespace {
+
+// A failure of a module-level statement: one "init quorvane" entry.
+int init_fail(int line) {
+    add_traceback("init quorvane", line);
+    return -1;
+}
+
+Ref import_level0(PyObject *path, PyObject *fromlist) {
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(path, g.moddict, locals.get(), fromlist, 0));
+}
+
+Ref single_list(PyObject *item) {
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
+    return list;
+}
+
+// from P import N
+int from_import(PyObject *path, PyObject *name, int line) {
+    Ref fromlist = single_list(name);
+    if (!fromlist) return init_fail(line);
+    Ref module = import_level0(path, fromlist.get());
+    if (!module) return init_fail(line);
+    Ref value = get_attr(module.get(), name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // A submodule that is imported but not (yet) bound on its package.
+        PyErr_Clear();
+        Ref modname = get_attr(module.get(), g.s.dunder_name);
+        if (modname) {
+            Ref full = Ref::steal(PyUnicode_FromFormat("%S.%S", modname.get(), name));
+            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+        }
+    }
+    if (!value) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+        return init_fail(line);
+    }
+    if (PyDict_SetItem(g.moddict, name, value.get()) < 0) return init_fail(line);
+    return 0;
+}
+
+// True when `module` is in sys.modules but still running its own body.
+bool is_initializing(PyObject *module) {
+    Ref spec = get_attr(module, g.s.dunder_spec);
+    if (!spec) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref flag = get_attr(spec.get(), g.s.initializing);
+    if (!flag) {
+        PyErr_Clear();
+        return false;
+    }
+    int r = truth(flag.get());
+    if (r < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return r == 1;
+}
+
+// import P
+int module_import(PyObject *path, int line) {
+    Ref module = Ref::steal(PyImport_GetModule(path));
+    if (!module) PyErr_Clear();
+    if (module && is_initializing(module.get())) module.reset();
+    if (!module) {
+        module = import_level0(path, nullptr);
+        if (!module) return init_fail(line);
+    }
+    if (PyDict_SetItem(g.moddict, path, module.get()) < 0) return init_fail(line);
+    return 0;
+}
+
+// The names a star import takes: __all__, else the public keys of __dict__.
+Ref star_names(PyObject *module) {
+    Ref all = get_attr(module, g.s.dunder_all);
+    if (all || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
+    PyErr_Clear();
+    Ref dict = get_attr(module, g.s.dunder_dict);
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+        return {};
+    }
+    Ref keys = Ref::steal(PyMapping_Keys(dict.get()));
+    if (!keys) return {};
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return {};
+    Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *key = PyList_GET_ITEM(keys.get(), i);
+        if (PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) > 0 &&
+            PyUnicode_READ_CHAR(key, 0) == '_')
+            continue;
+        if (PyList_Append(names.get(), key) < 0) return {};
+    }
+    return names;
+}
+
+// from P import *
+int star_import(PyObject *path, int line) {
+    Ref fromlist = single_list(g.s.star);
+    if (!fromlist) return init_fail(line);
+    Ref module = import_level0(path, fromlist.get());
+    if (!module) return init_fail(line);
+    Ref names = star_names(module.get());
+    if (!names) return init_fail(line);
+    Ref values = Ref::steal(PyDict_New());
+    if (!values) return init_fail(line);
+    for (Py_ssize_t i = 0;; i++) {
+        Ref name = Ref::steal(PySequence_GetItem(names.get(), i));
+        if (!name) {
+            if (!PyErr_ExceptionMatches(PyExc_IndexError)) return init_fail(line);
+            PyErr_Clear();
+            break;
+        }
+        Ref value = get_attr(module.get(), name.get());
+        if (!value || PyDict_SetItem(values.get(), name.get(), value.get()) < 0)
+            return init_fail(line);
+    }
+    PyObject *name, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(values.get(), &pos, &name, &value)) {
+        const char *utf8 = PyUnicode_AsUTF8(name);
+        if (!utf8 || PyObject_SetAttrString(g.module, utf8, value) < 0) return init_fail(line);
+    }
+    return 0;
+}
+
+// A class namespace with __module__ and __qualname__ of our own: `type`
+// would otherwise take __module__ from the importer's globals.
+Ref class_namespace(PyObject *qualname) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || PyDict_SetItem(ns.get(), g.s.dunder_module, g.s.quorvane) < 0 ||
+        PyDict_SetItem(ns.get(), g.s.dunder_qualname, qualname) < 0)
+        return {};
+    return ns;
+}
+
+int add_method(PyObject *ns, MethodId id, PyObject *name, PyObject *defaults, int line) {
+    Ref func = new_function(id, defaults);
+    if (!func || PyDict_SetItem(ns, name, func.get()) < 0) return init_fail(line);
+    return 0;
+}
+
+int finish_class(PyObject *name, PyObject *ns, int line) {
+    PyObject *args[3] = {name, g.empty_tuple, ns};
+    Ref cls = Ref::steal(PyObject_Vectorcall((PyObject *)&PyType_Type, args, 3, nullptr));
+    if (!cls || PyDict_SetItem(g.moddict, name, cls.get()) < 0) return init_fail(line);
+    return 0;
+}
+
+int class_database_connector() {
+    Ref ns = class_namespace(g.s.DatabaseConnector);
+    if (!ns) return init_fail(16);
+    if (add_method(ns.get(), M_DBC_INIT, g.s.dunder_init, g.dbc_defaults, 17) < 0 ||
+        add_method(ns.get(), M_DBC_CONNECT, g.s.connect, nullptr, 25) < 0 ||
+        add_method(ns.get(), M_DBC_GETDBINSTANCE, g.s.getdbinstance, nullptr, 42) < 0)
+        return -1;
+    return finish_class(g.s.DatabaseConnector, ns.get(), 16);
+}
+
+int class_agent_runner() {
+    Ref ns = class_namespace(g.s.AgentRunner);
+    if (!ns) return init_fail(55);
+    Ref init = new_function(M_AR_INIT, nullptr);
+    if (!init) return init_fail(56);
+    // The default agent type is read once, after all the imports.
+    Ref agent_type = lookup_global(g.s.AgentType);
+    if (!agent_type) return init_fail(57);
+    Ref zero_shot = get_attr(agent_type.get(), g.s.ZERO_SHOT_REACT_DESCRIPTION);
+    if (!zero_shot) return init_fail(57);
+    Function *f = (Function *)init.get();
+    f->call_defaults[3] = Py_True;
+    f->call_defaults[4] = zero_shot.get();
+    f->stored_default = zero_shot.release();
+    f->defaults_from_stored = true;
+    if (PyDict_SetItem(ns.get(), g.s.dunder_init, init.get()) < 0) return init_fail(56);
+    if (add_method(ns.get(), M_AR_RUN, g.s.run, nullptr, 83) < 0) return -1;
+    return finish_class(g.s.AgentRunner, ns.get(), 55);
+}
+
+int module_body() {
+    const Strings &s = g.s;
+    if (from_import(s.mod_agents, s.create_sql_agent, 1) < 0 ||
+        from_import(s.mod_agent_toolkits, s.SQLDatabaseToolkit, 2) < 0 ||
+        from_import(s.mod_sql_database, s.SQLDatabase, 3) < 0 ||
+        from_import(s.mod_llms_openai, s.OpenAI, 4) < 0 ||
+        from_import(s.mod_agents, s.AgentExecutor, 5) < 0 ||
+        from_import(s.mod_agent_types, s.AgentType, 6) < 0 ||
+        from_import(s.mod_chat_models, s.ChatOpenAI, 7) < 0 ||
+        from_import(s.mod_sqlalchemy, s.create_engine, 8) < 0 ||
+        module_import(s.mod_os, 9) < 0 ||
+        star_import(s.mod_agents, 10) < 0 ||
+        from_import(s.mod_llms, s.OpenAI, 11) < 0 ||
+        from_import(s.mod_sql_database, s.SQLDatabase, 12) < 0 ||
+        module_import(s.mod_pymysql, 13) < 0)
+        return -1;
+    if (class_database_connector() < 0 || class_agent_runner() < 0) return -1;
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------
+// Create and exec steps
+
+}  // namespace qv
+
+extern "C" {
+// An embedding host may set this before the first import to run the
+// module as "__main__".
+__attribute__((visibility("default"))) int32_t module_is_main_quorvane = 0;
+}
+
+namespace qv {
+namespace {
+
+int copy_spec_attribute(PyObject *spec, PyObject *moddict, const char *attr, const char *key,
+                        bool copy_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (value.get() == Py_None && !copy_none) return 0;
+    return PyDict_SetItemString(moddict, key, value.get());
+}
+
+PyObject *create_module(PyObject *spec, PyModuleDef *) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return nullptr;
+    if (g.interpreter_id == -1) {
+        g.interpreter_id = id;
+    } else if (id != g.interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into "
+                        "one interpreter per process.");
+        return nullptr;
+    }
+    if (g.module) return Py_NewRef(g.module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject *moddict = PyModule_GetDict(module.get());
+    if (!moddict || copy_spec_attribute(spec, moddict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, moddict, "origin", "__file__", true) < 0 ||
+        copy_spec_attribute(spec, moddict, "parent", "__package__", true) < 0 ||
+        copy_spec_attribute(spec, moddict, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+// 1 when `mapping` has `key`, 0 when not, -1 on error.
+int has_key(PyObject *mapping, PyObject *key) {
+    if (PyDict_Check(mapping)) return PyDict_Contains(mapping, key);
+    Ref value = Ref::steal(PyObject_GetItem(mapping, key));
+    if (value) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The exec step from step 3 on; the caller releases the module on failure.
+int exec_steps(PyObject *module) {
+    PyObject *moddict = PyModule_GetDict(module);
+    if (!moddict) return -1;
+    Py_XSETREF(g.moddict, Py_NewRef(moddict));
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (!builtins) return -1;
+    Py_XSETREF(g.builtins, Py_NewRef(builtins));
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
+
+    // Any 3.12 release passes: only major and minor are compared.
+    unsigned long runtime = Py_Version;
+    int major = (int)((runtime >> 24) & 0xff), minor = (int)((runtime >> 16) & 0xff);
+    if (major != 3 || minor != 12) {
+        char message[200];
+        PyOS_snprintf(message, sizeof(message),
+                      "compile time Python version %d.%d of module '%.100s' %s runtime "
+                      "version %d.%d",
+                      3, 12, "quorvane", "does not match", major, minor);
+        if (PyErr_WarnEx(nullptr, message, 1) < 0) return -1;
+    }
+
+    Py_XSETREF(g.empty_tuple, PyTuple_New(0));
+    if (!g.empty_tuple) return -1;
+    Py_XSETREF(g.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    if (!g.empty_bytes) return -1;
+    Py_XSETREF(g.empty_str, PyUnicode_New(0, 0));
+    if (!g.empty_str) return -1;
+    if (init_function_type() < 0 || create_strings() < 0) return -1;
+
+    if (module_is_main_quorvane &&
+        PyObject_SetAttr(module, g.s.dunder_name, g.s.dunder_main) < 0)
+        return init_fail(1);
+    PyObject *sys_modules = PyImport_GetModuleDict();
+    int present = has_key(sys_modules, g.s.quorvane);
+    if (present < 0) return init_fail(1);
+    if (!present && PyObject_SetItem(sys_modules, g.s.quorvane, module) < 0) return init_fail(1);
+
+    Ref print = get_attr(g.builtins, g.s.print);
+    if (!print) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", g.s.print);
+        }
+        return init_fail(1);
+    }
+    Py_XSETREF(g.print, print.release());
+    if (create_constants() < 0) return init_fail(1);
+    if (module_body() < 0) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItem(g.moddict, g.s.dunder_test, test.get()) < 0)
+        return init_fail(1);
+    return 0;
+}
+
+int exec_module(PyObject *module) {
+    if (g.module) {
+        if (g.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'quorvane' has already been imported. Re-initialisation is "
+                        "not supported.");
+        return -1;
+    }
+    g.module = Py_NewRef(module);
+    if (exec_steps(module) < 0) {
+        Py_CLEAR(g.module);
+        return -1;
+    }
+#ifndef NDEBUG
+    assert(!PyErr_Occurred());
+#endif
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, (void *)create_module},
+    {Py_mod_exec, (void *)exec_module},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quorvane",
+    nullptr,
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace qv
+
+PyMODINIT_FUNC PyInit_quorvane(void) { return PyModuleDef_Init(&qv::module_def); }

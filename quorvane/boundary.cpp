@@ -1,0 +1,563 @@
+// The method boundary: how calls reach the method bodies, how failures
+// leave them, and how the bodies call back into Python.
+#include "boundary.h"
+
+#include <frameobject.h>
+#include <stddef.h>
+#include <string.h>
+
+namespace qv {
+
+// ---------------------------------------------------------------------
+// Argument binding
+
+[[gnu::cold, gnu::noinline]] static void count_error(const MethodSpec *spec,
+                                                     const char *word,
+                                                     Py_ssize_t expected,
+                                                     Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec->name, word, expected, expected == 1 ? "" : "s", given);
+}
+
+static inline bool same_text(PyObject *a, PyObject *b) {
+    Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    if (len != PyUnicode_GET_LENGTH(b)) return false;
+    int kind = PyUnicode_KIND(a);
+    if (kind != PyUnicode_KIND(b)) return false;
+    return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)len * (size_t)kind) == 0;
+}
+
+// Identity first: names written in Python source are interned like ours.
+static inline bool names_match(PyObject *keyword, PyObject *param) {
+    return keyword == param || (PyUnicode_Check(keyword) && same_text(keyword, param));
+}
+
+// Index in kwnames of the keyword naming `param`, or -1.
+static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *param) {
+    PyObject *const *names = &PyTuple_GET_ITEM(kwnames, 0);
+    for (Py_ssize_t i = 0; i < nkw; i++)
+        if (names[i] == param) return i;
+    for (Py_ssize_t i = 0; i < nkw; i++)
+        if (PyUnicode_Check(names[i]) && same_text(names[i], param)) return i;
+    return -1;
+}
+
+// Reports the first keyword that names no free parameter.
+[[gnu::cold, gnu::noinline]] static int keyword_error(const MethodSpec *spec,
+                                                      Py_ssize_t nargs,
+                                                      PyObject *kwnames) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        bool is_free = false;
+        for (Py_ssize_t i = nargs; i < spec->nparams && !is_free; i++)
+            is_free = names_match(key, *spec->params[i]);
+        if (is_free) continue;
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec->name);
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            if (names_match(key, *spec->params[i])) {
+                PyErr_Format(PyExc_TypeError,
+                             "%s() got multiple values for keyword argument '%U'",
+                             spec->name, key);
+                return -1;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     spec->name, key);
+        return -1;
+    }
+    return 0;
+}
+
+// Fills one borrowed slot per parameter; -1 with TypeError set.
+static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
+                PyObject *kwnames, PyObject **slots) {
+    const MethodSpec *spec = func->spec;
+    const Py_ssize_t max = spec->nparams, min = spec->nrequired;
+    if (nargs > max) {
+        count_error(spec, min == max ? "exactly" : "at most", max, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) slots[i] = args[i];
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        if (nargs < min) {
+            count_error(spec, min == max ? "exactly" : "at least", min, nargs);
+            return -1;
+        }
+        for (Py_ssize_t i = nargs; i < max; i++) slots[i] = func->call_defaults[i];
+        return 0;
+    }
+
+    PyObject *const *kwvalues = args + nargs;
+    Py_ssize_t used = 0;
+    for (Py_ssize_t i = nargs; i < max; i++) {
+        Py_ssize_t k = used < nkw ? find_keyword(kwnames, nkw, *spec->params[i]) : -1;
+        if (k >= 0) {
+            slots[i] = kwvalues[k];
+            used++;
+        } else if (i < min) {
+            count_error(spec, min == max ? "exactly" : "at least", min, i);
+            return -1;
+        } else {
+            slots[i] = func->call_defaults[i];
+        }
+    }
+    if (used < nkw) return keyword_error(spec, nargs, kwnames);
+    return 0;
+}
+
+static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
+                                     size_t nargsf, PyObject *kwnames) {
+    Function *func = (Function *)callable;
+    const MethodSpec *spec = func->spec;
+    PyObject *slots[kMaxParams];
+    if (bind(func, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0)
+        return fail(spec, spec->head_line);
+    return spec->body(func, slots);
+}
+
+// ---------------------------------------------------------------------
+// Traceback entries
+
+namespace {
+struct CodeCacheEntry {
+    const char *funcname;  // static text: compared by address
+    int line;
+    PyObject *code;
+};
+constexpr int kCodeCacheSize = 64;
+CodeCacheEntry code_cache[kCodeCacheSize];
+int code_cache_used = 0;
+}  // namespace
+
+// A borrowed code object for (funcname, line), or null with an exception.
+static PyObject *entry_code(const char *funcname, int line) {
+    for (int i = 0; i < code_cache_used; i++)
+        if (code_cache[i].funcname == funcname && code_cache[i].line == line)
+            return code_cache[i].code;
+    PyObject *code = (PyObject *)PyCode_NewEmpty("quorvane/base.py", funcname, line);
+    if (!code) return nullptr;
+    if (code_cache_used == kCodeCacheSize) {
+        // Every site of the module fits; anything else is released after use
+        // by handing the one reference to the frame below.
+        static PyObject *overflow = nullptr;
+        Py_XSETREF(overflow, code);
+        return code;
+    }
+    code_cache[code_cache_used++] = {funcname, line, code};
+    return code;
+}
+
+void add_traceback(const char *funcname, int line) {
+    // The propagating exception is set aside while the entry is made, so
+    // that making it cannot disturb it.
+    PyObject *exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject *code = entry_code(funcname, line);
+    if (!code) {
+        Py_DECREF(exc);
+        return;
+    }
+    PyFrameObject *frame =
+        PyFrame_New(PyThreadState_Get(), (PyCodeObject *)code, g.moddict, nullptr);
+    if (!frame) {
+        Py_DECREF(exc);
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+// ---------------------------------------------------------------------
+// Exception capture
+
+Ref ExceptScope::catch_at(const MethodSpec *spec, int line) {
+    add_traceback(spec->traceback_name, line);
+    PyObject *exc = PyErr_GetRaisedException();
+    if (!exc) return {};
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+        PyErr_SetRaisedException(exc);
+        return {};
+    }
+    PyErr_SetHandledException(exc);
+    handling_ = true;
+    return Ref::steal(exc);
+}
+
+// ---------------------------------------------------------------------
+// Globals, comparisons, strings
+
+Ref lookup_global(PyObject *name) {
+    PyObject *value = PyDict_GetItemWithError(g.moddict, name);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+    Ref builtin = get_attr(g.builtins, name);
+    if (builtin || !PyErr_ExceptionMatches(PyExc_AttributeError)) return builtin;
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+int equals_none(PyObject *v) {
+    if (v == Py_None) return 1;
+    // For these exact types `None == v` is decided by identity: neither
+    // side's __eq__ knows the other. Anything else asks the protocol.
+    PyTypeObject *t = Py_TYPE(v);
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type)
+        return 0;
+    Ref result = Ref::steal(PyObject_RichCompare(Py_None, v, Py_EQ));
+    if (!result) return -1;
+    return truth(result.get());
+}
+
+Ref concat_strings(PyObject *const *parts, Py_ssize_t n) {
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (len > PY_SSIZE_T_MAX - total) {
+            PyErr_NoMemory();
+            return {};
+        }
+        total += len;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (m > maxchar) maxchar = m;
+    }
+    Ref result = Ref::steal(PyUnicode_New(total, maxchar));
+    if (!result) return {};
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_CopyCharacters(result.get(), pos, parts[i], 0, len) < 0) return {};
+        pos += len;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------
+// Calls into Python objects
+
+[[gnu::cold, gnu::noinline]] static void null_result_error() {
+    PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+}
+
+Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t n) {
+    if (PyCFunction_Check(callable)) {
+        int flags = PyCFunction_GET_FLAGS(callable) & ~METH_COEXIST;
+        if ((flags == METH_O && n == 1) || (flags == METH_NOARGS && n == 0)) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+            PyObject *r = PyCFunction_GET_FUNCTION(callable)(PyCFunction_GET_SELF(callable),
+                                                             n ? args[0] : nullptr);
+            Py_LeaveRecursiveCall();
+            if (!r && !PyErr_Occurred()) null_result_error();
+            return Ref::steal(r);
+        }
+    }
+    // One free slot in front lets a bound method prepend its instance in
+    // place instead of copying the arguments.
+    PyObject *buf[kMaxParams + 1];
+    buf[0] = nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) buf[i + 1] = args[i];
+    return Ref::steal(
+        PyObject_Vectorcall(callable, buf + 1, (size_t)n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_keywords(PyObject *callable, PyObject *kwargs) {
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (!call) return Ref::steal(PyObject_Call(callable, g.empty_tuple, kwargs));
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+    PyObject *r = call(callable, g.empty_tuple, kwargs);
+    Py_LeaveRecursiveCall();
+    if (!r && !PyErr_Occurred()) null_result_error();
+    return Ref::steal(r);
+}
+
+Ref call_print(PyObject *const *args, Py_ssize_t n) {
+    return call_positional(g.print, args, n);
+}
+
+// ---------------------------------------------------------------------
+// The function type: attributes
+
+[[gnu::cold, gnu::noinline]] static int type_error(const char *msg) {
+    PyErr_SetString(PyExc_TypeError, msg);
+    return -1;
+}
+
+static PyObject *fn_get_name(Function *f, void *) { return Py_NewRef(f->name); }
+static int fn_set_name(Function *f, PyObject *v, void *) {
+    if (!v || !PyUnicode_Check(v)) return type_error("__name__ must be set to a string object");
+    Py_XSETREF(f->name, Py_NewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_qualname(Function *f, void *) { return Py_NewRef(f->qualname); }
+static int fn_set_qualname(Function *f, PyObject *v, void *) {
+    if (!v || !PyUnicode_Check(v))
+        return type_error("__qualname__ must be set to a string object");
+    Py_XSETREF(f->qualname, Py_NewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_module(Function *f, void *) {
+    return Py_NewRef(f->module ? f->module : Py_None);
+}
+static int fn_set_module(Function *f, PyObject *v, void *) {
+    Py_XSETREF(f->module, Py_XNewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_doc(Function *f, void *) {
+    return Py_NewRef(f->doc ? f->doc : Py_None);
+}
+static int fn_set_doc(Function *f, PyObject *v, void *) {
+    Py_XSETREF(f->doc, Py_XNewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_dict(Function *f, void *) {
+    if (!f->dict) {
+        f->dict = PyDict_New();
+        if (!f->dict) return nullptr;
+    }
+    return Py_NewRef(f->dict);
+}
+static int fn_set_dict(Function *f, PyObject *v, void *) {
+    if (!v) return type_error("function's dictionary may not be deleted");
+    if (!PyDict_Check(v)) return type_error("setting function's dictionary to a non-dict");
+    Py_XSETREF(f->dict, Py_NewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_globals(Function *f, void *) { return Py_NewRef(f->globals); }
+static PyObject *fn_get_closure(Function *, void *) { Py_RETURN_NONE; }
+static PyObject *fn_get_code(Function *f, void *) { return Py_NewRef(f->code); }
+
+static PyObject *fn_get_defaults(Function *f, void *) {
+    if (f->defaults_from_stored) {
+        PyObject *t = PyTuple_Pack(2, Py_True, f->stored_default);
+        if (!t) {
+            add_traceback("quorvane.__defaults__", f->spec->head_line);
+            return nullptr;
+        }
+        f->defaults = t;
+        f->defaults_from_stored = false;
+    }
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+static int fn_set_defaults(Function *f, PyObject *v, void *) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyTuple_Check(v)) return type_error("__defaults__ must be set to a tuple object");
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changing __defaults__ of this method does not affect the values "
+                     "used in function calls",
+                     1) < 0)
+        return -1;
+    f->defaults_from_stored = false;
+    Py_XSETREF(f->defaults, Py_XNewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_kwdefaults(Function *f, void *) {
+    if (f->defaults_from_stored) {
+        PyObject *d = fn_get_defaults(f, nullptr);
+        if (!d) return nullptr;
+        Py_DECREF(d);
+    }
+    return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
+}
+static int fn_set_kwdefaults(Function *f, PyObject *v, void *) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) return type_error("__kwdefaults__ must be set to a dict object");
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "changing __kwdefaults__ of this method does not affect the values "
+                     "used in function calls",
+                     1) < 0)
+        return -1;
+    Py_XSETREF(f->kwdefaults, Py_XNewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_annotations(Function *f, void *) {
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+static int fn_set_annotations(Function *f, PyObject *v, void *) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) return type_error("__annotations__ must be set to a dict object");
+    Py_XSETREF(f->annotations, Py_XNewRef(v));
+    return 0;
+}
+
+static PyObject *fn_get_is_coroutine(Function *, void *) { Py_RETURN_FALSE; }
+
+#define QV_GETTER(fn) (getter)(void (*)(void))(fn)
+#define QV_SETTER(fn) (setter)(void (*)(void))(fn)
+
+static PyGetSetDef function_getset[] = {
+    {"__name__", QV_GETTER(fn_get_name), QV_SETTER(fn_set_name), nullptr, nullptr},
+    {"func_name", QV_GETTER(fn_get_name), QV_SETTER(fn_set_name), nullptr, nullptr},
+    {"__qualname__", QV_GETTER(fn_get_qualname), QV_SETTER(fn_set_qualname), nullptr, nullptr},
+    {"__module__", QV_GETTER(fn_get_module), QV_SETTER(fn_set_module), nullptr, nullptr},
+    {"__doc__", QV_GETTER(fn_get_doc), QV_SETTER(fn_set_doc), nullptr, nullptr},
+    {"func_doc", QV_GETTER(fn_get_doc), QV_SETTER(fn_set_doc), nullptr, nullptr},
+    {"__dict__", QV_GETTER(fn_get_dict), QV_SETTER(fn_set_dict), nullptr, nullptr},
+    {"func_dict", QV_GETTER(fn_get_dict), QV_SETTER(fn_set_dict), nullptr, nullptr},
+    {"__globals__", QV_GETTER(fn_get_globals), nullptr, nullptr, nullptr},
+    {"func_globals", QV_GETTER(fn_get_globals), nullptr, nullptr, nullptr},
+    {"__closure__", QV_GETTER(fn_get_closure), nullptr, nullptr, nullptr},
+    {"func_closure", QV_GETTER(fn_get_closure), nullptr, nullptr, nullptr},
+    {"__code__", QV_GETTER(fn_get_code), nullptr, nullptr, nullptr},
+    {"func_code", QV_GETTER(fn_get_code), nullptr, nullptr, nullptr},
+    {"__defaults__", QV_GETTER(fn_get_defaults), QV_SETTER(fn_set_defaults), nullptr, nullptr},
+    {"func_defaults", QV_GETTER(fn_get_defaults), QV_SETTER(fn_set_defaults), nullptr, nullptr},
+    {"__kwdefaults__", QV_GETTER(fn_get_kwdefaults), QV_SETTER(fn_set_kwdefaults), nullptr,
+     nullptr},
+    {"__annotations__", QV_GETTER(fn_get_annotations), QV_SETTER(fn_set_annotations), nullptr,
+     nullptr},
+    {"_is_coroutine", QV_GETTER(fn_get_is_coroutine), nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+
+// Pickles by reference: the qualified name is looked up in __module__.
+static PyObject *fn_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(((Function *)self)->qualname);
+}
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------
+// The function type: lifecycle
+
+static int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Function *f = (Function *)self;
+    Py_VISIT(f->stored_default);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    return 0;
+}
+
+static int function_clear(PyObject *self) {
+    Function *f = (Function *)self;
+    Py_CLEAR(f->stored_default);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    // A cleared function still binds and reports; its stored default is
+    // gone, so calls fall back to None for it.
+    for (PyObject *&d : f->call_defaults)
+        if (d != Py_None && d != Py_True) d = Py_None;
+    f->defaults_from_stored = false;
+    return 0;
+}
+
+static void function_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    if (((Function *)self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+static PyObject *function_descr_get(PyObject *func, PyObject *obj, PyObject *) {
+    if (obj == Py_None || obj == nullptr) return Py_NewRef(func);
+    return PyMethod_New(func, obj);
+}
+
+static PyObject *function_repr(PyObject *self) {
+    Function *f = (Function *)self;
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Filled in by init_function_type(): designated initializers cannot skip
+// fields of PyTypeObject in C++.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+static PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+int init_function_type() {
+    PyTypeObject *t = &FunctionType;
+    if (t->tp_flags & Py_TPFLAGS_READY) return 0;
+    t->tp_name = "quorvane.function";
+    t->tp_basicsize = sizeof(Function);
+    t->tp_dealloc = function_dealloc;
+    t->tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t->tp_repr = function_repr;
+    t->tp_call = PyVectorcall_Call;
+    t->tp_getattro = PyObject_GenericGetAttr;
+    t->tp_setattro = PyObject_GenericSetAttr;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                  Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t->tp_traverse = function_traverse;
+    t->tp_clear = function_clear;
+    t->tp_weaklistoffset = offsetof(Function, weakreflist);
+    t->tp_methods = function_methods;
+    t->tp_getset = function_getset;
+    t->tp_descr_get = function_descr_get;
+    t->tp_dictoffset = offsetof(Function, dict);
+    if (PyType_Ready(t) < 0) return -1;
+    g.function_type = (PyObject *)t;
+    return 0;
+}
+
+Ref new_function(MethodId id, PyObject *defaults) {
+    static PyObject **const qualnames[M_COUNT] = {
+        &g.s.qn_dbc_init, &g.s.qn_dbc_connect, &g.s.qn_dbc_getdbinstance,
+        &g.s.qn_ar_init,  &g.s.qn_ar_run,
+    };
+    static PyObject **const names[M_COUNT] = {
+        &g.s.dunder_init, &g.s.connect, &g.s.getdbinstance, &g.s.dunder_init, &g.s.run,
+    };
+    Function *f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) return {};
+    const MethodSpec *spec = &kMethods[id];
+    f->vectorcall = function_vectorcall;
+    f->spec = spec;
+    for (PyObject *&d : f->call_defaults) d = Py_None;
+    f->stored_default = nullptr;
+    f->name = Py_NewRef(*names[id]);
+    f->qualname = Py_NewRef(*qualnames[id]);
+    f->module = Py_NewRef(g.s.quorvane);
+    f->doc = nullptr;
+    f->dict = nullptr;
+    f->globals = Py_NewRef(g.moddict);
+    f->code = Py_NewRef(g.code[id]);
+    f->defaults = Py_XNewRef(defaults);
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    f->weakreflist = nullptr;
+    f->defaults_from_stored = false;
+    PyObject_GC_Track((PyObject *)f);
+    return Ref::steal((PyObject *)f);
+}
+
+}  // namespace qv

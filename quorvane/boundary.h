@@ -1,0 +1,144 @@
+// The boundary between Python callers and the method bodies: the function
+// type, argument binding, module-global lookup, traceback entries,
+// `except Exception as e` capture and calls into Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include "ref.h"
+#include "state.h"
+
+namespace qv {
+
+constexpr Py_ssize_t kMaxParams = 5;
+
+struct Function;
+
+// A method body runs on bound arguments: one borrowed slot per parameter.
+using Body = PyObject *(*)(Function *func, PyObject *const *slots);
+
+// Static description of one method; everything the binder needs.
+struct MethodSpec {
+    const char *name;            // bare name shown in binding messages
+    const char *traceback_name;  // "quorvane.<class>.<method>"
+    Body body;
+    PyObject **params[kMaxParams];  // addresses of the interned names in `g`
+    Py_ssize_t nparams;
+    Py_ssize_t nrequired;
+    int head_line;
+};
+
+extern const MethodSpec kMethods[M_COUNT];
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec *spec;
+    // Defaults that calls use, fixed when the function is made; borrowed
+    // except `stored_default`, which the function owns.
+    PyObject *call_defaults[kMaxParams];
+    PyObject *stored_default;
+    // What introspection reports; assignments change only these.
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *dict;
+    PyObject *globals;
+    PyObject *code;
+    PyObject *defaults;
+    PyObject *kwdefaults;
+    PyObject *annotations;
+    PyObject *weakreflist;
+    // __defaults__ is built from the stored default on first reading.
+    bool defaults_from_stored;
+};
+
+// Makes the function type ready; -1 with an exception set.
+int init_function_type();
+
+// A new function object for `id`; `defaults` is what __defaults__ reports
+// (borrowed, may be null for None).
+Ref new_function(MethodId id, PyObject *defaults);
+
+// Adds one traceback entry (function name, "quorvane/base.py", line) to the
+// exception being raised.
+void add_traceback(const char *funcname, int line);
+
+// Adds a traceback entry for a failure of `spec` at `line`; returns null so
+// that bodies can write `return fail(spec, line);`.
+inline PyObject *fail(const MethodSpec *spec, int line) {
+    add_traceback(spec->traceback_name, line);
+    return nullptr;
+}
+
+// Module-global lookup: module dict, then the builtins module, else
+// NameError. Never cached.
+Ref lookup_global(PyObject *name);
+
+// Truth value under Python's rules; -1 on error.
+static inline int truth(PyObject *v) {
+    if (v == Py_True) return 1;
+    if (v == Py_False || v == Py_None) return 0;
+    return PyObject_IsTrue(v);
+}
+
+// `str(v)`: v itself when exactly a str.
+static inline Ref to_str(PyObject *v) {
+    if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
+    return Ref::steal(PyObject_Str(v));
+}
+
+static inline Ref get_attr(PyObject *obj, PyObject *name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+static inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// `None == v`, truth-tested; -1 on error.
+int equals_none(PyObject *v);
+
+// Calls with positional arguments only.
+Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t n);
+static inline Ref call1(PyObject *callable, PyObject *arg) {
+    return call_positional(callable, &arg, 1);
+}
+
+// Calls with no positional arguments and the keywords in `kwargs`, through
+// the callee's call slot.
+Ref call_keywords(PyObject *callable, PyObject *kwargs);
+
+// Calls the print bound at start-up with positional arguments.
+Ref call_print(PyObject *const *args, Py_ssize_t n);
+
+// `except Exception as e:` around a protected region.
+//
+// Construct on entering the region (it remembers the exception being
+// handled). When a statement of the region fails, call `catch_at(line)`:
+// it adds the traceback entry and, for an `Exception`, returns the caught
+// instance and makes it the exception being handled; otherwise it returns
+// null with the exception still raised. The remembered exception is made
+// the handled one again when the scope ends, on every path.
+class ExceptScope {
+  public:
+    explicit ExceptScope() noexcept
+        : saved_(Ref::steal(PyErr_GetHandledException())) {}
+    ExceptScope(const ExceptScope &) = delete;
+    ExceptScope &operator=(const ExceptScope &) = delete;
+    ~ExceptScope() {
+        if (handling_) PyErr_SetHandledException(saved_.get());
+    }
+
+    Ref catch_at(const MethodSpec *spec, int line);
+
+  private:
+    Ref saved_;
+    bool handling_ = false;
+};
+
+// Concatenates `n` str objects into a new str.
+Ref concat_strings(PyObject *const *parts, Py_ssize_t n);
+
+}  // namespace qv
