@@ -5,8 +5,8 @@ namespace qv {
 
 namespace {
 
-const MethodSpec *const kInit = &kMethods[M_AR_INIT];
-const MethodSpec *const kRun = &kMethods[M_AR_RUN];
+const MethodInfo *const kInit = &kMethods[M_AR_INIT];
+const MethodInfo *const kRun = &kMethods[M_AR_RUN];
 
 Ref print_constant(PyObject *args_tuple) {
     return call_print(&PyTuple_GET_ITEM(args_tuple, 0), PyTuple_GET_SIZE(args_tuple));

@@ -8,7 +8,7 @@ namespace qv {
 
 State g;
 
-const MethodSpec kMethods[M_COUNT] = {
+const MethodInfo kMethods[M_COUNT] = {
     {"__init__", "quorvane.DatabaseConnector.__init__", dbc_init,
      {&g.s.self, &g.s.db_user, &g.s.db_password, &g.s.db_host, &g.s.db_name}, 5, 1, 17},
     {"connect", "quorvane.DatabaseConnector.connect", dbc_connect, {&g.s.self}, 1, 1, 25},

@@ -11,13 +11,13 @@ namespace qv {
 // ---------------------------------------------------------------------
 // Argument binding
 
-[[gnu::cold, gnu::noinline]] static void count_error(const MethodSpec *spec,
+[[gnu::cold, gnu::noinline]] static void count_error(const MethodInfo *method,
                                                      const char *word,
                                                      Py_ssize_t expected,
                                                      Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec->name, word, expected, expected == 1 ? "" : "s", given);
+                 method->name, word, expected, expected == 1 ? "" : "s", given);
 }
 
 static inline bool same_text(PyObject *a, PyObject *b) {
@@ -44,30 +44,30 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
 }
 
 // Reports the first keyword that names no free parameter.
-[[gnu::cold, gnu::noinline]] static int keyword_error(const MethodSpec *spec,
+[[gnu::cold, gnu::noinline]] static int keyword_error(const MethodInfo *method,
                                                       Py_ssize_t nargs,
                                                       PyObject *kwnames) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         bool is_free = false;
-        for (Py_ssize_t i = nargs; i < spec->nparams && !is_free; i++)
-            is_free = names_match(key, *spec->params[i]);
+        for (Py_ssize_t i = nargs; i < method->nparams && !is_free; i++)
+            is_free = names_match(key, *method->params[i]);
         if (is_free) continue;
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec->name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method->name);
             return -1;
         }
         for (Py_ssize_t i = 0; i < nargs; i++) {
-            if (names_match(key, *spec->params[i])) {
+            if (names_match(key, *method->params[i])) {
                 PyErr_Format(PyExc_TypeError,
                              "%s() got multiple values for keyword argument '%U'",
-                             spec->name, key);
+                             method->name, key);
                 return -1;
             }
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     spec->name, key);
+                     method->name, key);
         return -1;
     }
     return 0;
@@ -76,10 +76,10 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
 // Fills one borrowed slot per parameter; -1 with TypeError set.
 static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames, PyObject **slots) {
-    const MethodSpec *spec = func->spec;
-    const Py_ssize_t max = spec->nparams, min = spec->nrequired;
+    const MethodInfo *method = func->method;
+    const Py_ssize_t max = method->nparams, min = method->nrequired;
     if (nargs > max) {
-        count_error(spec, min == max ? "exactly" : "at most", max, nargs);
+        count_error(method, min == max ? "exactly" : "at most", max, nargs);
         return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; i++) slots[i] = args[i];
@@ -87,7 +87,7 @@ static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
         if (nargs < min) {
-            count_error(spec, min == max ? "exactly" : "at least", min, nargs);
+            count_error(method, min == max ? "exactly" : "at least", min, nargs);
             return -1;
         }
         for (Py_ssize_t i = nargs; i < max; i++) slots[i] = func->call_defaults[i];
@@ -97,29 +97,29 @@ static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
     PyObject *const *kwvalues = args + nargs;
     Py_ssize_t used = 0;
     for (Py_ssize_t i = nargs; i < max; i++) {
-        Py_ssize_t k = used < nkw ? find_keyword(kwnames, nkw, *spec->params[i]) : -1;
+        Py_ssize_t k = used < nkw ? find_keyword(kwnames, nkw, *method->params[i]) : -1;
         if (k >= 0) {
             slots[i] = kwvalues[k];
             used++;
         } else if (i < min) {
-            count_error(spec, min == max ? "exactly" : "at least", min, i);
+            count_error(method, min == max ? "exactly" : "at least", min, i);
             return -1;
         } else {
             slots[i] = func->call_defaults[i];
         }
     }
-    if (used < nkw) return keyword_error(spec, nargs, kwnames);
+    if (used < nkw) return keyword_error(method, nargs, kwnames);
     return 0;
 }
 
 static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
                                      size_t nargsf, PyObject *kwnames) {
     Function *func = (Function *)callable;
-    const MethodSpec *spec = func->spec;
+    const MethodInfo *method = func->method;
     PyObject *slots[kMaxParams];
     if (bind(func, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0)
-        return fail(spec, spec->head_line);
-    return spec->body(func, slots);
+        return fail(method, method->head_line);
+    return method->body(func, slots);
 }
 
 // ---------------------------------------------------------------------
@@ -178,8 +178,8 @@ void add_traceback(const char *funcname, int line) {
 // ---------------------------------------------------------------------
 // Exception capture
 
-Ref ExceptScope::catch_at(const MethodSpec *spec, int line) {
-    add_traceback(spec->traceback_name, line);
+Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
+    add_traceback(method->traceback_name, line);
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return {};
     if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
@@ -344,7 +344,7 @@ static PyObject *fn_get_defaults(Function *f, void *) {
     if (f->defaults_from_stored) {
         PyObject *t = PyTuple_Pack(2, Py_True, f->stored_default);
         if (!t) {
-            add_traceback("quorvane.__defaults__", f->spec->head_line);
+            add_traceback("quorvane.__defaults__", f->method->head_line);
             return nullptr;
         }
         f->defaults = t;
@@ -539,9 +539,9 @@ Ref new_function(MethodId id, PyObject *defaults) {
     };
     Function *f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return {};
-    const MethodSpec *spec = &kMethods[id];
+    const MethodInfo *method = &kMethods[id];
     f->vectorcall = function_vectorcall;
-    f->spec = spec;
+    f->method = method;
     for (PyObject *&d : f->call_defaults) d = Py_None;
     f->stored_default = nullptr;
     f->name = Py_NewRef(*names[id]);

@@ -18,7 +18,7 @@ struct Function;
 using Body = PyObject *(*)(Function *func, PyObject *const *slots);
 
 // Static description of one method; everything the binder needs.
-struct MethodSpec {
+struct MethodInfo {
     const char *name;            // bare name shown in binding messages
     const char *traceback_name;  // "quorvane.<class>.<method>"
     Body body;
@@ -28,12 +28,12 @@ struct MethodSpec {
     int head_line;
 };
 
-extern const MethodSpec kMethods[M_COUNT];
+extern const MethodInfo kMethods[M_COUNT];
 
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec *spec;
+    const MethodInfo *method;
     // Defaults that calls use, fixed when the function is made; borrowed
     // except `stored_default`, which the function owns.
     PyObject *call_defaults[kMaxParams];
@@ -65,10 +65,10 @@ Ref new_function(MethodId id, PyObject *defaults);
 // exception being raised.
 void add_traceback(const char *funcname, int line);
 
-// Adds a traceback entry for a failure of `spec` at `line`; returns null so
-// that bodies can write `return fail(spec, line);`.
-inline PyObject *fail(const MethodSpec *spec, int line) {
-    add_traceback(spec->traceback_name, line);
+// Adds a traceback entry for a failure of `method` at `line`; returns null so
+// that bodies can write `return fail(method, line);`.
+inline PyObject *fail(const MethodInfo *method, int line) {
+    add_traceback(method->traceback_name, line);
     return nullptr;
 }
 
@@ -131,7 +131,7 @@ class ExceptScope {
         if (handling_) PyErr_SetHandledException(saved_.get());
     }
 
-    Ref catch_at(const MethodSpec *spec, int line);
+    Ref catch_at(const MethodInfo *method, int line);
 
   private:
     Ref saved_;

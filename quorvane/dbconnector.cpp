@@ -6,9 +6,9 @@ namespace qv {
 
 namespace {
 
-const MethodSpec *const kInit = &kMethods[M_DBC_INIT];
-const MethodSpec *const kConnect = &kMethods[M_DBC_CONNECT];
-const MethodSpec *const kGetDb = &kMethods[M_DBC_GETDBINSTANCE];
+const MethodInfo *const kInit = &kMethods[M_DBC_INIT];
+const MethodInfo *const kConnect = &kMethods[M_DBC_CONNECT];
+const MethodInfo *const kGetDb = &kMethods[M_DBC_GETDBINSTANCE];
 
 PyObject **const kCredentials[4] = {&g.s.db_user, &g.s.db_password, &g.s.db_host,
                                     &g.s.db_name};
@@ -68,11 +68,11 @@ int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
 }
 
 // The check-failed path shared by connect and getdbinstance.
-PyObject *report_missing(PyObject *self, const MethodSpec *spec, int set_line, int return_line) {
+PyObject *report_missing(PyObject *self, const MethodInfo *method, int set_line, int return_line) {
     if (set_status_item(self, g.s.message, g.s.msg_credentials) < 0)
-        return fail(spec, set_line);
+        return fail(method, set_line);
     Ref status = get_attr(self, g.s.connection_status);
-    if (!status) return fail(spec, return_line);
+    if (!status) return fail(method, return_line);
     return status.release();
 }
 
