@@ -67,21 +67,19 @@ _LOCATION_WORDS = {"city", "country", "state", "region", "location", "town", "co
 _CONSTRAINT_WORDS = {"PRIMARY", "KEY", "UNIQUE", "CONSTRAINT", "FOREIGN", "INDEX", "CHECK",
                      "FULLTEXT", "SPATIAL"}
 # Words that say where to look rather than what to filter on ("in the
-# database") and trailing filler after a filter value ("... are there").
+# database").
 _GENERIC_PLACE_WORDS = {"the", "our", "this", "my", "a", "database", "db", "table", "tables",
                         "shop", "store", "system", "total", "all", "it"}
-_TRAILING_NOISE_RE = re.compile(
-    r"\s+(?:are there|is there|do we have|exist|in total|altogether|overall|"
-    r"in the (?:database|db|table|shop|store|system))$", re.I)
 
 # Aggregates in the order they are recognised: "total number of" is a count.
 _AGGREGATES = (
     ("count", re.compile(r"\b(?:how many|number of|count)\b")),
     ("avg", re.compile(r"\b(?:average|mean|avg)\b")),
     ("sum", re.compile(r"\b(?:total|sum|combined)\b")),
-    ("max", re.compile(r"\b(?:highest|maximum|max|largest|biggest|greatest)\b")),
-    ("min", re.compile(r"\b(?:lowest|minimum|min|smallest)\b")),
-    ("list", re.compile(r"^(?:please )?(?:list|show|display|give|get|find|name|tell|"
+    ("max", re.compile(r"\b(?:highest|maximum|max|largest|biggest|greatest|latest|newest|"
+                       r"most recent)\b")),
+    ("min", re.compile(r"\b(?:lowest|minimum|min|smallest|earliest|oldest)\b")),
+    ("list", re.compile(r"^(?:please )?(?:list|show|display|give|get|find|tell|"
                         r"what (?:are|is)|which)\b|\bnames of\b")),
 )
 _AGGREGATE_WORDS = {"count": "number", "avg": "average", "sum": "total", "max": "highest",
@@ -98,6 +96,21 @@ def singular(word: str) -> str:
     if len(word) > 2 and word.endswith("s") and not word.endswith("ss"):
         return word[:-1]
     return word
+
+
+# Words that carry no condition: a question may hold these, the words of
+# its shape, its table, its columns and its filter, and nothing else.  Any
+# other word ("more than", "by", "placed") means a condition the model
+# cannot express, and the question is declined rather than answered wrongly.
+_FILLER_WORDS = {singular(w) for w in """
+    how many number of count average mean avg total sum combined highest maximum max
+    largest biggest greatest latest newest most recent lowest minimum min smallest earliest
+    oldest list show display give get find tell what are is which distinct different unique
+    the a an all any every there here we us i you me my our your it its please can
+    could would will do does did have has had be been being in for from on at to with
+    database db table tables shop store system currently now overall altogether live lives
+    located based registered recorded stored exist exists value values
+    """.split()}
 
 
 def _words(text: str) -> list[str]:
@@ -248,55 +261,68 @@ class Unmappable(Exception):
 class Filter:
     column_phrase: Optional[str]  # None: the column must be found from the value
     value: str
+    after: list[str]  # the words that follow the value
 
 
 @dataclass
 class Question:
     text: str
-    kind: str
+    kind: Optional[str]  # None: no shape the model knows
     words: list[str]  # the question outside its filter clause
     filter: Optional[Filter]
     distinct: bool
 
 
-def _clean_value(value: str) -> str:
-    value = value.strip().rstrip("?.!").strip()
-    while True:
-        shorter = _TRAILING_NOISE_RE.sub("", value).strip()
-        if shorter == value:
-            break
-        value = shorter
-    if len(value) >= 2 and value[0] == value[-1] and value[0] in "'\"":
-        value = value[1:-1]
-    return value
+def _split_value(text: str) -> tuple[str, str]:
+    """A filter value and the rest of the sentence after it.
+
+    A quoted value is taken whole, a capitalised or numeric one as the run
+    of such words ("New York are there"), anything else as one word.
+    """
+    text = text.strip()
+    if text[:1] in ("'", '"'):
+        end = text.find(text[0], 1)
+        if end != -1:
+            return text[1:end], text[end + 1:]
+    words = text.split()
+    if not words:
+        return "", ""
+    taken = 1
+    if words[0][:1].isupper() or words[0][:1].isdigit():
+        while taken < len(words) and (words[taken][:1].isupper() or words[taken][:1].isdigit()):
+            taken += 1
+    return " ".join(words[:taken]).rstrip(",;"), " ".join(words[taken:])
+
+
+_WHERE_RE = re.compile(r"\b(?:where|whose|with)\s+(?:the\s+)?"
+                       r"(?P<col>[A-Za-z_]\w*(?:\s+[A-Za-z_]\w*)?)"
+                       r"\s+(?:is|=|equals|of)\s+(?P<val>\S.*)$", re.I)
+_WITH_RE = re.compile(r"\bwith\s+(?:the\s+)?(?P<col>[A-Za-z_]\w*)\s+(?P<val>\S.*)$", re.I)
+_IN_RE = re.compile(r"\b(?:in|from)\s+(?:the\s+)?(?=\S)", re.I)
 
 
 def read_question(text: str) -> Question:
     body = text.strip().rstrip("?.!").strip()
-    flt = None
-    rest = body
-    m = re.search(r"\b(?:where|whose|with)\s+(?:the\s+)?(?P<col>[A-Za-z_][\w ]*?)\s+"
-                  r"(?:is|=|equals|of)\s+(?P<val>.+)$", body, re.I)
+    flt, rest = None, body
+    m = _WHERE_RE.search(body) or _WITH_RE.search(body)
     if m:
-        flt = Filter(m["col"], _clean_value(m["val"]))
-        rest = body[:m.start()]
+        value, after = _split_value(m["val"])
+        flt = Filter(m["col"], value, _words(after))
+        rest = body[:m.start()] + " " + after
     else:
-        for m in re.finditer(r"\bin\s+(?P<val>.+)$", body, re.I):
-            value = _clean_value(m["val"])
+        for m in _IN_RE.finditer(body):
+            value, after = _split_value(body[m.end():])
             if value and not set(_WORD_RE.findall(value.lower())) <= _GENERIC_PLACE_WORDS:
-                flt = Filter(None, value)
-                rest = body[:m.start()]
+                flt = Filter(None, value, _words(after))
+                rest = body[:m.start()] + " " + after
                 break
     if flt is not None and not flt.value:
         raise Unmappable("the filter in the question has no value")
-    lowered = rest.lower()
-    for kind, pattern in _AGGREGATES:
-        if pattern.search(lowered):
-            break
-    else:
-        raise Unmappable("the question is not a count, total, average, highest, lowest "
-                         "or list question")
-    distinct = bool(re.search(r"\b(?:distinct|different|unique)\b", lowered))
+    lowered = rest.lower().strip()
+    kind = next((kind for kind, pattern in _AGGREGATES if pattern.search(lowered)), None)
+    # "Which cities ..." asks for the cities there are, each once.
+    distinct = bool(re.search(r"\b(?:distinct|different|unique)\b", lowered)
+                    or (kind == "list" and re.match(r"which\b", lowered)))
     return Question(text, kind, _words(rest), flt, distinct)
 
 
@@ -342,6 +368,7 @@ class Plan:
     filter_column: Optional[Column]
     quote_char: str
     top_k: int
+    backslash_escapes: bool  # MySQL reads \ in a string literal as an escape
 
     def ident(self, name: str) -> str:
         if _PLAIN_IDENT_RE.match(name):
@@ -352,7 +379,9 @@ class Plan:
     def literal(self, value: str, column: Optional[Column]) -> str:
         if column is not None and column.numeric and _NUMBER_RE.match(value):
             return value
-        return "'" + value.replace("\\", "\\\\").replace("'", "''") + "'"
+        if self.backslash_escapes:
+            value = value.replace("\\", "\\\\")
+        return "'" + value.replace("'", "''") + "'"
 
     def probe_sql(self) -> str:
         """Which text column holds the filter value, and how often."""
@@ -402,7 +431,10 @@ class Plan:
             noun = " ".join(singular(w) for w in label.split()) if n == 1 else label
             return f"There {'is' if n == 1 else 'are'} {n} {noun}{self.condition()}."
         if q.kind in _SQL_FUNCTIONS:
-            what = f"{_AGGREGATE_WORDS[q.kind]} {self.target[0].name}"
+            word = _AGGREGATE_WORDS[q.kind]
+            if q.kind in ("max", "min") and not self.target[0].numeric:
+                word = "latest" if q.kind == "max" else "earliest"
+            what = f"{word} {self.target[0].name}"
             value = rows[0][0] if rows and rows[0] else None
             if value is None:
                 return (f"There is no {what} of {label}{self.condition()}: "
@@ -437,6 +469,11 @@ def make_plan(question: Question, table: str, columns: list[Column], prompt: str
     if question.kind in _SQL_FUNCTIONS:
         target = target[:1]
     filter_column = None
+    flt = question.filter
+    if flt is not None and flt.column_phrase is None and flt.after:
+        # "in the Books category": the word after the value names the column.
+        if any(_name_words(c.name) == [flt.after[0]] for c in columns):
+            flt.column_phrase = flt.after[0]
     if question.filter is not None and question.filter.column_phrase is not None:
         named = match_columns(_words(question.filter.column_phrase), columns)
         if not named:
@@ -445,10 +482,20 @@ def make_plan(question: Question, table: str, columns: list[Column], prompt: str
     elif question.filter is not None and not any(c.text for c in columns):
         raise Unmappable(f"{table} has no text column that could hold "
                          f"{question.filter.value!r}")
+    used = set(_name_words(table)) | {w for c in target for w in _name_words(c.name)}
+    if filter_column is not None:
+        used |= set(_name_words(filter_column.name))
+    unknown = [w for w in question.words if w not in used and w not in _FILLER_WORDS]
+    if unknown:
+        raise Unmappable("the question says more than a single-table count, total, average, "
+                         "highest, lowest or list with one equality filter can express "
+                         f"(not understood: {', '.join(dict.fromkeys(unknown))})")
     m = _TOP_K_RE.search(prompt)
-    dialect = _DIALECT_RE.search(prompt)
-    quote = '"' if dialect and dialect[1].lower() not in ("mysql", "mariadb", "sqlite") else "`"
-    return Plan(question, table, columns, target, filter_column, quote, int(m[1]) if m else 10)
+    found = _DIALECT_RE.search(prompt)
+    dialect = found[1].lower() if found else "mysql"
+    quote = "`" if dialect in ("mysql", "mariadb", "sqlite") else '"'
+    return Plan(question, table, columns, target, filter_column, quote, int(m[1]) if m else 10,
+                dialect in ("mysql", "mariadb"))
 
 
 def resolve_filter(plan: Plan, observation: str) -> None:
@@ -546,6 +593,9 @@ class OfflineSQLModel(LLM):
 
         question = read_question(text)
         table = choose_table(question, tables)
+        if question.kind is None:
+            raise Unmappable("the question is not a count, total, average, highest, lowest "
+                             "or list question")
         schema = done.get((SCHEMA, table))
         if schema is None:
             return _action(f"The {table} table looks relevant; I should read its schema.",
