@@ -119,7 +119,10 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
     PyObject *slots[kMaxParams];
     if (bind(func, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0)
         return fail(method, method->head_line);
-    return method->body(func, slots);
+    PyObject *result = method->body(func, slots);
+    // A body returns a result or raises, never both, never neither.
+    assert((result != nullptr) == (PyErr_Occurred() == nullptr));
+    return result;
 }
 
 // ---------------------------------------------------------------------
