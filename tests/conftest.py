@@ -10,6 +10,24 @@ if EXAMPLES not in sys.path:
 
 from privatedb import PrivateMariaDB  # noqa: E402
 
+# The first imports of langchain_core and langchain re-enable LangChain's deprecation
+# warnings in front of the configured filters, so the module's legacy imports
+# would be reported once per session. Import it first, then the module with
+# exactly those categories silenced.
+import warnings  # noqa: E402
+
+import langchain  # noqa: E402,F401
+
+from langchain_core._api.deprecation import (  # noqa: E402
+    LangChainDeprecationWarning,
+    LangChainPendingDeprecationWarning,
+)
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", LangChainDeprecationWarning)
+    warnings.simplefilter("ignore", LangChainPendingDeprecationWarning)
+    import quorvane  # noqa: E402,F401
+
 
 class Database(NamedTuple):
     user: str
