@@ -85,9 +85,7 @@ PyObject *ar_run(Function *, PyObject *const *slots) {
         // Read again: the value tested is not reused.
         agent = get_attr(self, g.s.agent_runner);
         if (!agent) return fail(kRun, 85);
-        Ref method = get_attr(agent.get(), g.s.run);
-        if (!method) return fail(kRun, 85);
-        Ref answer = call1(method.get(), slots[1]);
+        Ref answer = call_method1(agent.get(), g.s.run, slots[1]);
         if (!answer) return fail(kRun, 85);
         return answer.release();
     }

@@ -272,6 +272,12 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t n) {
         PyObject_Vectorcall(callable, buf + 1, (size_t)n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+Ref call_method1(PyObject *obj, PyObject *name, PyObject *arg) {
+    PyObject *args[2] = {obj, arg};
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 Ref call_keywords(PyObject *callable, PyObject *kwargs) {
     ternaryfunc call = Py_TYPE(callable)->tp_call;
     if (!call) return Ref::steal(PyObject_Call(callable, g.empty_tuple, kwargs));

@@ -89,12 +89,27 @@ static inline Ref to_str(PyObject *v) {
     return Ref::steal(PyObject_Str(v));
 }
 
+// Attribute access through the type's own slots: every name the module uses
+// is an exact, interned str, so the checks and interning that
+// PyObject_GetAttr / PyObject_SetAttr add before the same slot call have
+// nothing to do. Overrides of __getattribute__, __getattr__ and __setattr__
+// live in those slots and still take effect.
 static inline Ref get_attr(PyObject *obj, PyObject *name) {
-    return Ref::steal(PyObject_GetAttr(obj, name));
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    return Ref::steal(get ? get(obj, name) : PyObject_GetAttr(obj, name));
 }
 
 static inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
-    return PyObject_SetAttr(obj, name, value);
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return set ? set(obj, name, value) : PyObject_SetAttr(obj, name, value);
+}
+
+// `obj[key] = value`; a plain dict is stored into directly, anything else
+// (a dict subclass included, which may override __setitem__) goes through
+// the mapping protocol.
+static inline int set_item(PyObject *obj, PyObject *key, PyObject *value) {
+    if (PyDict_CheckExact(obj)) return PyDict_SetItem(obj, key, value);
+    return PyObject_SetItem(obj, key, value);
 }
 
 // `None == v`, truth-tested; -1 on error.
@@ -109,6 +124,11 @@ static inline Ref call1(PyObject *callable, PyObject *arg) {
 // Calls with no positional arguments and the keywords in `kwargs`, through
 // the callee's call slot.
 Ref call_keywords(PyObject *callable, PyObject *kwargs);
+
+// `obj.name(arg)`, looked up and called as the interpreter's own method call
+// does: a plain function found on the type is called with `obj` prepended
+// instead of through a new bound-method object.
+Ref call_method1(PyObject *obj, PyObject *name, PyObject *arg);
 
 // Calls the print bound at start-up with positional arguments.
 Ref call_print(PyObject *const *args, Py_ssize_t n);

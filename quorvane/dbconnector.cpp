@@ -64,7 +64,7 @@ int store_database(PyObject *self) {
 int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
     Ref status = get_attr(self, g.s.connection_status);
     if (!status) return -1;
-    return PyObject_SetItem(status.get(), key, value);
+    return set_item(status.get(), key, value);
 }
 
 // The check-failed path shared by connect and getdbinstance.
