@@ -1,99 +1,210 @@
 #!/usr/bin/env bash
-# Sets up everything the project needs on a Debian machine and runs one job.
-#   bash scripts/dev.sh setup            venv, pinned dependencies, MariaDB, build
-#   bash scripts/dev.sh test [ARGS...]   setup, then the test suite
-#   bash scripts/dev.sh ask  [QUESTION]  setup, then one question end to end
-# PYTHON may name the CPython 3.12 interpreter to use.
+# One entry point for working on quorvane: set up the environment, run the
+# tests, ask the example a question, or regenerate the dependency lock.
+#
+#   bash scripts/dev.sh setup            create .venv, install deps, build the module
+#   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
+#   bash scripts/dev.sh ask QUESTION...  setup, then examples/ask.py QUESTION...
+#   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
+#
+# Works from any directory, unattended (CI=true, no stdin), as root or through
+# sudo. Set PYTHON to choose the interpreter; it must be CPython 3.12.
 set -euo pipefail
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ROOT="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+
 VENV="$ROOT/.venv"
+RUNTIME_REQ="requirements/runtime.txt"
+DEV_REQ="requirements/dev.txt"
+LOCK="requirements/lock.txt"
+STAMP="$VENV/.requirements.sha256"
 
-say() { printf '==> %s\n' "$*"; }
-die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+# Nothing here may stop to ask a question: CI has no terminal.
+export DEBIAN_FRONTEND=noninteractive
+export PIP_NO_INPUT=1
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 
-is_312() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; }
+# Progress goes to stderr so that `ask` leaves stdout to the answer alone.
+say() { printf '==> %s\n' "$*" >&2; }
+die() { printf 'dev.sh: error: %s\n' "$*" >&2; exit 1; }
 
+usage() {
+    sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+}
+
+# True when $1 runs and is CPython 3.12 (a pyenv shim for a version that is
+# not selected exits non-zero, so it is rejected here rather than later).
+is_py312() {
+    "$1" -c 'import sys, platform; sys.exit(not (sys.version_info[:2] == (3, 12) and platform.python_implementation() == "CPython"))' \
+        >/dev/null 2>&1
+}
+
+# Print the real path of a Python 3.12 interpreter, or fail.
 find_python() {
+    local cand root
     if [[ -n "${PYTHON:-}" ]]; then
-        is_312 "$PYTHON" || die "PYTHON=$PYTHON is not CPython 3.12"
-        echo "$PYTHON"; return
+        is_py312 "$PYTHON" || die "PYTHON=$PYTHON is not a working CPython 3.12"
+        "$PYTHON" -c 'import os, sys; print(os.path.realpath(sys.executable))'
+        return
     fi
-    if command -v python3.12 >/dev/null && is_312 python3.12; then
-        command -v python3.12; return
+    if cand="$(command -v python3.12 2>/dev/null)" && is_py312 "$cand"; then
+        "$cand" -c 'import os, sys; print(os.path.realpath(sys.executable))'
+        return
     fi
-    local root candidate
-    root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-    for candidate in $(ls -d "$root"/versions/3.12.* 2>/dev/null | sort -V -r); do
-        if is_312 "$candidate/bin/python"; then echo "$candidate/bin/python"; return; fi
-    done
-    die "no CPython 3.12 found: set PYTHON to one"
+    if command -v pyenv >/dev/null 2>&1; then
+        root="$(pyenv root)"
+    else
+        root="${PYENV_ROOT:-$HOME/.pyenv}"
+    fi
+    # Newest patch release first.
+    while IFS= read -r cand; do
+        if is_py312 "$cand"; then
+            printf '%s\n' "$cand"
+            return
+        fi
+    done < <(ls -d "$root"/versions/3.12.*/bin/python 2>/dev/null | sort -rV)
+    die "no CPython 3.12 found: set PYTHON, put python3.12 on PATH, or install it with pyenv"
 }
 
-as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo "$@"; fi; }
-
-apt_install() {
-    say "installing Debian packages: $*"
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
-}
-
-system_packages() {
-    local missing=()
-    command -v mariadbd >/dev/null || [[ -x /usr/sbin/mariadbd ]] || missing+=(mariadb-server-core)
-    command -v mariadb-install-db >/dev/null || missing+=(mariadb-server-core)
-    command -v mariadb >/dev/null || missing+=(mariadb-client-core)
-    command -v g++ >/dev/null || missing+=(g++)
-    command -v cmake >/dev/null || missing+=(cmake)
-    command -v readelf >/dev/null || missing+=(binutils)
-    if ((${#missing[@]})); then
-        apt_install $(printf '%s\n' "${missing[@]}" | sort -u)
+as_root() {
+    if [[ "$(id -u)" -eq 0 ]]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo -n env DEBIAN_FRONTEND=noninteractive "$@"
+    else
+        die "need root (or sudo) to run: $*"
     fi
 }
 
-python_env() {
-    local python
-    python="$(find_python)"
-    if [[ ! -x "$VENV/bin/python" ]] || ! is_312 "$VENV/bin/python"; then
-        say "creating $VENV with $python"
-        rm -rf "$VENV"
-        "$python" -m venv "$VENV"
+have() { command -v "$1" >/dev/null 2>&1 || [[ -x "/usr/sbin/$1" || -x "/usr/bin/$1" ]]; }
+
+# The tests start their own private MariaDB server (never the machine's own),
+# and the module is built with CMake and a C++ compiler; fetch whichever of
+# these the machine lacks.
+ensure_system_packages() {
+    local pkgs=()
+    if ! have mariadbd || ! have mariadb-install-db || ! have mariadb; then
+        pkgs+=(mariadb-server-core mariadb-client-core)
     fi
-    local stamp="$VENV/.requirements.sha256" want
-    want="$(cat requirements/runtime.txt requirements/dev.txt requirements/lock.txt | sha256sum | cut -d' ' -f1)"
-    if [[ ! -f "$stamp" || "$(cat "$stamp")" != "$want" ]]; then
-        say "installing pinned dependencies"
-        "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-            -c requirements/lock.txt -r requirements/runtime.txt -r requirements/dev.txt
-        echo "$want" >"$stamp"
+    have g++ || pkgs+=(g++)
+    have cmake || pkgs+=(cmake)
+    # The build tests inspect the built module's dynamic section and symbols.
+    { have readelf && have nm; } || pkgs+=(binutils)
+    # scikit-build-core uses Ninja, or falls back to make.
+    if ! have ninja && ! have make; then
+        pkgs+=(ninja-build)
     fi
+    if ((${#pkgs[@]})); then
+        say "installing system packages: ${pkgs[*]}"
+        as_root apt-get update -q >&2
+        as_root apt-get install -y -q --no-install-recommends "${pkgs[@]}" >&2
+    fi
+}
+
+ensure_venv() {
+    local py
+    # Always resolved, so a wrong PYTHON fails even when .venv already exists.
+    py="$(find_python)"
+    if [[ -x "$VENV/bin/python" ]] && is_py312 "$VENV/bin/python"; then
+        return
+    fi
+    if [[ -e "$VENV" ]]; then
+        say "replacing .venv (its python is missing or not 3.12)"
+        rm -rf -- "$VENV"
+    fi
+    say "creating venv with $py"
+    "$py" -m venv "$VENV"
+}
+
+# Hash of everything that decides what goes into the venv; a rerun with the
+# same hash skips pip entirely.
+requirements_hash() {
+    { "$VENV/bin/python" -VV; cat "$RUNTIME_REQ" "$DEV_REQ" "$LOCK"; } | sha256sum | cut -d' ' -f1
+}
+
+ensure_requirements() {
+    local want
+    want="$(requirements_hash)"
+    if [[ -f "$STAMP" && "$(cat "$STAMP")" == "$want" ]]; then
+        say "requirements up to date"
+        return
+    fi
+    say "installing requirements (constrained by $LOCK)"
+    rm -f -- "$STAMP"
+    "$VENV/bin/python" -m pip install --quiet --progress-bar off \
+        -c "$LOCK" -r "$RUNTIME_REQ" -r "$DEV_REQ" >&2
+    "$VENV/bin/python" -m pip check >&2
+    printf '%s\n' "$want" >"$STAMP"
 }
 
 build_module() {
     say "building and installing quorvane"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        --no-build-isolation --no-deps --force-reinstall .
+    # --force-reinstall: the version number does not change between edits,
+    # and an unchanged version must still be rebuilt from the current sources.
+    "$VENV/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
+        --force-reinstall . >&2
 }
 
-setup() {
-    system_packages
-    python_env
+cmd_setup() {
+    ensure_system_packages
+    ensure_venv
+    ensure_requirements
     build_module
 }
 
-cmd="${1:-test}"
-[[ $# -gt 0 ]] && shift
-case "$cmd" in
-    setup) setup ;;
-    test)
-        setup
-        say "running the tests"
-        exec "$VENV/bin/python" -m pytest tests "$@"
-        ;;
-    ask)
-        setup
-        exec "$VENV/bin/python" examples/ask.py "$@"
-        ;;
-    *) die "unknown command '$cmd' (setup, test or ask)" ;;
-esac
+# Resolve the newest versions the requirement ranges allow in a throwaway
+# venv and write them, every transitive package included, to the lock.
+cmd_lock() {
+    local py tmp
+    py="$(find_python)"
+    tmp="$(mktemp -d)"
+    # Expanded now: the trap runs after this function's locals are gone.
+    # shellcheck disable=SC2064
+    trap "rm -rf -- '$tmp'" EXIT
+    say "resolving $RUNTIME_REQ and $DEV_REQ in a fresh venv"
+    "$py" -m venv "$tmp/venv"
+    "$tmp/venv/bin/python" -m pip install --quiet --progress-bar off \
+        -r "$RUNTIME_REQ" -r "$DEV_REQ" >&2
+    "$tmp/venv/bin/python" -m pip check >&2
+    {
+        printf '# Every package of the resolved environment, pinned. Used as a constraints\n'
+        printf '# file by scripts/dev.sh setup; regenerate with: bash scripts/dev.sh lock\n'
+        printf '# Resolved with %s.\n' "$("$tmp/venv/bin/python" -V)"
+        "$tmp/venv/bin/python" -m pip freeze --exclude-editable
+    } >"$LOCK"
+    say "wrote $LOCK ($(grep -c '==' "$LOCK") packages)"
+}
+
+main() {
+    local cmd="${1:-test}"
+    (($#)) && shift
+    case "$cmd" in
+        setup)
+            cmd_setup
+            ;;
+        test)
+            cmd_setup
+            say "running tests"
+            # No path here: pyproject's testpaths picks tests/ when ARGS name
+            # none, and `test tests/test_x.py` then runs only that file.
+            exec "$VENV/bin/python" -m pytest "$@"
+            ;;
+        ask)
+            cmd_setup
+            exec "$VENV/bin/python" examples/ask.py "$@"
+            ;;
+        lock)
+            cmd_lock
+            ;;
+        -h | --help | help)
+            usage
+            ;;
+        *)
+            usage
+            die "unknown command: $cmd"
+            ;;
+    esac
+}
+
+main "$@"
