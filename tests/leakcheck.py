@@ -1,0 +1,537 @@
+"""Reference- and memory-leak driver for the module's methods.
+
+PATHS lists every path of every method as (name, callable): successes,
+caught failures, propagating failures and binding errors, with positional
+and keyword calls. Each callable makes one call the way user code would and
+checks that the call took its path (the result, or the exception class and
+the module's traceback line), so a table entry cannot silently test
+something else. SQLDatabase and create_sql_agent are rebound to the small
+stand-ins below: the real libraries keep caches of their own, which grow
+legitimately.
+
+run() calls every path `iterations` times per sample, after one warm-up
+round, and returns the growth of each measure per sample. A leak is growth
+in every sample: one-off growth is a cache filling up.
+
+    python tests/leakcheck.py --iterations 20000 --samples 5
+"""
+
+import argparse
+import collections
+import contextlib
+import gc
+import sys
+import tracemalloc
+import warnings
+
+import langchain  # noqa: F401  (its first import re-arms its deprecation warnings)
+
+with warnings.catch_warnings():
+    # The module's legacy LangChain import paths warn; that is not under test.
+    warnings.simplefilter("ignore")
+    import quorvane
+from quorvane import AgentRunner, DatabaseConnector
+
+FILE = "quorvane/base.py"
+CREDS_MSG = "All database credentials must be provided"
+
+
+def fresh(text):
+    """A new str with this text: neither interned nor immortal."""
+    return "".join(list(text))
+
+
+class Token:
+    """An argument whose reference count the check watches."""
+
+
+U, P, H, N = CREDS = fresh("shop"), fresh("shop-pw"), fresh("127.0.0.1:3306"), fresh("shop")
+LLM, TOOLKIT, VERBOSE, AGENT_TYPE, QUERY = Token(), Token(), Token(), Token(), Token()
+FRESH_DBC_KW = {fresh(k): v for k, v in
+                zip(("db_user", "db_password", "db_host", "db_name"), (U, P, H, N))}
+FRESH_AR_KW = {fresh("llm"): LLM, fresh("toolkit"): TOOLKIT}
+PORT = fresh("port")
+
+
+# ---------------------------------------------------------------------
+# Stand-ins for LangChain and for the objects that make a statement fail
+
+class Database:
+    """What from_uri returns: GC-tracked, so a leaked one shows by type."""
+
+
+class GoodDB:
+    @classmethod
+    def from_uri(cls, uri):
+        return Database()
+
+
+class FailingDB:
+    @classmethod
+    def from_uri(cls, uri):
+        raise ValueError(f"cannot reach {uri}")
+
+
+class InterruptDB:
+    @classmethod
+    def from_uri(cls, uri):
+        raise KeyboardInterrupt
+
+
+class Untellable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class UntellableDB:
+    @classmethod
+    def from_uri(cls, uri):
+        raise Untellable
+
+
+class Agent:
+    def run(self, query):
+        return [query]
+
+
+class FailingAgent:
+    def run(self, query):
+        raise ValueError("model unavailable")
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Falsy:
+    def __len__(self):
+        return 0
+
+
+class Undecidable:
+    def __bool__(self):
+        raise ValueError("undecidable")
+
+
+class BadFormat:
+    def __format__(self, spec):
+        raise ValueError("cannot format")
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise ValueError("cannot compare")
+
+    __hash__ = object.__hash__
+
+
+def create_agent(**kwargs):
+    return Agent()
+
+
+def create_none(**kwargs):
+    return None
+
+
+def create_failing(**kwargs):
+    raise ValueError("toolkit rejected")
+
+
+def create_interrupt(**kwargs):
+    raise KeyboardInterrupt
+
+
+def create_unprintable(**kwargs):
+    return Unprintable()
+
+
+class Sink:
+    """Stands in for sys.stdout: keeps nothing."""
+    write = staticmethod(len)
+
+
+class BrokenStdout:
+    def write(self, text):
+        raise OSError("stdout closed")
+
+
+class RejectsConnected(dict):
+    def __setitem__(self, key, value):
+        if key == "connected":
+            raise KeyError(key)
+        super().__setitem__(key, value)
+
+
+def refusing(cls, attr, when=lambda value: True):
+    """A subclass whose instances refuse to set `attr` (to a value `when` accepts)."""
+    def __setattr__(self, name, value):
+        if name == attr and when(value):
+            raise PermissionError(f"{name} is read-only")
+        object.__setattr__(self, name, value)
+    return type(f"Refusing{cls.__name__}", (cls,), {"__setattr__": __setattr__})
+
+
+class FlakyStatus(DatabaseConnector):
+    """connection_status fails at every `period`-th read."""
+    period, reads = 2, 0
+
+    @property
+    def connection_status(self):
+        self.reads = (self.reads + 1) % self.period
+        if not self.reads:
+            raise LookupError("status unavailable")
+        return self.__dict__["status"]
+
+    @connection_status.setter
+    def connection_status(self, value):
+        self.__dict__["status"] = value
+
+
+class HidesToolkit(AgentRunner):
+    def __getattribute__(self, name):
+        if name == "toolkit":
+            raise LookupError("toolkit hidden")
+        return object.__getattribute__(self, name)
+
+
+# ---------------------------------------------------------------------
+# Path checks
+
+def module_lines(exc):
+    lines, tb = [], exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == FILE:
+            lines.append(tb.tb_lineno)
+        tb = tb.tb_next
+    return lines
+
+
+def check(ok, what):
+    if not ok:
+        raise AssertionError(f"path not taken: {what}")
+
+
+def expect(exc_type, line, fn, *args, **kwargs):
+    """Calls fn; it must raise exc_type with one module entry at `line`
+    (none when line is None)."""
+    try:
+        fn(*args, **kwargs)
+    except exc_type as e:
+        got = module_lines(e)
+        check(got == ([] if line is None else [line]), f"{exc_type.__name__} at {got}")
+        return
+    check(False, f"{exc_type.__name__} not raised")
+
+
+def caught(obj, exc_type, line):
+    """After a caught failure: the exception that `obj` kept and its entry."""
+    e = obj.error
+    check(type(e) is exc_type and line in module_lines(e), f"caught {e!r}")
+
+
+def conn(creds=CREDS, cls=DatabaseConnector, **attrs):
+    c = cls(*creds)
+    for name, value in attrs.items():
+        if value is DELETE:
+            delattr(c, name)
+        else:
+            setattr(c, name, value)
+    return c
+
+
+def runner(create=create_agent, cls=AgentRunner, **attrs):
+    with bound(create=create):
+        r = cls(LLM, TOOLKIT)
+    for name, value in attrs.items():
+        if value is DELETE:
+            delattr(r, name)
+        else:
+            setattr(r, name, value)
+    return r
+
+
+DELETE = object()
+_GLOBALS = ("SQLDatabase", "create_sql_agent")
+
+
+@contextlib.contextmanager
+def bound(db=GoodDB, create=create_agent):
+    """Binds the two module globals the methods look up (DELETE removes one)."""
+    saved = [vars(quorvane).get(n, DELETE) for n in _GLOBALS]
+    try:
+        for name, value in zip(_GLOBALS, (db, create)):
+            if value is DELETE:
+                vars(quorvane).pop(name, None)
+            else:
+                setattr(quorvane, name, value)
+        with contextlib.redirect_stdout(Sink()):
+            yield
+    finally:
+        for name, value in zip(_GLOBALS, saved):
+            if value is DELETE:
+                vars(quorvane).pop(name, None)
+            else:
+                setattr(quorvane, name, value)
+
+
+def broken_stdout(fn, *args):
+    with contextlib.redirect_stdout(BrokenStdout()):
+        return fn(*args)
+
+
+def _paths():
+    M = (U, P, H, None)  # db_name missing: the check reads all four
+    c_ok, c_miss, c_fail = conn(), conn(M), conn()
+    c_noname, c_bad_fmt, c_bad_eq = conn(), conn((U, P, H, BadFormat())), conn((BadEq(), P, H, N))
+    c_nouser = conn(db_user=DELETE)
+    c_nostatus = conn(M, connection_status=DELETE)
+    c_reject = conn(connection_status=RejectsConnected(connected=False, message=None))
+    c_nodb = conn(db=DELETE)
+    flaky2m = conn(M, FlakyStatus, period=2)
+    flaky3 = conn(cls=FlakyStatus, period=3)
+    bound_connect = c_ok.connect
+    r_ok, r_none = runner(), runner(create_none)
+    r_falsy, r_undecidable = runner(agent_runner=Falsy()), runner(agent_runner=Undecidable())
+    r_failing, r_norun = runner(agent_runner=FailingAgent()), runner(agent_runner=Token())
+    r_gone = runner(agent_runner=DELETE)
+    TRACKED.update(c_ok=c_ok, c_missing=c_miss, r_ok=r_ok, r_none=r_none)
+    refuse_user, refuse_status = refusing(DatabaseConnector, "db_user"), refusing(DatabaseConnector, "connection_status")
+    refuse_llm = refusing(AgentRunner, "llm")
+    refuse_error = refusing(AgentRunner, "error", lambda v: v is not None)
+    TE = TypeError
+
+    def connected(c):
+        return lambda: check(c.connect() is c.connection_status
+                             and c.connection_status["message"] == "Connection successful", "connect")
+
+    def status_msg(method, c, text):
+        return lambda: check(method(c) is c.connection_status
+                             and c.connection_status["message"] == text, "status")
+
+    def db_msg(c, start):
+        return lambda: check(c.getdbinstance() is c.db
+                             and c.connection_status["message"].startswith(start), "getdb")
+
+    def agent_ok(*args, **kwargs):
+        return lambda: check(type(AgentRunner(*args, **kwargs).agent_runner) is Agent, "agent")
+
+    def ar_caught(exc_type, line, cls=AgentRunner):
+        return lambda: caught(cls(LLM, TOOLKIT), exc_type, line)
+
+    dbc, con, gdb = DatabaseConnector, DatabaseConnector.connect, DatabaseConnector.getdbinstance
+    ar, run = AgentRunner, AgentRunner.run
+    fn = AgentRunner.__init__
+    table = [
+        # DatabaseConnector.__init__
+        ("dbc_init_positional", lambda: check(dbc(U, P, H, N).db_name is N, "init")),
+        ("dbc_init_keywords", lambda: dbc(db_user=U, db_password=P, db_host=H, db_name=N)),
+        ("dbc_init_fresh_keywords", lambda: check(dbc(**FRESH_DBC_KW).db_host is H, "kw")),
+        ("dbc_init_defaults", lambda: check(dbc().db_user is None, "defaults")),
+        ("dbc_init_setattr_18", lambda: expect(PermissionError, 18, refuse_user, U)),
+        ("dbc_init_setattr_23",
+         lambda: expect(PermissionError, 23, refuse_status, U)),
+        ("dbc_init_too_many", lambda: expect(TE, 17, dbc, U, P, H, N, U)),
+        ("dbc_init_duplicate", lambda: expect(TE, 17, dbc, U, db_user=U)),
+        ("dbc_init_unexpected", lambda: expect(TE, 17, dbc, U, **{PORT: U})),
+        # connect
+        ("connect_ok", connected(c_ok)),
+        ("connect_bound_method", lambda: check(bound_connect() is c_ok.connection_status, "bm")),
+        ("connect_self_keyword", lambda: check(con(self=c_ok) is c_ok.connection_status, "kw")),
+        ("connect_missing", status_msg(con, c_miss, CREDS_MSG)),
+        ("connect_caught_from_uri", status_msg(con, c_fail, f"cannot reach mysql+pymysql://{U}:{P}@{H}/{N}")),
+        ("connect_caught_name", status_msg(con, c_noname, "name 'SQLDatabase' is not defined")),
+        ("connect_caught_format", status_msg(con, c_bad_fmt, "cannot format")),
+        ("connect_caught_item_32", status_msg(con, c_reject, "'connected'")),
+        ("connect_check_raises_26", lambda: expect(ValueError, 26, c_bad_eq.connect)),
+        ("connect_no_attr_26", lambda: expect(AttributeError, 26, c_nouser.connect)),
+        ("connect_missing_status_27", lambda: expect(AttributeError, 27, c_nostatus.connect)),
+        ("connect_missing_status_28", lambda: expect(LookupError, 28, flaky2m.connect)),
+        ("connect_interrupt_31", lambda: expect(KeyboardInterrupt, 31, c_ok.connect)),
+        ("connect_handler_38", lambda: expect(RuntimeError, 38, c_ok.connect)),
+        ("connect_status_40", lambda: expect(LookupError, 40, flaky3.connect)),
+        ("connect_too_many", lambda: expect(TE, 25, c_ok.connect, U)),
+        ("connect_too_few", lambda: expect(TE, 25, con)),
+        ("connect_duplicate", lambda: expect(TE, 25, c_ok.connect, self=c_ok)),
+        # getdbinstance
+        ("getdb_ok", lambda: check(type(c_ok.getdbinstance()) is Database, "getdb")),
+        ("getdb_self_keyword", lambda: check(gdb(self=c_ok) is c_ok.db, "kw")),
+        ("getdb_missing", status_msg(gdb, c_miss, CREDS_MSG)),
+        ("getdb_caught_from_uri", db_msg(c_fail, "cannot reach")),
+        ("getdb_caught_name", db_msg(c_noname, "name 'SQLDatabase'")),
+        ("getdb_caught_format", db_msg(c_bad_fmt, "cannot format")),
+        ("getdb_check_raises_43", lambda: expect(ValueError, 43, c_bad_eq.getdbinstance)),
+        ("getdb_no_attr_43", lambda: expect(AttributeError, 43, c_nouser.getdbinstance)),
+        ("getdb_missing_status_44", lambda: expect(AttributeError, 44, c_nostatus.getdbinstance)),
+        ("getdb_missing_status_45", lambda: expect(LookupError, 45, flaky2m.getdbinstance)),
+        ("getdb_interrupt_48", lambda: expect(KeyboardInterrupt, 48, c_ok.getdbinstance)),
+        ("getdb_handler_51", lambda: expect(RuntimeError, 51, c_ok.getdbinstance)),
+        ("getdb_no_db_53", lambda: expect(AttributeError, 53, c_nodb.getdbinstance)),
+        ("getdb_too_many", lambda: expect(TE, 42, c_ok.getdbinstance, U)),
+        ("getdb_unexpected", lambda: expect(TE, 42, c_ok.getdbinstance, **{PORT: U})),
+        # AgentRunner.__init__
+        ("ar_init_positional", agent_ok(LLM, TOOLKIT)),
+        ("ar_init_all_positional", agent_ok(LLM, TOOLKIT, VERBOSE, AGENT_TYPE)),
+        ("ar_init_keywords", agent_ok(llm=LLM, toolkit=TOOLKIT, verbose=VERBOSE, agent_type=AGENT_TYPE)),
+        ("ar_init_fresh_keywords", agent_ok(**FRESH_AR_KW)),
+        ("ar_init_none_78", lambda: check(ar(LLM, TOOLKIT).agent_runner is None, "none")),
+        ("ar_init_caught_67", ar_caught(ValueError, 67)),
+        ("ar_init_caught_name_67", ar_caught(NameError, 67)),
+        ("ar_init_caught_attr_69", ar_caught(LookupError, 69, HidesToolkit)),
+        ("ar_init_caught_print_76", ar_caught(ValueError, 76)),
+        ("ar_init_setattr_58", lambda: expect(PermissionError, 58, refuse_llm, LLM, TOOLKIT)),
+        ("ar_init_interrupt_67", lambda: expect(KeyboardInterrupt, 67, ar, LLM, TOOLKIT)),
+        ("ar_init_error_80", lambda: expect(PermissionError, 80, refuse_error, LLM, TOOLKIT)),
+        ("ar_init_print_81", lambda: broken_stdout(expect, OSError, 81, ar, LLM, TOOLKIT)),
+        ("ar_init_too_few", lambda: expect(TE, 56, ar, LLM)),
+        ("ar_init_too_many", lambda: expect(TE, 56, ar, LLM, TOOLKIT, VERBOSE, AGENT_TYPE, U)),
+        ("ar_init_keyword_missing", lambda: expect(TE, 56, ar, toolkit=TOOLKIT)),
+        ("ar_init_duplicate", lambda: expect(TE, 56, ar, LLM, TOOLKIT, llm=LLM)),
+        ("ar_init_unexpected", lambda: expect(TE, 56, ar, LLM, TOOLKIT, **{PORT: U})),
+        # AgentRunner.run
+        ("run_agent", lambda: check(r_ok.run(QUERY)[0] is QUERY, "run")),
+        ("run_keyword", lambda: check(r_ok.run(query=QUERY)[0] is QUERY, "run")),
+        ("run_class_keywords", lambda: check(run(self=r_ok, query=QUERY)[0] is QUERY, "run")),
+        ("run_no_agent_87", lambda: check(r_none.run(QUERY) is None, "none")),
+        ("run_falsy_agent_87", lambda: check(r_falsy.run(QUERY) is None, "falsy")),
+        ("run_agent_raises_85", lambda: expect(ValueError, 85, r_failing.run, QUERY)),
+        ("run_no_run_attr_85", lambda: expect(AttributeError, 85, r_norun.run, QUERY)),
+        ("run_no_agent_attr_84", lambda: expect(AttributeError, 84, r_gone.run, QUERY)),
+        ("run_truth_raises_84", lambda: expect(ValueError, 84, r_undecidable.run, QUERY)),
+        ("run_print_87", lambda: broken_stdout(expect, OSError, 87, r_none.run, QUERY)),
+        ("run_too_few", lambda: expect(TE, 83, r_ok.run)),
+        ("run_too_many", lambda: expect(TE, 83, r_ok.run, QUERY, QUERY)),
+        ("run_unexpected_missing", lambda: expect(TE, 83, r_ok.run, **{PORT: U})),
+        ("run_duplicate", lambda: expect(TE, 83, r_ok.run, QUERY, query=QUERY)),
+        # The function objects' own attributes
+        ("fn_read_attributes", lambda: (fn.__defaults__, fn.__kwdefaults__, fn.__code__,
+                                        fn.__globals__, fn.__dict__, fn.__annotations__,
+                                        fn.__qualname__, fn.__reduce__(), repr(fn))),
+        ("fn_assign_attributes", lambda: (setattr(fn, "__defaults__", fn.__defaults__),
+                                          setattr(fn, "__name__", fn.__name__))),
+        ("fn_assign_rejected", lambda: expect(TE, None, setattr, fn, "__name__", U.encode())),
+        ("fn_descriptor", lambda: (vars(DatabaseConnector)["connect"].__get__(c_ok),
+                                   vars(DatabaseConnector)["connect"].__get__(None, dbc))),
+    ]
+    # Stand-ins per path; a path not listed uses GoodDB and create_agent.
+    stand_ins = {
+        "connect_caught_from_uri": FailingDB, "getdb_caught_from_uri": FailingDB,
+        "connect_caught_name": DELETE, "getdb_caught_name": DELETE,
+        "connect_interrupt_31": InterruptDB, "getdb_interrupt_48": InterruptDB,
+        "connect_handler_38": UntellableDB, "getdb_handler_51": UntellableDB,
+        "getdb_no_db_53": FailingDB,
+        "ar_init_none_78": create_none, "ar_init_caught_67": create_failing,
+        "ar_init_caught_name_67": DELETE, "ar_init_caught_print_76": create_unprintable,
+        "ar_init_interrupt_67": create_interrupt, "ar_init_error_80": create_failing,
+        "ar_init_print_81": create_failing,
+    }
+    paths = []
+    for name, call in table:
+        stand_in = stand_ins.get(name)
+        kind = "db" if name.startswith(("connect", "getdb")) else "create"
+        binding = {kind: stand_in} if stand_in is not None else {}
+        paths.append((name, _bind(call, **binding)))
+    return paths
+
+
+def _bind(call, **binding):
+    def path():
+        with bound(**binding):
+            call()
+    return path
+
+
+# Everything the paths pass in or call: a reference kept by mistake shows
+# in these counts.
+TRACKED = {
+    **{n: o for n, o in zip(("user", "password", "host", "name"), (U, P, H, N))},
+    "llm": LLM, "toolkit": TOOLKIT, "verbose": VERBOSE, "agent_type": AGENT_TYPE,
+    "query": QUERY, "port": PORT,
+    **{f"kw:{k}": k for k in [*FRESH_DBC_KW, *FRESH_AR_KW]},
+    **{o.__name__: o for o in (GoodDB, FailingDB, Database, Agent, create_agent,
+                               create_none, create_failing)},
+}
+PATHS = _paths()
+
+
+# ---------------------------------------------------------------------
+# Measuring
+
+def measure():
+    gc.collect()
+    # Keys are interned, so that the snapshots and the growth table share them.
+    key = sys.intern
+    m = {key(f"refs[{name}]"): sys.getrefcount(obj) for name, obj in TRACKED.items()}
+    m["blocks"] = sys.getallocatedblocks()
+    m["tracemalloc"] = tracemalloc.get_traced_memory()[0]
+    types = collections.Counter(type(o) for o in gc.get_objects())
+    m.update((key(f"objects[{t.__module__}.{t.__qualname__}]"), n) for t, n in types.items())
+    return m
+
+
+def drive(paths, iterations):
+    for _, path in paths:
+        for _ in range(iterations):
+            path()
+
+
+def run(iterations=1000, samples=4, paths=None, warmups=2):
+    """Growth of each measure per sample: {measure: [delta, ...]}."""
+    paths = PATHS if paths is None else paths
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    try:
+        with warnings.catch_warnings():
+            # Assigning __defaults__ warns on every call.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            for _ in range(warmups):
+                drive(paths, iterations)
+            # The baseline is taken as every later measure is: with the
+            # growth table made and one earlier snapshot alive.
+            earlier = measure()
+            growth = {key: [0] * samples for key in earlier}
+            before = measure()
+            del earlier
+            for s in range(samples):
+                drive(paths, iterations)
+                after = measure()
+                for key in after.keys() - growth.keys():
+                    growth[key] = [0] * samples
+                for key, deltas in growth.items():
+                    deltas[s] = after.get(key, 0) - before.get(key, 0)
+                before = after
+    finally:
+        if started:
+            tracemalloc.stop()
+    return growth
+
+
+def leaks(growth):
+    """The measures that grew in every sample."""
+    return {k: d for k, d in growth.items() if all(x > 0 for x in d)}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--iterations", type=int, default=20000, help="calls per path per sample")
+    parser.add_argument("--samples", type=int, default=5)
+    args = parser.parse_args(argv)
+    growth = run(args.iterations, args.samples)
+    found = leaks(growth)
+    print(f"{len(PATHS)} paths x {args.iterations} calls x {args.samples} samples "
+          f"(+1 warm-up round) = {len(PATHS) * args.iterations * (args.samples + 1)} calls")
+    families = collections.defaultdict(list)
+    for key, deltas in growth.items():
+        families[key.split("[")[0]].append(deltas)
+    for family, rows in sorted(families.items()):
+        worst = max(rows, key=lambda d: max(d))
+        print(f"  {family:12} {len(rows):5} measure(s), largest growth per sample: {worst}")
+    for key, deltas in sorted(found.items()):
+        print(f"LEAK {key}: {deltas}")
+    print("leaks found" if found else "no leaks")
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
