@@ -25,8 +25,8 @@ int credentials_missing(PyObject *self) {
     return 0;
 }
 
-// The text of a value as a replacement field with no conversion and no
-// format specification gives it.
+// The text of a value as `format(value, "")` gives it, which is what a
+// replacement field without conversion or format string produces.
 Ref format_piece(PyObject *v) {
     if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
     return Ref::steal(PyObject_Format(v, g.empty_str));
