@@ -197,6 +197,18 @@ main() {
         lock)
             cmd_lock
             ;;
+        sanitize)
+            cmd_setup
+            exec bash "$ROOT/scripts/sanitize.sh" "$@"
+            ;;
+        valgrind)
+            cmd_setup
+            if ! have valgrind; then
+                as_root apt-get update -q >&2
+                as_root apt-get install -y -q --no-install-recommends valgrind >&2
+            fi
+            exec bash "$ROOT/scripts/valgrind.sh" "$@"
+            ;;
         -h | --help | help)
             usage
             ;;
