@@ -96,16 +96,13 @@ def content_key(name):
     return ("str", text(name)) if isinstance(name, str) else ("obj", id(name))
 
 
-def chosen(m, bound, kwnames):
+def chosen(bound, kwnames):
     """The model finds keywords by text; binding looks for the parameter's own
     (interned) name object first, which differs only among equal duplicates."""
-    fixed = {}
-    for p, slot in bound.items():
-        if isinstance(slot, tuple):
-            same = [j for j, k in enumerate(kwnames) if k is sys.intern(p)]
-            slot = ("kw", same[0]) if same else slot
-        fixed[p] = slot
-    return fixed
+    def pick(p, slot):
+        same = [j for j, k in enumerate(kwnames) if k is sys.intern(p)]
+        return ("kw", same[0]) if isinstance(slot, tuple) and same else slot
+    return {p: pick(p, slot) for p, slot in bound.items()}
 
 
 def invoke(form, m, obj, pos, names, values):
@@ -173,7 +170,7 @@ def check(m, form, nargs, names):
         if outcome == "ok":
             result = invoke(form, m, obj, pos, names, values)
             expected = {p: pos[s] if isinstance(s, int) else values[s[1]] if isinstance(s, tuple)
-                        else m.defaults[p] for p, s in chosen(m, detail, names).items()}
+                        else m.defaults[p] for p, s in chosen(detail, names).items()}
             if form == "construct":
                 expected["self"] = obj = result
                 result = None

@@ -16,8 +16,8 @@ CALL_LINE = {"connect": 31, "getdbinstance": 48}
 
 
 def returns(**dunders):
-    """A maker of objects whose dunders return (or, given an exception, raise) a
-    fixed result: returns(__eq__=[0])() makes an object that equals [0]."""
+    """A class whose dunders return (or, given an exception, raise) fixed
+    results: returns(eq=[0])() makes an object whose == gives [0]."""
     def method(result):
         def call(self, *args):
             if isinstance(result, BaseException):
@@ -28,28 +28,11 @@ def returns(**dunders):
     return type("Returns", (), {**namespace, "__hash__": object.__hash__})
 
 
-class Unbool:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth")
-
-
-class TwoBool:
-    def __bool__(self):
-        return 2
-
-
-class Text(str):
-    pass
-
-
-class TextFormat(str):
-    def __format__(self, spec):
-        return "formatted"
-
-
-class TextStrRaises(str):
-    def __str__(self):
-        raise UnicodeError("no text")
+Unbool, TwoBool = returns(bool=ZeroDivisionError("no truth")), returns(bool=2)
+Text = type("Text", (str,), {})
+TextFormat = type("TextFormat", (str,), {"__format__": lambda self, spec: "formatted"})
+TextStrRaises = type("TextStrRaises", (str,), {"__str__": returns(str=UnicodeError("no text"))
+                                                .__str__})
 
 
 def recording(monkeypatch):
@@ -75,7 +58,6 @@ CREDENTIAL_CASES = {
                        ("caught", "__format__ must return a str, not int")),
     "format-str-subclass": (lambda: returns(format=Text("sub"))(), ("uri", "sub")),
     "str-raises": (lambda: returns(str=OSError("str"))(), ("caught", "str")),
-    "str-subclass": (lambda: Text("plain"), ("uri", "plain")),
     "str-subclass-format": (lambda: TextFormat("raw"), ("uri", "formatted")),
     "str-subclass-str-raises": (lambda: TextStrRaises("raw"), ("caught", "no text")),
     "lone-surrogate": (lambda: "\udc80\ud800", ("uri", "\udc80\ud800")),
@@ -132,7 +114,6 @@ class Spy(DatabaseConnector):
     ({"db_host": [..., "elsewhere"]}, "mysql+pymysql://u:p@elsewhere/n", "ok", None),
     ({"db_host": [..., LookupError("gone")]}, None, "gone", None),
     ({"db_host": [..., KeyboardInterrupt("stop")]}, None, None, KeyboardInterrupt),
-    ({"db_host": [None]}, None, CREDS, None),
 ])
 def test_credentials_read_twice(monkeypatch, method, plan, uri, message, raised):
     uris = recording(monkeypatch)
@@ -263,7 +244,7 @@ def test_unprintable_agent_and_error(monkeypatch, capsys):
 
 @pytest.mark.parametrize("agent, outcome", [
     (returns(bool=MemoryError("no truth")), (MemoryError, 84)),
-    (lambda: TwoBool(), (TypeError, 84)),
+    (TwoBool, (TypeError, 84)),
     (returns(len=0), "notice"),
     (returns(len=OverflowError("len")), (OverflowError, 84)),
     (returns(getattr=LookupError("no run")), (LookupError, 85)),

@@ -1,6 +1,6 @@
-"""Leak check, quick setting: every path of every method, driven a few
-hundred times per sample, leaves nothing behind. The long run is
-`python tests/leakcheck.py --iterations 20000`."""
+"""Leak check, quick setting: every path of every method, driven a hundred
+times per sample, leaves nothing behind. The long run is
+`python tests/leakcheck.py --iterations 10000`."""
 
 import ctypes
 import sys

@@ -42,7 +42,7 @@ def test_threads_share_and_separate_instances(shop_db, capsys):
     runner = AgentRunner(llm, toolkit, verbose=False)
     count = shop_db.server.execute("SELECT COUNT(*) FROM customers", database=shop_db.name)[0][0]
     assert runner.run(QUESTION) == f"There are {count} customers."
-    gc.collect()
+    gc.collect()  # connections that earlier tests left to the collector
     watched = [*creds, llm, toolkit, runner, status]
     before = [sys.getrefcount(o) for o in watched]
     made, errors, calls = weakref.WeakSet(), [], [0] * THREADS
@@ -59,9 +59,12 @@ def test_threads_share_and_separate_instances(shop_db, capsys):
     def separate_connector():
         c = DatabaseConnector(*creds)
         assert c.connect() == {"connected": True, "message": OK}
+        first = c.db
         db = c.getdbinstance()
-        assert db is c.db and c.connection_status["message"] == OK
-        made.add(db)
+        assert db is c.db is not first and c.connection_status["message"] == OK
+        made.update((first, db))
+        for each in (first, db):
+            each._engine.dispose()
 
     def separate_runner():
         r = AgentRunner(llm, toolkit, verbose=False)
@@ -73,7 +76,9 @@ def test_threads_share_and_separate_instances(shop_db, capsys):
 
     def toggle_password():
         shared.db_password = None
-        time.sleep(0.001)  # let other threads see the gap
+        # Also lets other threads see the gap: dropped engines sit in reference
+        # cycles, holding server connections until the cycle collector runs.
+        gc.collect()
         shared.db_password = creds[1]
 
     actions = [connect_shared, getdbinstance_shared, separate_connector, separate_runner,
