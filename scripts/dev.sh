@@ -6,6 +6,8 @@
 #   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
 #   bash scripts/dev.sh ask QUESTION...  setup, then examples/ask.py QUESTION...
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
+#   bash scripts/dev.sh sanitize [ARGS]  setup, then the suite against an ASan/UBSan build
+#   bash scripts/dev.sh valgrind [N]     setup, then every method path under memcheck
 #
 # Works from any directory, unattended (CI=true, no stdin), as root or through
 # sudo. Set PYTHON to choose the interpreter; it must be CPython 3.12.
@@ -30,7 +32,7 @@ say() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'dev.sh: error: %s\n' "$*" >&2; exit 1; }
 
 usage() {
-    sed -n '2,11s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
 }
 
 # True when $1 runs and is CPython 3.12 (a pyenv shim for a version that is

@@ -2,7 +2,7 @@
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite against that build.
 #
-#   bash scripts/sanitize.sh [PYTEST ARGS...]   (extra arguments go to pytest)
+#   bash scripts/sanitize.sh [PYTEST ARGS...]   (default: the whole suite, tests)
 #
 # The interpreter stays the ordinary, uninstrumented one: the sanitizer
 # runtimes are preloaded into it, and PYTHONMALLOC=malloc sends every object
@@ -50,7 +50,8 @@ echo "==> running the tests against $found" >&2
 # The one fact that holds for the release build only: a sanitized object
 # names the sanitizer runtimes as needed libraries.
 status=0
-"$PY" -m pytest tests -q -p no:cacheprovider \
+(($#)) || set -- tests
+"$PY" -m pytest -q -p no:cacheprovider \
     --deselect tests/test_build.py::test_needed_libraries_are_only_the_c_runtime \
     "$@" || status=$?
 

@@ -416,7 +416,7 @@ def drive(paths, iterations):
             path()
 
 
-def run(iterations=1000, samples=4, paths=None, warmups=2):
+def run(iterations=1000, samples=4, paths=None, warmups=1):
     """Growth of each measure per sample: {measure: [delta, ...]}."""
     paths = PATHS if paths is None else paths
     started = not tracemalloc.is_tracing()
