@@ -8,6 +8,9 @@ namespace {
 const MethodInfo *const kInit = &kMethods[M_AR_INIT];
 const MethodInfo *const kRun = &kMethods[M_AR_RUN];
 
+// The constructor's arguments, stored on the instance and passed on, in order.
+PyObject **const kAgentArgs[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
+
 Ref print_constant(PyObject *args_tuple) {
     return call_print(&PyTuple_GET_ITEM(args_tuple, 0), PyTuple_GET_SIZE(args_tuple));
 }
@@ -29,10 +32,9 @@ int make_agent(PyObject *self, int *line) {
     if (!kwargs) return -1;
     // The values are read back from the instance: a subclass's attribute
     // access decides what the agent gets.
-    static PyObject **const names[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
     for (int i = 0; i < 4; i++) {
         *line = 68 + i;
-        if (add_keyword(kwargs.get(), self, *names[i]) < 0) return -1;
+        if (add_keyword(kwargs.get(), self, *kAgentArgs[i]) < 0) return -1;
     }
     *line = 67;
     Ref agent = call_keywords(create.get(), kwargs.get());
@@ -56,9 +58,8 @@ int make_agent(PyObject *self, int *line) {
 
 PyObject *ar_init(Function *, PyObject *const *slots) {
     PyObject *self = slots[0];
-    static PyObject **const names[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
     for (int i = 0; i < 4; i++)
-        if (set_attr(self, *names[i], slots[i + 1]) < 0) return fail(kInit, 58 + i);
+        if (set_attr(self, *kAgentArgs[i], slots[i + 1]) < 0) return fail(kInit, 58 + i);
     if (set_attr(self, g.s.agent_runner, Py_None) < 0) return fail(kInit, 62);
     if (set_attr(self, g.s.error, Py_None) < 0) return fail(kInit, 63);
     {
