@@ -11,13 +11,60 @@ namespace qv {
 // ---------------------------------------------------------------------
 // Argument binding
 
+// Binding messages are built by hand rather than through PyErr_Format:
+// parsing a format and printing numbers through sprintf costs more than
+// the whole failed call otherwise does, and programs that probe call
+// signatures in a loop (or catch TypeError as a matter of course) pay it
+// every time. The texts are exactly those the format strings would give.
+namespace {
+class MessageText {
+  public:
+    MessageText &add(const char *text, size_t limit = sizeof buf_) {
+        for (size_t i = 0; text[i] && i < limit && len_ < sizeof buf_; i++) buf_[len_++] = text[i];
+        return *this;
+    }
+    MessageText &add(Py_ssize_t n) {
+        char digits[24];
+        int k = 0;
+        size_t u = n < 0 ? (size_t)0 - (size_t)n : (size_t)n;
+        do {
+            digits[k++] = (char)('0' + u % 10);
+            u /= 10;
+        } while (u);
+        if (n < 0) digits[k++] = '-';
+        while (k && len_ < sizeof buf_) buf_[len_++] = digits[--k];
+        return *this;
+    }
+    // The text as a str; the method names and fixed words are ASCII.
+    Ref str() const { return Ref::steal(PyUnicode_FromStringAndSize(buf_, (Py_ssize_t)len_)); }
+
+  private:
+    char buf_[160];
+    size_t len_ = 0;
+};
+
+void raise_type_error(PyObject *message) {
+    if (message) PyErr_SetObject(PyExc_TypeError, message);
+}
+
+// "<prefix>'<key>'", the key as it is (it may hold any code point).
+void raise_with_key(const MessageText &prefix, PyObject *key) {
+    Ref head = prefix.str();
+    if (!head) return;
+    PyObject *parts[3] = {head.get(), key, g.s.quote};
+    raise_type_error(concat_strings(parts, 3).get());
+}
+}  // namespace
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 [[gnu::cold, gnu::noinline]] static void count_error(const MethodInfo *method,
                                                      const char *word,
                                                      Py_ssize_t expected,
                                                      Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 method->name, word, expected, expected == 1 ? "" : "s", given);
+    MessageText text;
+    text.add(method->name, 200).add("() takes ").add(word, 8).add(" ").add(expected);
+    text.add(" positional argument").add(expected == 1 ? "" : "s").add(" (").add(given);
+    raise_type_error(text.add(" given)").str().get());
 }
 
 static inline bool same_text(PyObject *a, PyObject *b) {
@@ -55,19 +102,20 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
             is_free = names_match(key, *method->params[i]);
         if (is_free) continue;
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", method->name);
+            MessageText text;
+            raise_type_error(text.add(method->name, 200).add("() keywords must be strings").str().get());
             return -1;
         }
         for (Py_ssize_t i = 0; i < nargs; i++) {
             if (names_match(key, *method->params[i])) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'",
-                             method->name, key);
+                MessageText text;
+                raise_with_key(text.add(method->name).add("() got multiple values for keyword argument '"),
+                               key);
                 return -1;
             }
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     method->name, key);
+        MessageText text;
+        raise_with_key(text.add(method->name).add("() got an unexpected keyword argument '"), key);
         return -1;
     }
     return 0;
@@ -128,47 +176,65 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
 // ---------------------------------------------------------------------
 // Traceback entries
 
+// A traceback entry needs a frame object, and making one (with the function
+// object PyFrame_New builds for it) and freeing it again cost more than the
+// rest of a failing call. The frames of the methods' entries are made once
+// per site and shared by every traceback through that site, as one Python
+// frame is shared by the tracebacks of the exceptions it raises. They never
+// execute, so what a traceback reads from them (code, globals, line) stays
+// what it was when they were made.
 namespace {
-struct CodeCacheEntry {
+struct FrameCacheEntry {
     const char *funcname;  // static text: compared by address
     int line;
-    PyObject *code;
+    PyObject *globals;  // kept alive by the frame, so its address is unique
+    PyFrameObject *frame;
 };
-constexpr int kCodeCacheSize = 64;
-CodeCacheEntry code_cache[kCodeCacheSize];
-int code_cache_used = 0;
+constexpr int kFrameCacheSize = 64;
+FrameCacheEntry frame_cache[kFrameCacheSize];
+int frame_cache_used = 0;
 }  // namespace
 
-// A borrowed code object for (funcname, line), or null with an exception.
-static PyObject *entry_code(const char *funcname, int line) {
-    for (int i = 0; i < code_cache_used; i++)
-        if (code_cache[i].funcname == funcname && code_cache[i].line == line)
-            return code_cache[i].code;
-    PyObject *code = (PyObject *)PyCode_NewEmpty("quorvane/base.py", funcname, line);
+static PyFrameObject *new_entry_frame(const char *funcname, int line, PyObject *globals) {
+    PyCodeObject *code = PyCode_NewEmpty("quorvane/base.py", funcname, line);
     if (!code) return nullptr;
-    if (code_cache_used == kCodeCacheSize) {
-        // Every site of the module fits; anything else is released after use
-        // by handing the one reference to the frame below.
-        static PyObject *overflow = nullptr;
-        Py_XSETREF(overflow, code);
-        return code;
-    }
-    code_cache[code_cache_used++] = {funcname, line, code};
-    return code;
+    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(code);
+    return frame;
 }
 
-void add_traceback(const char *funcname, int line) {
-    // The propagating exception is set aside while the entry is made, so
-    // that making it cannot disturb it.
+// A new reference to the frame for (funcname, line) with the module dict
+// as globals, or null with an exception set.
+static PyFrameObject *entry_frame(const char *funcname, int line) {
+    FrameCacheEntry *slot = nullptr;
+    for (int i = 0; i < frame_cache_used; i++) {
+        FrameCacheEntry &e = frame_cache[i];
+        if (e.funcname == funcname && e.line == line) {
+            if (e.globals == g.moddict) return (PyFrameObject *)Py_NewRef(e.frame);
+            slot = &e;  // made for an earlier module dict: replaced
+            break;
+        }
+    }
+    PyFrameObject *frame = new_entry_frame(funcname, line, g.moddict);
+    if (!frame) return nullptr;
+    if (!slot && frame_cache_used < kFrameCacheSize) slot = &frame_cache[frame_cache_used++];
+    // Every site of the methods fits; a frame that does not is only used
+    // once.
+    if (slot) {
+        PyFrameObject *old = slot->funcname ? slot->frame : nullptr;
+        *slot = {funcname, line, g.moddict, (PyFrameObject *)Py_NewRef(frame)};
+        Py_XDECREF(old);
+    }
+    return frame;
+}
+
+// The propagating exception is set aside while the entry's frame is found
+// or made, so that making it cannot disturb it.
+static void add_entry(const char *funcname, int line, bool shared) {
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyObject *code = entry_code(funcname, line);
-    if (!code) {
-        Py_DECREF(exc);
-        return;
-    }
     PyFrameObject *frame =
-        PyFrame_New(PyThreadState_Get(), (PyCodeObject *)code, g.moddict, nullptr);
+        shared ? entry_frame(funcname, line) : new_entry_frame(funcname, line, g.moddict);
     if (!frame) {
         Py_DECREF(exc);
         return;
@@ -177,6 +243,10 @@ void add_traceback(const char *funcname, int line) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
+
+void add_traceback(const char *funcname, int line) { add_entry(funcname, line, true); }
+
+void add_startup_traceback(const char *funcname, int line) { add_entry(funcname, line, false); }
 
 // ---------------------------------------------------------------------
 // Exception capture

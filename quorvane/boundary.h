@@ -62,8 +62,11 @@ int init_function_type();
 Ref new_function(MethodId id, PyObject *defaults);
 
 // Adds one traceback entry (function name, "quorvane/base.py", line) to the
-// exception being raised.
+// exception being raised. The frames of method entries are kept and shared
+// by later tracebacks through the same site; start-up entries get a frame of
+// their own, so that a failed import keeps nothing of its module alive.
 void add_traceback(const char *funcname, int line);
+void add_startup_traceback(const char *funcname, int line);
 
 // Adds a traceback entry for a failure of `method` at `line`; returns null so
 // that bodies can write `return fail(method, line);`.

@@ -96,7 +96,8 @@ namespace qv {
     X(uri_prefix, "mysql+pymysql://")                                      \
     X(colon, ":")                                                          \
     X(at, "@")                                                             \
-    X(slash, "/")
+    X(slash, "/")                                                         \
+    X(quote, "'")
 
 enum MethodId {
     M_DBC_INIT,
