@@ -102,7 +102,7 @@ namespace {
 
 // A failure of a module-level statement: one "init quorvane" entry.
 int init_fail(int line) {
-    add_startup_traceback("init quorvane", line);
+    add_traceback("init quorvane", line);
     return -1;
 }
 

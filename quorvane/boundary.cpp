@@ -164,10 +164,16 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
                                      size_t nargsf, PyObject *kwnames) {
     Function *func = (Function *)callable;
     const MethodInfo *method = func->method;
-    PyObject *slots[kMaxParams];
-    if (bind(func, args, PyVectorcall_NARGS(nargsf), kwnames, slots) < 0)
-        return fail(method, method->head_line);
-    PyObject *result = method->body(func, slots);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *result;
+    if (nargs == method->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+        // Every parameter given by position: the caller's array is the slots.
+        result = method->body(func, args);
+    } else {
+        PyObject *slots[kMaxParams];
+        if (bind(func, args, nargs, kwnames, slots) < 0) return fail(method, method->head_line);
+        result = method->body(func, slots);
+    }
     // A body returns a result or raises, never both, never neither.
     assert((result != nullptr) == (PyErr_Occurred() == nullptr));
     return result;
@@ -176,65 +182,41 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
 // ---------------------------------------------------------------------
 // Traceback entries
 
-// A traceback entry needs a frame object, and making one (with the function
-// object PyFrame_New builds for it) and freeing it again cost more than the
-// rest of a failing call. The frames of the methods' entries are made once
-// per site and shared by every traceback through that site, as one Python
-// frame is shared by the tracebacks of the exceptions it raises. They never
-// execute, so what a traceback reads from them (code, globals, line) stays
-// what it was when they were made.
+// The code objects of the entries are made once per site and kept; each
+// entry gets a frame of its own, as each call of a Python function does.
 namespace {
-struct FrameCacheEntry {
+struct CodeCacheEntry {
     const char *funcname;  // static text: compared by address
     int line;
-    PyObject *globals;  // kept alive by the frame, so its address is unique
-    PyFrameObject *frame;
+    PyCodeObject *code;
 };
-constexpr int kFrameCacheSize = 64;
-FrameCacheEntry frame_cache[kFrameCacheSize];
-int frame_cache_used = 0;
+constexpr int kCodeCacheSize = 64;
+CodeCacheEntry code_cache[kCodeCacheSize];
+int code_cache_used = 0;
 }  // namespace
 
-static PyFrameObject *new_entry_frame(const char *funcname, int line, PyObject *globals) {
+// A new reference to the code object for (funcname, line), or null with an
+// exception set. Every site of the module fits the cache; anything beyond
+// it would simply be made again each time.
+static PyCodeObject *entry_code(const char *funcname, int line) {
+    for (int i = 0; i < code_cache_used; i++)
+        if (code_cache[i].funcname == funcname && code_cache[i].line == line)
+            return (PyCodeObject *)Py_NewRef(code_cache[i].code);
     PyCodeObject *code = PyCode_NewEmpty("quorvane/base.py", funcname, line);
-    if (!code) return nullptr;
-    PyFrameObject *frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_DECREF(code);
-    return frame;
+    if (code && code_cache_used < kCodeCacheSize)
+        code_cache[code_cache_used++] = {funcname, line, (PyCodeObject *)Py_NewRef(code)};
+    return code;
 }
 
-// A new reference to the frame for (funcname, line) with the module dict
-// as globals, or null with an exception set.
-static PyFrameObject *entry_frame(const char *funcname, int line) {
-    FrameCacheEntry *slot = nullptr;
-    for (int i = 0; i < frame_cache_used; i++) {
-        FrameCacheEntry &e = frame_cache[i];
-        if (e.funcname == funcname && e.line == line) {
-            if (e.globals == g.moddict) return (PyFrameObject *)Py_NewRef(e.frame);
-            slot = &e;  // made for an earlier module dict: replaced
-            break;
-        }
-    }
-    PyFrameObject *frame = new_entry_frame(funcname, line, g.moddict);
-    if (!frame) return nullptr;
-    if (!slot && frame_cache_used < kFrameCacheSize) slot = &frame_cache[frame_cache_used++];
-    // Every site of the methods fits; a frame that does not is only used
-    // once.
-    if (slot) {
-        PyFrameObject *old = slot->funcname ? slot->frame : nullptr;
-        *slot = {funcname, line, g.moddict, (PyFrameObject *)Py_NewRef(frame)};
-        Py_XDECREF(old);
-    }
-    return frame;
-}
-
-// The propagating exception is set aside while the entry's frame is found
-// or made, so that making it cannot disturb it.
-static void add_entry(const char *funcname, int line, bool shared) {
+void add_traceback(const char *funcname, int line) {
+    // The propagating exception is set aside while the entry is made, so
+    // that making it cannot disturb it.
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;
+    PyCodeObject *code = entry_code(funcname, line);
     PyFrameObject *frame =
-        shared ? entry_frame(funcname, line) : new_entry_frame(funcname, line, g.moddict);
+        code ? PyFrame_New(PyThreadState_Get(), code, g.moddict, nullptr) : nullptr;
+    Py_XDECREF(code);
     if (!frame) {
         Py_DECREF(exc);
         return;
@@ -243,10 +225,6 @@ static void add_entry(const char *funcname, int line, bool shared) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
-
-void add_traceback(const char *funcname, int line) { add_entry(funcname, line, true); }
-
-void add_startup_traceback(const char *funcname, int line) { add_entry(funcname, line, false); }
 
 // ---------------------------------------------------------------------
 // Exception capture
@@ -259,6 +237,7 @@ Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
         PyErr_SetRaisedException(exc);
         return {};
     }
+    saved_ = Ref::steal(PyErr_GetHandledException());
     PyErr_SetHandledException(exc);
     handling_ = true;
     return Ref::steal(exc);
@@ -293,6 +272,7 @@ int equals_none(PyObject *v) {
 Ref concat_strings(PyObject *const *parts, Py_ssize_t n) {
     Py_ssize_t total = 0;
     Py_UCS4 maxchar = 0;
+    bool one_byte = true;
     for (Py_ssize_t i = 0; i < n; i++) {
         Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
         if (len > PY_SSIZE_T_MAX - total) {
@@ -300,12 +280,26 @@ Ref concat_strings(PyObject *const *parts, Py_ssize_t n) {
             return {};
         }
         total += len;
+        if (PyUnicode_IS_ASCII(parts[i])) continue;
+        one_byte = one_byte && PyUnicode_KIND(parts[i]) == PyUnicode_1BYTE_KIND;
         Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
         if (m > maxchar) maxchar = m;
     }
     Ref result = Ref::steal(PyUnicode_New(total, maxchar));
     if (!result) return {};
     Py_ssize_t pos = 0;
+    if (one_byte) {
+        // The usual case, every part ASCII or Latin-1 like the result: the
+        // new, unshared result is filled in place.
+        Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+            const Py_UCS1 *in = PyUnicode_1BYTE_DATA(parts[i]);
+            for (Py_ssize_t k = 0; k < len; k++) out[pos + k] = in[k];
+            pos += len;
+        }
+        return result;
+    }
     for (Py_ssize_t i = 0; i < n; i++) {
         Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
         if (PyUnicode_CopyCharacters(result.get(), pos, parts[i], 0, len) < 0) return {};

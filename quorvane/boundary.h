@@ -62,11 +62,8 @@ int init_function_type();
 Ref new_function(MethodId id, PyObject *defaults);
 
 // Adds one traceback entry (function name, "quorvane/base.py", line) to the
-// exception being raised. The frames of method entries are kept and shared
-// by later tracebacks through the same site; start-up entries get a frame of
-// their own, so that a failed import keeps nothing of its module alive.
+// exception being raised.
 void add_traceback(const char *funcname, int line);
-void add_startup_traceback(const char *funcname, int line);
 
 // Adds a traceback entry for a failure of `method` at `line`; returns null so
 // that bodies can write `return fail(method, line);`.
@@ -138,16 +135,18 @@ Ref call_print(PyObject *const *args, Py_ssize_t n);
 
 // `except Exception as e:` around a protected region.
 //
-// Construct on entering the region (it remembers the exception being
-// handled). When a statement of the region fails, call `catch_at(line)`:
-// it adds the traceback entry and, for an `Exception`, returns the caught
-// instance and makes it the exception being handled; otherwise it returns
-// null with the exception still raised. The remembered exception is made
-// the handled one again when the scope ends, on every path.
+// Construct on entering the region. When a statement of the region fails,
+// call `catch_at(line)`: it adds the traceback entry and, for an
+// `Exception`, returns the caught instance and makes it the exception being
+// handled; otherwise it returns null with the exception still raised. The
+// exception that was being handled before is made the handled one again
+// when the scope ends. Like the interpreter's own `try`, entering costs
+// nothing: what was being handled is only read on catching, and nothing the
+// region runs can change it by then (a handler in called code restores it
+// on leaving).
 class ExceptScope {
   public:
-    explicit ExceptScope() noexcept
-        : saved_(Ref::steal(PyErr_GetHandledException())) {}
+    ExceptScope() noexcept = default;
     ExceptScope(const ExceptScope &) = delete;
     ExceptScope &operator=(const ExceptScope &) = delete;
     ~ExceptScope() {
