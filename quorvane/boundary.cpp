@@ -20,7 +20,10 @@ namespace {
 class MessageText {
   public:
     MessageText &add(const char *text, size_t limit = sizeof buf_) {
-        for (size_t i = 0; text[i] && i < limit && len_ < sizeof buf_; i++) buf_[len_++] = text[i];
+        size_t n = strnlen(text, limit);
+        if (n > sizeof buf_ - len_) n = sizeof buf_ - len_;
+        memcpy(buf_ + len_, text, n);
+        len_ += n;
         return *this;
     }
     MessageText &add(Py_ssize_t n) {
@@ -76,8 +79,13 @@ static inline bool same_text(PyObject *a, PyObject *b) {
 }
 
 // Identity first: names written in Python source are interned like ours.
+// Two different interned strings never have the same text, so the text is
+// only compared when the keyword is not interned (built at run time, or a
+// str subclass).
 static inline bool names_match(PyObject *keyword, PyObject *param) {
-    return keyword == param || (PyUnicode_Check(keyword) && same_text(keyword, param));
+    if (keyword == param) return true;
+    if (!PyUnicode_Check(keyword) || PyUnicode_CHECK_INTERNED(keyword)) return false;
+    return same_text(keyword, param);
 }
 
 // Index in kwnames of the keyword naming `param`, or -1.
@@ -86,7 +94,7 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
     for (Py_ssize_t i = 0; i < nkw; i++)
         if (names[i] == param) return i;
     for (Py_ssize_t i = 0; i < nkw; i++)
-        if (PyUnicode_Check(names[i]) && same_text(names[i], param)) return i;
+        if (names_match(names[i], param)) return i;
     return -1;
 }
 
@@ -294,8 +302,7 @@ Ref concat_strings(PyObject *const *parts, Py_ssize_t n) {
         Py_UCS1 *out = PyUnicode_1BYTE_DATA(result.get());
         for (Py_ssize_t i = 0; i < n; i++) {
             Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-            const Py_UCS1 *in = PyUnicode_1BYTE_DATA(parts[i]);
-            for (Py_ssize_t k = 0; k < len; k++) out[pos + k] = in[k];
+            memcpy(out + pos, PyUnicode_1BYTE_DATA(parts[i]), (size_t)len);
             pos += len;
         }
         return result;
@@ -607,7 +614,6 @@ int init_function_type() {
     t->tp_descr_get = function_descr_get;
     t->tp_dictoffset = offsetof(Function, dict);
     if (PyType_Ready(t) < 0) return -1;
-    g.function_type = (PyObject *)t;
     return 0;
 }
 

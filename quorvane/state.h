@@ -128,7 +128,6 @@ struct State {
     PyObject *args_not_initialized = nullptr;  // ("Agent runner is not initialized.",)
     PyObject *dbc_defaults = nullptr;          // (None, None, None, None)
     PyObject *code[M_COUNT] = {};
-    PyObject *function_type = nullptr;
     Strings s = {};
 };
 

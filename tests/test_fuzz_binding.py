@@ -23,7 +23,7 @@ except ImportError:
 
 EXAMPLES = int(os.environ.get("QUORVANE_FUZZ_EXAMPLES", "300"))
 PARAMS = sorted({p for m in METHODS.values() for p in m.params})
-OTHER_NAMES = ["port", "", "Query", "query ", "\udc80", "k" * 300]
+OTHER_NAMES = ["port", "", "Query", "query ", "caf\u00e9", "\udc80", "k" * 300]
 
 
 class Hostile(str):
