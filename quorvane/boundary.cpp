@@ -111,14 +111,15 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
         if (is_free) continue;
         if (!PyUnicode_Check(key)) {
             MessageText text;
-            raise_type_error(text.add(method->name, 200).add("() keywords must be strings").str().get());
+            text.add(method->name, 200).add("() keywords must be strings");
+            raise_type_error(text.str().get());
             return -1;
         }
         for (Py_ssize_t i = 0; i < nargs; i++) {
             if (names_match(key, *method->params[i])) {
                 MessageText text;
-                raise_with_key(text.add(method->name).add("() got multiple values for keyword argument '"),
-                               key);
+                text.add(method->name).add("() got multiple values for keyword argument '");
+                raise_with_key(text, key);
                 return -1;
             }
         }
