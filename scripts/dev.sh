@@ -6,8 +6,8 @@
 #   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
 #   bash scripts/dev.sh ask QUESTION...  setup, then examples/ask.py QUESTION...
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
-#   bash scripts/dev.sh sanitize [ARGS]  setup, then the suite against an ASan/UBSan build
-#   bash scripts/dev.sh valgrind [N]     setup, then every method path under memcheck
+#   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
+#   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck
 #
 # Works from any directory, unattended (CI=true, no stdin), as root or through
 # sudo. Set PYTHON to choose the interpreter; it must be CPython 3.12.
@@ -148,10 +148,17 @@ build_module() {
         --force-reinstall . >&2
 }
 
-cmd_setup() {
+# The system packages, the venv and its requirements: what every command
+# needs. The sanitizer and valgrind runs build their own variant of the
+# module, so they stop here.
+ensure_environment() {
     ensure_system_packages
     ensure_venv
     ensure_requirements
+}
+
+cmd_setup() {
+    ensure_environment
     build_module
 }
 
@@ -200,11 +207,11 @@ main() {
             cmd_lock
             ;;
         sanitize)
-            cmd_setup
+            ensure_environment
             exec bash "$ROOT/scripts/sanitize.sh" "$@"
             ;;
         valgrind)
-            cmd_setup
+            ensure_environment
             if ! have valgrind; then
                 as_root apt-get update -q >&2
                 as_root apt-get install -y -q --no-install-recommends valgrind >&2
