@@ -8,6 +8,7 @@
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
 #   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
 #   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck
+#   bash scripts/dev.sh build32          compile, link and check the module for i386 (g++-multilib)
 #
 # Works from any directory, unattended (CI=true, no stdin), as root or through
 # sudo. Set PYTHON to choose the interpreter; it must be CPython 3.12.
@@ -32,7 +33,7 @@ say() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'dev.sh: error: %s\n' "$*" >&2; exit 1; }
 
 usage() {
-    sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
 }
 
 # True when $1 runs and is CPython 3.12 (a pyenv shim for a version that is
@@ -217,6 +218,18 @@ main() {
                 as_root apt-get install -y -q --no-install-recommends valgrind >&2
             fi
             exec bash "$ROOT/scripts/valgrind.sh" "$@"
+            ;;
+        build32)
+            ensure_system_packages
+            ensure_venv
+            # 32-bit glibc and libstdc++ for g++ -m32.
+            if ! printf '#include <cstdio>\nint main() { return std::puts(""); }\n' \
+                | g++ -m32 -x c++ -static-libstdc++ -o /dev/null - >/dev/null 2>&1; then
+                say "installing g++-multilib"
+                as_root apt-get update -q >&2
+                as_root apt-get install -y -q --no-install-recommends g++-multilib >&2
+            fi
+            exec bash "$ROOT/scripts/build32.sh"
             ;;
         -h | --help | help)
             usage
