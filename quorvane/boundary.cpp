@@ -238,6 +238,25 @@ void add_traceback(const char *funcname, int line) {
 // ---------------------------------------------------------------------
 // Exception capture
 
+// What the innermost exception slot holds: a new reference, or null when it
+// is empty. The handled exception is kept per running generator or
+// coroutine, and the interpreter reports the innermost one that is set, so
+// what it reports may belong to a caller further out. Setting the
+// innermost slot writes there and nowhere else; restoring the reported
+// value into a generator's empty slot would hand it the caller's exception
+// for good. When something is reported, the innermost slot is emptied and
+// asked again: the same answer means it came from further out. (A generator
+// handling the very object that a caller around it handles too reads as
+// empty; while that caller's handler lasts the answer is the same.)
+static Ref innermost_handled() {
+    Ref reported = Ref::steal(PyErr_GetHandledException());
+    if (!reported || reported.get() == Py_None) return {};
+    PyErr_SetHandledException(nullptr);
+    Ref outer = Ref::steal(PyErr_GetHandledException());
+    if (outer.get() == reported.get()) return {};
+    return reported;
+}
+
 Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
     add_traceback(method->traceback_name, line);
     PyObject *exc = PyErr_GetRaisedException();
@@ -246,7 +265,7 @@ Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
         PyErr_SetRaisedException(exc);
         return {};
     }
-    saved_ = Ref::steal(PyErr_GetHandledException());
+    saved_ = innermost_handled();
     PyErr_SetHandledException(exc);
     handling_ = true;
     return Ref::steal(exc);

@@ -138,12 +138,12 @@ Ref call_print(PyObject *const *args, Py_ssize_t n);
 // Construct on entering the region. When a statement of the region fails,
 // call `catch_at(line)`: it adds the traceback entry and, for an
 // `Exception`, returns the caught instance and makes it the exception being
-// handled; otherwise it returns null with the exception still raised. The
-// exception that was being handled before is made the handled one again
-// when the scope ends. Like the interpreter's own `try`, entering costs
-// nothing: what was being handled is only read on catching, and nothing the
-// region runs can change it by then (a handler in called code restores it
-// on leaving).
+// handled; otherwise it returns null with the exception still raised. When
+// the scope ends, the slot that held the caught exception gets back exactly
+// what it held before, as the interpreter's own handler does. Like the
+// interpreter's own `try`, entering costs nothing: the slot is only read on
+// catching, and nothing the region runs can change it by then (a handler in
+// called code restores it on leaving).
 class ExceptScope {
   public:
     ExceptScope() noexcept = default;
@@ -156,7 +156,7 @@ class ExceptScope {
     Ref catch_at(const MethodInfo *method, int line);
 
   private:
-    Ref saved_;
+    Ref saved_;  // what the innermost slot held; null when it was empty
     bool handling_ = false;
 };
 

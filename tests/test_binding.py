@@ -1,6 +1,7 @@
 """The method boundary: argument binding, traceback entries, global lookup,
 exception capture and calls into Python objects."""
 
+import asyncio
 import builtins
 import contextlib
 import functools
@@ -491,6 +492,93 @@ def test_only_exception_subclasses_are_caught(monkeypatch, capsys, target, exc_t
         assert (obj.agent_runner, obj.error, capsys.readouterr().out) == (None, None, "")
     else:
         assert obj.db is None and obj.connection_status == {"connected": False, "message": None}
+
+
+def handled_state():
+    """What is being handled here, and the context a new error gets."""
+    seen = sys.exception()
+    try:
+        raise RuntimeError("later")
+    except RuntimeError as later:
+        return seen, later.__context__
+
+
+def gen(call):
+    call()
+    yield
+    yield handled_state()
+
+
+def gen_handling_own(call):
+    try:
+        raise KeyError("generator's own")
+    except KeyError:
+        call()
+        yield
+        yield handled_state()
+
+
+async def agen(call):
+    call()
+    yield
+    yield handled_state()
+
+
+def run_generator(body, call, outer):
+    g = body(call)
+    while_handling(outer, lambda: next(g))
+    return next(g)
+
+
+def run_async_generator(body, call, outer):
+    def step():
+        try:
+            g.__anext__().send(None)
+        except StopIteration as stop:
+            return stop.value
+    g = body(call)
+    while_handling(outer, step)
+    return step()
+
+
+def run_eager_task(_, call, outer):
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(asyncio.eager_task_factory)
+        resume = loop.create_future()
+
+        async def task():
+            call()  # runs at once, inside the caller's handler
+            await resume
+            return handled_state()
+        started, _ = while_handling(outer, lambda: asyncio.create_task(task()))
+        resume.set_result(None)
+        return await started
+    return asyncio.run(main())
+
+
+def python_catch():
+    try:
+        raise ValueError("caught in Python")
+    except Exception as e:
+        str(e)
+
+
+@pytest.mark.parametrize("driver, body", [(run_generator, gen), (run_generator, gen_handling_own),
+                                          (run_async_generator, agen), (run_eager_task, None)],
+                         ids=["generator", "generator-handling-own", "async-generator",
+                              "eager-task"])
+@pytest.mark.parametrize("target", ["connect", "getdbinstance", "AgentRunner"])
+def test_capture_in_generator_resumed_outside_the_handler(monkeypatch, capsys, target, driver,
+                                                          body):
+    # Oracle: the same code with a Python try/except in place of the method.
+    install_raiser(monkeypatch, target, ValueError("refused"))
+    _, call = make_target(target)
+    outer = LookupError("caller's own")
+
+    def names(pair):
+        return [type(x).__name__ if x is not None else None for x in pair]
+    assert names(driver(body, call, outer)) == names(driver(body, python_catch, outer))
 
 
 # --- calls into Python objects -------------------------------------------------
