@@ -1,5 +1,6 @@
 // The module definition and its start-up: the create and exec steps, the
 // start-up constants, and the module body (imports and class statements).
+#include <opcode.h>
 #include <stdint.h>
 
 #include "methods.h"
@@ -58,6 +59,12 @@ const CodeEntry kCodeTable[M_COUNT] = {
 
 constexpr int kCoOptimized = 0x1, kCoNewLocals = 0x2;
 
+// The body every code object gets, the one PyCode_NewEmpty gives: anything
+// that executes it (a function made from it with types.FunctionType, exec)
+// raises AssertionError instead of running off the end of empty bytes.
+const unsigned char kAssertBody[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+constexpr int kAssertStackSize = 1;
+
 }  // namespace
 
 int create_strings() {
@@ -79,6 +86,8 @@ static int create_constants() {
     if (!g.args_not_initialized) return -1;
     Py_XSETREF(g.dbc_defaults, PyTuple_Pack(4, Py_None, Py_None, Py_None, Py_None));
     if (!g.dbc_defaults) return -1;
+    Ref body = Ref::steal(PyBytes_FromStringAndSize((const char *)kAssertBody, sizeof kAssertBody));
+    if (!body) return -1;
     for (int id = 0; id < M_COUNT; id++) {
         const CodeEntry &c = kCodeTable[id];
         Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
@@ -86,7 +95,7 @@ static int create_constants() {
         for (int i = 0; i < c.nvarnames; i++)
             PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*c.varnames[i]));
         PyObject *code = (PyObject *)PyUnstable_Code_NewWithPosOnlyArgs(
-            c.argcount, 0, 0, c.nvarnames, 0, kCoOptimized | kCoNewLocals, g.empty_bytes,
+            c.argcount, 0, 0, c.nvarnames, kAssertStackSize, kCoOptimized | kCoNewLocals, body.get(),
             g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple,
             g.s.filename, *c.name, *c.name, c.firstlineno, g.empty_bytes, g.empty_bytes);
         if (!code) return -1;

@@ -2,6 +2,7 @@
 
 import ast
 import copy
+import dis
 import doctest
 import functools
 import gc
@@ -24,6 +25,7 @@ import pytest
 
 import quorvane
 from quorvane import AgentRunner, DatabaseConnector
+from _helpers import run_child
 
 ZERO_SHOT = AgentRunner.__init__.__defaults__[1]
 DELETE = object()  # stands for `del` in the assignment tables
@@ -77,14 +79,39 @@ def test_reported_values(cls, name, sig, argcount, varnames, line):
     assert f.__doc__ is None and f.__closure__ is None and f.__kwdefaults__ is None
     assert f.__globals__ is vars(quorvane) and f._is_coroutine is False
     code = f.__code__
-    assert (code.co_name, code.co_argcount, code.co_varnames, code.co_firstlineno, code.co_filename) == (
-        name, argcount, varnames, line, "quorvane/base.py")
+    assert (code.co_name, code.co_qualname, code.co_argcount, code.co_nlocals, code.co_varnames,
+            code.co_firstlineno, code.co_filename, code.co_flags) == (
+        name, name, argcount, len(varnames), varnames, line, "quorvane/base.py", 3)
+    # The body of PyCode_NewEmpty: RESUME 0; LOAD_ASSERTION_ERROR; RAISE_VARARGS 1.
+    assert [(i.opname, i.arg) for i in dis.get_instructions(code)] == [
+        ("RESUME", 0), ("LOAD_ASSERTION_ERROR", None), ("RAISE_VARARGS", 1)]
+    assert code.co_stacksize == 1 and code.co_posonlyargcount == code.co_kwonlyargcount == 0
     for alias, dunder in [("func_name", "__name__"), ("func_doc", "__doc__"), ("func_dict", "__dict__"),
                           ("func_globals", "__globals__"), ("func_closure", "__closure__"),
                           ("func_code", "__code__"), ("func_defaults", "__defaults__")]:
         assert getattr(f, alias) is getattr(f, dunder)
     assert f.__reduce__() == f.__qualname__
     assert repr(f).startswith(f"<function {f.__qualname__} at ")
+
+
+def test_executing_the_code_objects_raises_assertion_error():
+    # Tools that take a code object for a Python function's may run it.
+    out = run_child("""
+        import types, warnings
+        warnings.simplefilter("ignore")
+        import quorvane
+        found = {}
+        for cls in (quorvane.DatabaseConnector, quorvane.AgentRunner):
+            for name, f in vars(cls).items():
+                if callable(f):
+                    code = f.__code__
+                    try:
+                        types.FunctionType(code, {})(*[None] * code.co_argcount)
+                    except BaseException as e:
+                        found[f.__qualname__] = type(e).__name__
+        emit(found=found)
+    """)
+    assert out["found"] == {f.__qualname__: "AssertionError" for f in ALL}
 
 
 def test_defaults_as_reported():
