@@ -1,0 +1,582 @@
+"""The question bench: how well questions in plain English are answered.
+
+    .venv/bin/python bench/questions.py                 # both databases
+    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, all)
+    .venv/bin/python bench/questions.py -k revenue      # questions containing a substring
+    .venv/bin/python bench/questions.py --show          # each answer in full
+    .venv/bin/python bench/questions.py --strict        # exit 1 when any answer is wrong
+
+One private MariaDB server is started and holds two databases: the sample
+shop (examples/sample_shop.py) and a clinic (bench/second_db.py), a domain
+with its own schema.  Each question goes the way a user's would: through
+quorvane's DatabaseConnector, LangChain's toolkit and quorvane's AgentRunner
+driven by the offline model (examples/offline_llm.py).  What it should have
+answered comes from SQL written next to the question and run on the same
+server during the bench, never from a number written down here.
+
+Every answer is judged correct, declined or wrong (see grade()); a question
+the data cannot answer must be declined, and any answer to it is wrong.
+The bench is a measure, not a test: it exits 0 whatever the score, unless
+--strict is given or the run itself fails.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import datetime as _dt
+import io
+import os
+import re
+import sys
+import time
+import warnings
+from decimal import Decimal
+from typing import NamedTuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
+for _p in (HERE, EXAMPLES):
+    if _p not in sys.path:
+        sys.path.insert(0, _p)
+
+
+class Q(NamedTuple):
+    db: str
+    shape: str
+    question: str
+    sql: str            # what the answer must state, computed on the server
+    kind: str           # number, entity, rows, groups, list or decline
+    domain: str = ""    # SQL for every name of the answer's sort (entity, rows, list)
+
+
+# Money over line items: a line is worth quantity x unit price; an order is
+# worth the sum of its lines.
+_SHOP_LINE = "i.quantity * i.unit_price"
+_SHOP_ORDER_TOTALS = ("SELECT o.id, SUM(i.quantity * i.unit_price) AS total FROM orders o "
+                      "JOIN order_items i ON i.order_id = o.id {where} GROUP BY o.id")
+_CUSTOMER_NAMES = "SELECT name FROM customers"
+_PRODUCT_NAMES = "SELECT name FROM products"
+_CITIES = "SELECT DISTINCT city FROM customers"
+
+SHOP = [
+    # counts
+    Q("shop", "count", "How many customers are there?", "SELECT COUNT(*) FROM customers", "number"),
+    Q("shop", "count", "Count the products.", "SELECT COUNT(*) FROM products", "number"),
+    Q("shop", "count", "What is the number of orders?", "SELECT COUNT(*) FROM orders", "number"),
+    Q("shop", "count", "How many rows are in the order_items table?", "SELECT COUNT(*) FROM order_items", "number"),
+    Q("shop", "count distinct", "How many different countries do our customers come from?",
+      "SELECT COUNT(DISTINCT country) FROM customers", "number"),
+    Q("shop", "count distinct", "How many distinct product categories are there?",
+      "SELECT COUNT(DISTINCT category) FROM products", "number"),
+    Q("shop", "count filtered", "How many customers live in Hamburg?",
+      "SELECT COUNT(*) FROM customers WHERE city = 'Hamburg'", "number"),
+    Q("shop", "count filtered", "How many orders were cancelled?",
+      "SELECT COUNT(*) FROM orders WHERE status = 'cancelled'", "number"),
+    Q("shop", "count filtered", "How many products are in the Electronics category?",
+      "SELECT COUNT(*) FROM products WHERE category = 'Electronics'", "number"),
+    Q("shop", "count filtered", "How many customers are from Italy?",
+      "SELECT COUNT(*) FROM customers WHERE country = 'Italy'", "number"),
+    # numeric comparisons
+    Q("shop", "compare", "How many products cost more than 100?",
+      "SELECT COUNT(*) FROM products WHERE price > 100", "number"),
+    Q("shop", "compare", "How many order lines have a quantity of at least 3?",
+      "SELECT COUNT(*) FROM order_items WHERE quantity >= 3", "number"),
+    Q("shop", "compare", "How many products are priced under 20 euros?",
+      "SELECT COUNT(*) FROM products WHERE price < 20", "number"),
+    Q("shop", "compare", "How many products cost between 30 and 60?",
+      "SELECT COUNT(*) FROM products WHERE price BETWEEN 30 AND 60", "number"),
+    # dates
+    Q("shop", "date", "How many orders were placed in 2023?",
+      "SELECT COUNT(*) FROM orders WHERE YEAR(order_date) = 2023", "number"),
+    Q("shop", "date", "How many orders were placed in March 2024?",
+      "SELECT COUNT(*) FROM orders WHERE order_date >= '2024-03-01' AND order_date < '2024-04-01'", "number"),
+    Q("shop", "date", "How many customers signed up before 2024?",
+      "SELECT COUNT(*) FROM customers WHERE signup_date < '2024-01-01'", "number"),
+    Q("shop", "date", "How many orders were placed after 30 June 2024?",
+      "SELECT COUNT(*) FROM orders WHERE order_date > '2024-06-30'", "number"),
+    # aggregates
+    Q("shop", "aggregate", "What is the average price of a product?", "SELECT AVG(price) FROM products", "number"),
+    Q("shop", "aggregate", "What is the average price of the products in the Kitchen category?",
+      "SELECT AVG(price) FROM products WHERE category = 'Kitchen'", "number"),
+    Q("shop", "aggregate", "What is the lowest product price?", "SELECT MIN(price) FROM products", "number"),
+    Q("shop", "aggregate", "What is the highest price of a book?",
+      "SELECT MAX(price) FROM products WHERE category = 'Books'", "number"),
+    Q("shop", "aggregate", "What is the total quantity of all order items?",
+      "SELECT SUM(quantity) FROM order_items", "number"),
+    Q("shop", "aggregate", "How many units were sold in 2023?",
+      "SELECT SUM(i.quantity) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "WHERE YEAR(o.order_date) = 2023", "number"),
+    # extremes as entities
+    Q("shop", "extreme", "Which product is the cheapest?",
+      "SELECT name FROM products WHERE price = (SELECT MIN(price) FROM products)", "entity", _PRODUCT_NAMES),
+    Q("shop", "extreme", "What is the most expensive product?",
+      "SELECT name FROM products WHERE price = (SELECT MAX(price) FROM products)", "entity", _PRODUCT_NAMES),
+    Q("shop", "extreme", "What are the three largest orders?",
+      f"SELECT id, total FROM ({_SHOP_ORDER_TOTALS.format(where='')}) t WHERE total >= "
+      f"(SELECT total FROM ({_SHOP_ORDER_TOTALS.format(where='')}) u ORDER BY total DESC LIMIT 1 OFFSET 2) "
+      "ORDER BY total DESC", "rows"),
+    Q("shop", "extreme", "Which customer signed up first?",
+      "SELECT name FROM customers WHERE signup_date = (SELECT MIN(signup_date) FROM customers)",
+      "entity", _CUSTOMER_NAMES),
+    # grouping along the foreign keys
+    Q("shop", "group", "Which city has the most customers?",
+      "SELECT city FROM customers GROUP BY city HAVING COUNT(*) = "
+      "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM customers GROUP BY city) t)", "entity", _CITIES),
+    Q("shop", "group", "How many orders are there per status?",
+      "SELECT status, COUNT(*) FROM orders GROUP BY status", "groups"),
+    Q("shop", "group", "How many customers are there in each country?",
+      "SELECT country, COUNT(*) FROM customers GROUP BY country", "groups"),
+    Q("shop", "group", "Which customer placed the most orders?",
+      "SELECT c.name FROM customers c JOIN orders o ON o.customer_id = c.id GROUP BY c.id HAVING COUNT(*) = "
+      "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM orders GROUP BY customer_id) t)", "entity", _CUSTOMER_NAMES),
+    Q("shop", "group", "Which customer spent the most?",
+      f"SELECT c.name FROM customers c JOIN orders o ON o.customer_id = c.id JOIN order_items i ON i.order_id = o.id "
+      f"GROUP BY c.id HAVING SUM({_SHOP_LINE}) = (SELECT MAX(s) FROM (SELECT SUM({_SHOP_LINE}) AS s "
+      "FROM orders o JOIN order_items i ON i.order_id = o.id GROUP BY o.customer_id) t)", "entity", _CUSTOMER_NAMES),
+    Q("shop", "group", "Which product category brings in the most revenue?",
+      f"SELECT p.category FROM products p JOIN order_items i ON i.product_id = p.id GROUP BY p.category "
+      f"HAVING SUM({_SHOP_LINE}) = (SELECT MAX(s) FROM (SELECT SUM({_SHOP_LINE}) AS s FROM products p "
+      "JOIN order_items i ON i.product_id = p.id GROUP BY p.category) t)", "entity",
+      "SELECT DISTINCT category FROM products"),
+    # lookups across a join
+    Q("shop", "join lookup", "How many orders did Greta Moreau place?",
+      "SELECT COUNT(*) FROM orders o JOIN customers c ON c.id = o.customer_id WHERE c.name = 'Greta Moreau'", "number"),
+    Q("shop", "join lookup", "How many orders came from customers in Italy?",
+      "SELECT COUNT(*) FROM orders o JOIN customers c ON c.id = o.customer_id WHERE c.country = 'Italy'", "number"),
+    Q("shop", "join lookup", "Which customers have never placed an order?",
+      "SELECT c.name FROM customers c WHERE NOT EXISTS (SELECT 1 FROM orders o WHERE o.customer_id = c.id)",
+      "list", _CUSTOMER_NAMES),
+    Q("shop", "join lookup", "How many customers have no orders?",
+      "SELECT COUNT(*) FROM customers c WHERE NOT EXISTS (SELECT 1 FROM orders o WHERE o.customer_id = c.id)",
+      "number"),
+    # attribute lookups
+    Q("shop", "attribute", "What does the Teapot cost?", "SELECT price FROM products WHERE name = 'Teapot'", "number"),
+    Q("shop", "attribute", "Where does Zoe Horvat live?",
+      "SELECT city FROM customers WHERE name = 'Zoe Horvat'", "entity", _CITIES),
+    Q("shop", "attribute", "Which category is the Kite in?",
+      "SELECT category FROM products WHERE name = 'Kite'", "entity", "SELECT DISTINCT category FROM products"),
+    # money over line items
+    Q("shop", "money", "What is the total revenue?", f"SELECT SUM({_SHOP_LINE}) FROM order_items i", "number"),
+    Q("shop", "money", "What were our sales in 2023?",
+      f"SELECT SUM({_SHOP_LINE}) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "WHERE YEAR(o.order_date) = 2023", "number"),
+    Q("shop", "money", "How much revenue did we make in March 2024?",
+      f"SELECT SUM({_SHOP_LINE}) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "WHERE o.order_date >= '2024-03-01' AND o.order_date < '2024-04-01'", "number"),
+    Q("shop", "money", "What is the average order value?",
+      f"SELECT AVG(total) FROM ({_SHOP_ORDER_TOTALS.format(where='')}) t", "number"),
+    Q("shop", "money", "What was the average order value in 2024?",
+      f"SELECT AVG(total) FROM ({_SHOP_ORDER_TOTALS.format(where='WHERE YEAR(o.order_date) = 2024')}) t", "number"),
+    # lists of distinct values
+    Q("shop", "list", "List all product categories.", "SELECT DISTINCT category FROM products", "list"),
+    Q("shop", "list", "Which countries do our customers come from?", "SELECT DISTINCT country FROM customers", "list"),
+    Q("shop", "list", "What order statuses are there?", "SELECT DISTINCT status FROM orders", "list"),
+    Q("shop", "list", "Show me the names of all customers.", "SELECT name FROM customers", "list"),
+    # what the data cannot answer
+    Q("shop", "decline", "How many invoices are there?", "", "decline"),
+    Q("shop", "decline", "What is the average weight of the products?", "", "decline"),
+    Q("shop", "decline", "How many customers live in Atlantis?", "", "decline"),
+    Q("shop", "decline", "How many orders were zorbled?", "", "decline"),
+    Q("shop", "decline", "How many customers will sign up next year?", "", "decline"),
+    Q("shop", "decline", "What is Zoe Horvat's email address?", "", "decline"),
+    Q("shop", "decline", "Which supplier delivers the Teapot?", "", "decline"),
+]
+
+_CLINIC_LINE = "r.quantity * r.unit_cost"
+_VISIT_TOTALS = ("SELECT v.visit_id, SUM(r.quantity * r.unit_cost) AS total FROM visits v "
+                 "JOIN prescriptions r ON r.visit_id = v.visit_id {where} GROUP BY v.visit_id")
+_PATIENT_NAMES = "SELECT full_name FROM patients"
+_DOCTOR_NAMES = "SELECT full_name FROM doctors"
+_DRUG_NAMES = "SELECT drug_name FROM medications"
+_TOWNS = "SELECT DISTINCT town FROM patients"
+_SPECIALTIES = "SELECT DISTINCT specialty FROM doctors"
+
+CLINIC = [
+    # counts
+    Q("clinic", "count", "How many patients are there?", "SELECT COUNT(*) FROM patients", "number"),
+    Q("clinic", "count", "Count the doctors.", "SELECT COUNT(*) FROM doctors", "number"),
+    Q("clinic", "count", "What is the number of visits?", "SELECT COUNT(*) FROM visits", "number"),
+    Q("clinic", "count", "How many rows does the prescriptions table have?", "SELECT COUNT(*) FROM prescriptions",
+      "number"),
+    Q("clinic", "count distinct", "How many different specialties do our doctors have?",
+      "SELECT COUNT(DISTINCT specialty) FROM doctors", "number"),
+    Q("clinic", "count distinct", "How many distinct towns do the patients come from?",
+      "SELECT COUNT(DISTINCT town) FROM patients", "number"),
+    Q("clinic", "count filtered", "How many patients live in Cork?",
+      "SELECT COUNT(*) FROM patients WHERE town = 'Cork'", "number"),
+    Q("clinic", "count filtered", "How many visits were no-shows?",
+      "SELECT COUNT(*) FROM visits WHERE outcome = 'no-show'", "number"),
+    Q("clinic", "count filtered", "How many doctors work in cardiology?",
+      "SELECT COUNT(*) FROM doctors WHERE specialty = 'cardiology'", "number"),
+    Q("clinic", "count filtered", "How many patients are insured with VHI?",
+      "SELECT COUNT(*) FROM patients WHERE insurer = 'VHI'", "number"),
+    # numeric comparisons
+    Q("clinic", "compare", "How many medications cost more than 5 per unit?",
+      "SELECT COUNT(*) FROM medications WHERE unit_cost > 5", "number"),
+    Q("clinic", "compare", "How many visits had a fee of at least 90?",
+      "SELECT COUNT(*) FROM visits WHERE fee >= 90", "number"),
+    Q("clinic", "compare", "How many medications cost under 0.50?",
+      "SELECT COUNT(*) FROM medications WHERE unit_cost < 0.5", "number"),
+    Q("clinic", "compare", "How many visits had a fee between 50 and 80?",
+      "SELECT COUNT(*) FROM visits WHERE fee BETWEEN 50 AND 80", "number"),
+    # dates
+    Q("clinic", "date", "How many visits were there in 2024?",
+      "SELECT COUNT(*) FROM visits WHERE YEAR(visit_date) = 2024", "number"),
+    Q("clinic", "date", "How many visits took place in February 2023?",
+      "SELECT COUNT(*) FROM visits WHERE visit_date >= '2023-02-01' AND visit_date < '2023-03-01'", "number"),
+    Q("clinic", "date", "How many patients were born before 1960?",
+      "SELECT COUNT(*) FROM patients WHERE birth_date < '1960-01-01'", "number"),
+    Q("clinic", "date", "How many doctors were hired after 31 December 2015?",
+      "SELECT COUNT(*) FROM doctors WHERE hired_on > '2015-12-31'", "number"),
+    # aggregates
+    Q("clinic", "aggregate", "What is the average visit fee?", "SELECT AVG(fee) FROM visits", "number"),
+    Q("clinic", "aggregate", "What is the total of the fees for completed visits?",
+      "SELECT SUM(fee) FROM visits WHERE outcome = 'completed'", "number"),
+    Q("clinic", "aggregate", "What is the lowest unit cost of a tablet?",
+      "SELECT MIN(unit_cost) FROM medications WHERE dosage_form = 'tablet'", "number"),
+    Q("clinic", "aggregate", "What was the highest fee charged in 2023?",
+      "SELECT MAX(fee) FROM visits WHERE YEAR(visit_date) = 2023", "number"),
+    # extremes as entities
+    Q("clinic", "extreme", "Which medication is the most expensive?",
+      "SELECT drug_name FROM medications WHERE unit_cost = (SELECT MAX(unit_cost) FROM medications)",
+      "entity", _DRUG_NAMES),
+    Q("clinic", "extreme", "Who is the oldest patient?",
+      "SELECT full_name FROM patients WHERE birth_date = (SELECT MIN(birth_date) FROM patients)",
+      "entity", _PATIENT_NAMES),
+    Q("clinic", "extreme", "What are the three cheapest medications?",
+      "SELECT drug_name, unit_cost FROM medications WHERE unit_cost <= "
+      "(SELECT unit_cost FROM medications ORDER BY unit_cost LIMIT 1 OFFSET 2) ORDER BY unit_cost",
+      "rows", _DRUG_NAMES),
+    # grouping along the foreign keys
+    Q("clinic", "group", "Which town has the most patients?",
+      "SELECT town FROM patients GROUP BY town HAVING COUNT(*) = "
+      "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM patients GROUP BY town) t)", "entity", _TOWNS),
+    Q("clinic", "group", "Which specialty has the most doctors?",
+      "SELECT specialty FROM doctors GROUP BY specialty HAVING COUNT(*) = "
+      "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM doctors GROUP BY specialty) t)", "entity", _SPECIALTIES),
+    Q("clinic", "group", "How many visits were there per outcome?",
+      "SELECT outcome, COUNT(*) FROM visits GROUP BY outcome", "groups"),
+    Q("clinic", "group", "Which doctor had the most visits?",
+      "SELECT d.full_name FROM doctors d JOIN visits v ON v.doctor_id = d.doctor_id GROUP BY d.doctor_id "
+      "HAVING COUNT(*) = (SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM visits GROUP BY doctor_id) t)",
+      "entity", _DOCTOR_NAMES),
+    Q("clinic", "group", "Which patient spent the most on prescriptions?",
+      f"SELECT p.full_name FROM patients p JOIN visits v ON v.patient_id = p.patient_id "
+      f"JOIN prescriptions r ON r.visit_id = v.visit_id GROUP BY p.patient_id HAVING SUM({_CLINIC_LINE}) = "
+      f"(SELECT MAX(s) FROM (SELECT SUM({_CLINIC_LINE}) AS s FROM visits v "
+      "JOIN prescriptions r ON r.visit_id = v.visit_id GROUP BY v.patient_id) t)", "entity", _PATIENT_NAMES),
+    # lookups across a join
+    Q("clinic", "join lookup", "How many visits did Dagny Eklund have?",
+      "SELECT COUNT(*) FROM visits v JOIN patients p ON p.patient_id = v.patient_id "
+      "WHERE p.full_name = 'Dagny Eklund'", "number"),
+    Q("clinic", "join lookup", "How many visits were by patients from Sligo?",
+      "SELECT COUNT(*) FROM visits v JOIN patients p ON p.patient_id = v.patient_id WHERE p.town = 'Sligo'",
+      "number"),
+    Q("clinic", "join lookup", "Which patients have never had a visit?",
+      "SELECT p.full_name FROM patients p WHERE NOT EXISTS "
+      "(SELECT 1 FROM visits v WHERE v.patient_id = p.patient_id)", "list", _PATIENT_NAMES),
+    # attribute lookups
+    Q("clinic", "attribute", "What does Salbutamol cost?",
+      "SELECT unit_cost FROM medications WHERE drug_name = 'Salbutamol'", "number"),
+    Q("clinic", "attribute", "Where does Tobias Iversen live?",
+      "SELECT town FROM patients WHERE full_name = 'Tobias Iversen'", "entity", _TOWNS),
+    Q("clinic", "attribute", "What is Dr Fenna Gallagher's specialty?",
+      "SELECT specialty FROM doctors WHERE full_name = 'Dr Fenna Gallagher'", "entity", _SPECIALTIES),
+    # money over line items
+    Q("clinic", "money", "What was the total cost of prescriptions in 2024?",
+      f"SELECT SUM({_CLINIC_LINE}) FROM prescriptions r JOIN visits v ON v.visit_id = r.visit_id "
+      "WHERE YEAR(v.visit_date) = 2024", "number"),
+    Q("clinic", "money", "How much did the prescriptions of March 2024 cost in total?",
+      f"SELECT SUM({_CLINIC_LINE}) FROM prescriptions r JOIN visits v ON v.visit_id = r.visit_id "
+      "WHERE v.visit_date >= '2024-03-01' AND v.visit_date < '2024-04-01'", "number"),
+    Q("clinic", "money", "What is the average prescription cost per visit in 2023?",
+      f"SELECT AVG(total) FROM ({_VISIT_TOTALS.format(where='WHERE YEAR(v.visit_date) = 2023')}) t", "number"),
+    # lists of distinct values
+    Q("clinic", "list", "List all specialties.", "SELECT DISTINCT specialty FROM doctors", "list"),
+    Q("clinic", "list", "Which towns do our patients live in?", "SELECT DISTINCT town FROM patients", "list"),
+    Q("clinic", "list", "What outcomes can a visit have?", "SELECT DISTINCT outcome FROM visits", "list"),
+    Q("clinic", "list", "List the medications.", "SELECT drug_name FROM medications", "list"),
+    # what the data cannot answer
+    Q("clinic", "decline", "How many nurses are there?", "", "decline"),
+    Q("clinic", "decline", "What is the average height of the patients?", "", "decline"),
+    Q("clinic", "decline", "How many patients live in Dublin?", "", "decline"),
+    Q("clinic", "decline", "How many visits were glorped?", "", "decline"),
+    Q("clinic", "decline", "How many patients will visit next month?", "", "decline"),
+    Q("clinic", "decline", "What is Tobias Iversen's phone number?", "", "decline"),
+]
+
+QUESTIONS = SHOP + CLINIC
+
+
+# -- grading -----------------------------------------------------------------
+
+_DATE = re.compile(r"\b\d{4}-\d{2}-\d{2}\b")
+# 1,234.50 and 1234.5 alike; a comma followed by a space separates list items.
+_NUMBER = re.compile(r"(?<![\w.])-?(?:\d{1,3}(?:,\d{3})+|\d+)(?:\.\d+)?(?![\d])")
+_NUMBER_WORDS = {w: i for i, w in enumerate(
+    "zero one two three four five six seven eight nine ten eleven twelve".split())}
+# A long list may be cut short as long as it says how many there are and
+# shows at least this many of them.
+_MIN_SHOWN = 3
+# A number answer may carry a little context ("245.31 over 89 orders"), not a table.
+_MAX_OTHER_NUMBERS = 2
+
+
+def numbers(text: str) -> list[Decimal]:
+    """The numbers stated in `text`; ISO dates are not numbers here."""
+    text = _DATE.sub(" ", text)
+    return [Decimal(m.group().replace(",", "")) for m in _NUMBER.finditer(text)]
+
+
+def _question_numbers(question: str) -> set[Decimal]:
+    found = set(numbers(question))
+    for word in re.findall(r"[a-z]+", question.lower()):
+        if word in _NUMBER_WORDS:
+            found.add(Decimal(_NUMBER_WORDS[word]))
+    return found
+
+
+def _same_number(stated: Decimal, expected) -> bool:
+    expected = Decimal(str(expected))
+    if expected == expected.to_integral_value():
+        return stated == expected
+    # An average may be stated rounded to cents (or more precisely).
+    return abs(stated - expected) <= Decimal("0.0051")
+
+
+def _mentions(text: str, name: str) -> bool:
+    return re.search(r"(?<!\w)" + re.escape(str(name).lower()) + r"(?!\w)", text.lower()) is not None
+
+
+def _cell_found(text: str, cell, stated: list[Decimal]) -> bool:
+    if isinstance(cell, (int, float, Decimal)):
+        return any(_same_number(n, cell) for n in stated)
+    if isinstance(cell, (_dt.date, _dt.datetime)):
+        return cell.isoformat()[:10] in text
+    return _mentions(text, cell)
+
+
+def _strangers(text: str, expected: list, domain: list) -> list:
+    """Names of the answer's sort that it mentions but should not."""
+    wanted = [str(e).lower() for e in expected]
+    return [d for d in domain
+            if str(d).lower() not in wanted
+            and not any(str(d).lower() in w for w in wanted)
+            and _mentions(text, d)]
+
+
+def _listed_pieces(text: str) -> list[str]:
+    """The items of a list written after a colon, split on commas, 'and' and lines."""
+    if ":" not in text:
+        return []
+    body = text.split(":", 1)[1]
+    pieces = re.split(r",|;|\n|\band\b", body)
+    out = []
+    for piece in pieces:
+        piece = piece.strip(" \t.…-*•'\"()[]")
+        if not piece or re.search(r"\b(more|others?|etc)\b|\.\.\.", piece):
+            continue
+        out.append(piece)
+    return out
+
+
+def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix: str) -> tuple[str, str]:
+    """(verdict, why) for one answer: correct, declined or wrong.
+
+    `expected` is the rows of the question's SQL, `domain` the names of the
+    sort the answer is about.  The judge is strict on purpose: the right
+    value buried among wrong ones is wrong.
+    """
+    answer = str(answer)
+    if answer.startswith(decline_prefix):
+        return "declined", ""
+    if q.kind == "decline":
+        return "wrong", "answered a question the data cannot answer"
+    stated = numbers(answer)
+    asked = _question_numbers(q.question)
+
+    if q.kind == "number":
+        value = expected[0][0] if expected and expected[0] else None
+        if value is None:
+            return "wrong", "expected no value"
+        if not any(_same_number(n, value) for n in stated):
+            return "wrong", f"does not state {value}"
+        others = {n for n in stated if not _same_number(n, value) and n not in asked}
+        if len(others) > _MAX_OTHER_NUMBERS:
+            return "wrong", f"{value} is among {len(others)} other numbers"
+        return "correct", ""
+
+    if q.kind == "entity":
+        names = [row[0] for row in expected]
+        missing = [n for n in names if not _mentions(answer, n)]
+        if missing:
+            return "wrong", f"does not name {', '.join(map(str, missing))}"
+        extra = _strangers(answer, names, domain)
+        if extra:
+            return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
+        return "correct", ""
+
+    if q.kind == "rows":
+        for row in expected:
+            if not all(_cell_found(answer, cell, stated) for cell in row):
+                return "wrong", f"does not state the row {row}"
+        extra = _strangers(answer, [row[0] for row in expected], domain)
+        if extra:
+            return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
+        cells = [cell for row in expected for cell in row
+                 if isinstance(cell, (int, float, Decimal))]
+        others = {n for n in stated if n not in asked and not any(_same_number(n, c) for c in cells)}
+        if others:
+            return "wrong", f"also states {', '.join(map(str, sorted(others)[:3]))}"
+        return "correct", ""
+
+    if q.kind == "groups":
+        text = answer.lower()
+        spots = []
+        for key, value in expected:
+            m = re.search(r"(?<!\w)" + re.escape(str(key).lower()) + r"(?!\w)", text)
+            if m is None:
+                return "wrong", f"does not name the group {key}"
+            spots.append((m.start(), key, value))
+        spots.sort()
+        for i, (start, key, value) in enumerate(spots):
+            end = spots[i + 1][0] if i + 1 < len(spots) else len(text)
+            if not any(_same_number(n, value) for n in numbers(answer[start:end])):
+                return "wrong", f"does not give {value} for {key}"
+        return "correct", ""
+
+    if q.kind == "list":
+        items = [row[0] for row in expected]
+        extra = _strangers(answer, items, domain)
+        if extra:
+            return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
+        pieces = _listed_pieces(answer)
+        bogus = [p for p in pieces if not any(_mentions(p, i) for i in items)]
+        if bogus:
+            return "wrong", f"lists {bogus[0]!r}, which is not one of them"
+        shown = [i for i in items if _mentions(answer, i)]
+        if len(shown) == len(items):
+            return "correct", ""
+        if not any(_same_number(n, len(items)) for n in stated):
+            return "wrong", f"shows {len(shown)} of {len(items)} without saying how many there are"
+        if len(shown) < min(_MIN_SHOWN, len(items)):
+            return "wrong", f"shows only {len(shown)} of {len(items)}"
+        return "correct", ""
+
+    raise ValueError(f"unknown kind {q.kind!r}")
+
+
+# -- running -----------------------------------------------------------------
+
+def _silenced_import():
+    # LangChain warns about the module's legacy import paths while they are
+    # imported; the warnings say nothing about the answers being measured.
+    with warnings.catch_warnings(record=True):
+        warnings.simplefilter("always")
+        import quorvane  # noqa: F401
+        from langchain_core._api import LangChainDeprecationWarning
+    warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
+
+
+def load_databases(server, which: str = "all") -> dict:
+    """Load the bench's databases onto `server`: name -> (user, password, host, database)."""
+    from sample_shop import load_sample
+    from second_db import load_clinic
+
+    out = {}
+    if which in ("shop", "all"):
+        out["shop"] = load_sample(server)
+    if which in ("clinic", "all"):
+        out["clinic"] = load_clinic(server)
+    return out
+
+
+def ask_quietly(question: str, db) -> str:
+    """The answer to `question` by the road a user's question takes."""
+    from ask import ask
+    from offline_llm import OfflineSQLModel
+
+    # ask() reports the connection and the runner announces itself on stdout.
+    with contextlib.redirect_stdout(io.StringIO()):
+        return ask(question, db.user, db.password, db.host, db.name, llm=OfflineSQLModel(), verbose=False)
+
+
+def _short(text: str, width: int) -> str:
+    text = " ".join(str(text).split())
+    return text if len(text) <= width else text[: width - 1] + "…"
+
+
+def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdout) -> dict:
+    """Ask every selected question; print the table and return the results per database."""
+    from offline_llm import CANNOT_ANSWER
+    from privatedb import PrivateMariaDB
+
+    _silenced_import()
+    selected = [q for q in QUESTIONS if (which == "all" or q.db == which)
+                and pattern.lower() in q.question.lower()]
+    results = []
+    with PrivateMariaDB() as server:
+        dbs = load_databases(server, which)
+        for q in selected:
+            db = dbs[q.db]
+            expected = list(server.execute(q.sql, database=db.name)) if q.sql else []
+            domain = [r[0] for r in server.execute(q.domain, database=db.name)] if q.domain else []
+            started = time.monotonic()
+            try:
+                answer = ask_quietly(q.question, db)
+                verdict, why = grade(q, expected, domain, answer, CANNOT_ANSWER)
+            except Exception as e:  # a failure of the agent is reported, not fatal
+                answer, verdict, why = f"{type(e).__name__}: {e}", "error", "the agent raised"
+            results.append((q, expected, answer, verdict, why, time.monotonic() - started))
+
+    print(f"{'db':<7} {'shape':<15} {'verdict':<9} question -> answer", file=out)
+    for q, expected, answer, verdict, why, _ in results:
+        line = f"{q.db:<7} {q.shape:<15} {verdict:<9} {_short(q.question, 48)} -> "
+        print(line + (str(answer) if show else _short(answer, 150 - len(line))), file=out)
+        if verdict in ("wrong", "error") or show:
+            print(f"{'':<33}expected {_short(_expected_text(q, expected), 100)}"
+                  + (f"; {why}" if why else ""), file=out)
+    totals = {}
+    for name in dict.fromkeys(q.db for q, *_ in results):
+        verdicts = [v for q, _, _, v, _, _ in results if q.db == name]
+        totals[name] = {v: verdicts.count(v) for v in ("correct", "declined", "wrong", "error")}
+        totals[name]["total"] = len(verdicts)
+    print(file=out)
+    print(f"{'db':<7} {'questions':>9} {'correct':>8} {'declined':>9} {'wrong':>6} {'error':>6} {'correct share':>14}",
+          file=out)
+    for name, t in totals.items():
+        share = t["correct"] / t["total"] if t["total"] else 0.0
+        print(f"{name:<7} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6} "
+              f"{share:>13.0%}", file=out)
+    return {"totals": totals, "results": results}
+
+
+def _expected_text(q: Q, expected: list[tuple]) -> str:
+    if q.kind == "decline":
+        return "a decline"
+    return "; ".join(", ".join(str(c) for c in row) for row in expected) or "(no rows)"
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--db", choices=("shop", "clinic", "all"), default="all",
+                        help="which database's questions to ask (default: all)")
+    parser.add_argument("-k", dest="pattern", default="", help="only questions containing this text")
+    parser.add_argument("--show", action="store_true", help="print each answer in full, with what was expected")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when any answer is wrong")
+    parser.add_argument("--out", help="also write the table to this file")
+    args = parser.parse_args(argv)
+
+    buf = io.StringIO()
+    result = run(args.db, args.pattern, args.show, out=buf)
+    sys.stdout.write(buf.getvalue())
+    if args.out:
+        with open(args.out, "w", encoding="utf-8") as f:
+            f.write(buf.getvalue())
+    bad = sum(t["wrong"] + t["error"] for t in result["totals"].values())
+    return 1 if args.strict and bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,48 @@
+"""The question bench's judge: right values pass, buried or missing ones do not."""
+
+import importlib.util
+import os
+from decimal import Decimal as D
+
+import pytest
+
+_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench", "questions.py")
+_spec = importlib.util.spec_from_file_location("bench_questions", _PATH)
+bench = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(bench)
+
+NO = "I can't answer that: "
+CITIES = ["Hamburg", "Rome", "Milan", "Berlin"]
+
+
+@pytest.mark.parametrize("kind, question, expected, domain, answer, verdict", [
+    ("number", "How many customers?", [(40,)], [], "There are 40 customers.", "correct"),
+    ("number", "Revenue?", [(D("77045.04"),)], [], "Revenue was 77,045.04 euros.", "correct"),
+    ("number", "Average?", [(D("642.042000"),)], [], "The average is 642.04.", "correct"),
+    ("number", "Average?", [(D("642.042000"),)], [], "The average is 642.1.", "wrong"),
+    ("number", "How many in 2023?", [(31,)], [], "In 2023 there were 31 orders.", "correct"),
+    ("number", "How many customers?", [(40,)], [], "There are 41 customers.", "wrong"),
+    ("number", "How many?", [(3,)], [], "Counts: 1, 3, 7, 12.", "wrong"),
+    ("number", "How many?", [(3,)], [], NO + "no such table", "declined"),
+    ("decline", "How many invoices?", [], [], "There are 0 invoices.", "wrong"),
+    ("entity", "Top city?", [("Hamburg",)], CITIES, "Hamburg has the most customers (7).", "correct"),
+    ("entity", "Top city?", [("Hamburg",)], CITIES, "Cities: Berlin; Hamburg; Milan; Rome.", "wrong"),
+    ("entity", "Top city?", [("Hamburg",), ("Rome",)], CITIES, "Hamburg has the most.", "wrong"),
+    ("rows", "The three largest orders?", [(5, D("2346.70")), (65, D("2248.25")), (19, D("2191.03"))], [],
+     "Order 5 (2,346.70), order 65 (2,248.25) and order 19 (2,191.03).", "correct"),
+    ("rows", "The three largest orders?", [(5, D("2346.70")), (65, D("2248.25")), (19, D("2191.03"))], [],
+     "Order 5 (2,346.70), order 65 (2,248.25), order 19 (2,191.03), order 93 (1,999.55).", "wrong"),
+    ("groups", "Orders per status?", [("cancelled", 19), ("delivered", 58)], [],
+     "delivered: 58, cancelled: 19", "correct"),
+    ("groups", "Orders per status?", [("cancelled", 19), ("delivered", 58)], [],
+     "cancelled: 58, delivered: 19", "wrong"),
+    ("list", "List the cities.", [(c,) for c in CITIES], [], "The cities: Berlin, Hamburg, Milan and Rome.", "correct"),
+    ("list", "List the cities.", [(c,) for c in CITIES], [], "There are 4 cities; the first: Berlin, Hamburg, Milan.",
+     "correct"),
+    ("list", "List the cities.", [(c,) for c in CITIES], [], "Cities: Berlin, Hamburg, Milan.", "wrong"),
+    ("list", "List the cities.", [(c,) for c in CITIES], [], "4 cities: Berlin, Hamburg, Paris, Rome.", "wrong"),
+    ("list", "Without orders?", [("Rome",)], CITIES, "Rome and Milan.", "wrong"),
+])
+def test_grade(kind, question, expected, domain, answer, verdict):
+    q = bench.Q("shop", kind, question, "", kind)
+    assert bench.grade(q, expected, domain, answer, NO)[0] == verdict
