@@ -391,14 +391,19 @@ Ref call_print(PyObject *const *args, Py_ssize_t n) {
     return -1;
 }
 
-static PyObject *fn_get_name(Function *f, void *) { return Py_NewRef(f->name); }
+// A function cleared by the garbage collector keeps its name, qualified
+// name and code, as CPython's own functions do; every other field may be
+// null from then on and reads as None.
+static inline PyObject *new_ref_or_none(PyObject *v) { return Py_NewRef(v ? v : Py_None); }
+
+static PyObject *fn_get_name(Function *f, void *) { return new_ref_or_none(f->name); }
 static int fn_set_name(Function *f, PyObject *v, void *) {
     if (!v || !PyUnicode_Check(v)) return type_error("__name__ must be set to a string object");
     Py_XSETREF(f->name, Py_NewRef(v));
     return 0;
 }
 
-static PyObject *fn_get_qualname(Function *f, void *) { return Py_NewRef(f->qualname); }
+static PyObject *fn_get_qualname(Function *f, void *) { return new_ref_or_none(f->qualname); }
 static int fn_set_qualname(Function *f, PyObject *v, void *) {
     if (!v || !PyUnicode_Check(v))
         return type_error("__qualname__ must be set to a string object");
@@ -406,17 +411,13 @@ static int fn_set_qualname(Function *f, PyObject *v, void *) {
     return 0;
 }
 
-static PyObject *fn_get_module(Function *f, void *) {
-    return Py_NewRef(f->module ? f->module : Py_None);
-}
+static PyObject *fn_get_module(Function *f, void *) { return new_ref_or_none(f->module); }
 static int fn_set_module(Function *f, PyObject *v, void *) {
     Py_XSETREF(f->module, Py_XNewRef(v));
     return 0;
 }
 
-static PyObject *fn_get_doc(Function *f, void *) {
-    return Py_NewRef(f->doc ? f->doc : Py_None);
-}
+static PyObject *fn_get_doc(Function *f, void *) { return new_ref_or_none(f->doc); }
 static int fn_set_doc(Function *f, PyObject *v, void *) {
     Py_XSETREF(f->doc, Py_XNewRef(v));
     return 0;
@@ -436,9 +437,9 @@ static int fn_set_dict(Function *f, PyObject *v, void *) {
     return 0;
 }
 
-static PyObject *fn_get_globals(Function *f, void *) { return Py_NewRef(f->globals); }
+static PyObject *fn_get_globals(Function *f, void *) { return new_ref_or_none(f->globals); }
 static PyObject *fn_get_closure(Function *, void *) { Py_RETURN_NONE; }
-static PyObject *fn_get_code(Function *f, void *) { return Py_NewRef(f->code); }
+static PyObject *fn_get_code(Function *f, void *) { return new_ref_or_none(f->code); }
 
 static PyObject *fn_get_defaults(Function *f, void *) {
     if (f->defaults_from_stored) {
@@ -450,7 +451,7 @@ static PyObject *fn_get_defaults(Function *f, void *) {
         f->defaults = t;
         f->defaults_from_stored = false;
     }
-    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+    return new_ref_or_none(f->defaults);
 }
 static int fn_set_defaults(Function *f, PyObject *v, void *) {
     if (v == Py_None) v = nullptr;
@@ -471,7 +472,7 @@ static PyObject *fn_get_kwdefaults(Function *f, void *) {
         if (!d) return nullptr;
         Py_DECREF(d);
     }
-    return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
+    return new_ref_or_none(f->kwdefaults);
 }
 static int fn_set_kwdefaults(Function *f, PyObject *v, void *) {
     if (v == Py_None) v = nullptr;
@@ -541,7 +542,7 @@ static PyGetSetDef function_getset[] = {
 
 // Pickles by reference: the qualified name is looked up in __module__.
 static PyObject *fn_reduce(PyObject *self, PyObject *) {
-    return Py_NewRef(((Function *)self)->qualname);
+    return new_ref_or_none(((Function *)self)->qualname);
 }
 
 static PyMethodDef function_methods[] = {
@@ -568,31 +569,38 @@ static int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+// As CPython's function clear: the name and qualified name become empty
+// strings and the code object stays, so that a function the collector has
+// cleared still reads, prints and binds without null fields.
 static int function_clear(PyObject *self) {
     Function *f = (Function *)self;
+    // A cleared function still binds and reports; its stored default goes,
+    // so calls fall back to None for it. That happens first: releasing any
+    // field can run code that calls the function.
+    for (PyObject *&d : f->call_defaults)
+        if (d != Py_None && d != Py_True) d = Py_None;
+    f->defaults_from_stored = false;
     Py_CLEAR(f->stored_default);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->annotations);
-    // A cleared function still binds and reports; its stored default is
-    // gone, so calls fall back to None for it.
-    for (PyObject *&d : f->call_defaults)
-        if (d != Py_None && d != Py_True) d = Py_None;
-    f->defaults_from_stored = false;
+    Py_XSETREF(f->name, Py_NewRef(g.empty_str));
+    Py_XSETREF(f->qualname, Py_NewRef(g.empty_str));
     return 0;
 }
 
 static void function_dealloc(PyObject *self) {
+    Function *f = (Function *)self;
     PyObject_GC_UnTrack(self);
-    if (((Function *)self)->weakreflist) PyObject_ClearWeakRefs(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
@@ -603,7 +611,8 @@ static PyObject *function_descr_get(PyObject *func, PyObject *obj, PyObject *) {
 
 static PyObject *function_repr(PyObject *self) {
     Function *f = (Function *)self;
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname ? f->qualname : g.empty_str,
+                                self);
 }
 
 // Filled in by init_function_type(): designated initializers cannot skip

@@ -450,6 +450,56 @@ def test_self_referencing_functions_are_collected():
     assert alive == {f"{c.__name__}.{n}": [True, False] for c, n, *_ in FUNCS}
 
 
+CLEAR_SCRIPT = """
+import ctypes, pickle, warnings
+warnings.simplefilter("ignore")
+import quorvane
+
+def tp_clear(obj):
+    # tp_clear is the 25th word of a type object on every Linux ABI.
+    slot = ctypes.c_void_p.from_address(id(type(obj)) + 24 * ctypes.sizeof(ctypes.c_void_p))
+    ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot.value)(obj)
+
+def seen(f):
+    code = f.__code__
+    f.__doc__, f.__annotations__, f.__dict__["x"] = "doc", {"a": 1}, 1
+    tp_clear(f)
+    out = {a: repr(getattr(f, a)) for a in (
+        "__name__", "__qualname__", "__module__", "__doc__", "__globals__", "__closure__",
+        "__defaults__", "__kwdefaults__", "__dict__", "__annotations__")}
+    out["repr"] = repr(f).split(" at ")[0]
+    out["code kept"] = f.__code__ is code
+    f.__name__ = "renamed"
+    out["renamed"] = f.__name__
+    return out
+
+def twin(self, a=1): pass
+found = {"twin": seen(twin)}
+for cls in (quorvane.DatabaseConnector, quorvane.AgentRunner):
+    for name, f in list(vars(cls).items()):
+        if callable(f):
+            found[cls.__name__ + "." + name] = seen(f)
+            reduced = f.__reduce__()
+            try:
+                pickle.dumps(f)
+            except pickle.PicklingError:
+                pass
+c = quorvane.DatabaseConnector()
+quorvane.AgentRunner.__init__(quorvane.AgentRunner.__new__(quorvane.AgentRunner), None, None)
+emit(found=found, reduced=reduced, status=c.connect())
+"""
+
+
+def test_cleared_functions_read_like_cleared_python_functions():
+    # What the collector's tp_clear leaves: compared with a plain function's.
+    out = run_child(CLEAR_SCRIPT)
+    twin = out["found"].pop("twin")
+    assert twin["__name__"] == "''" and twin["code kept"]
+    assert out["found"] == {f.__qualname__: twin for f in ALL}
+    assert out["reduced"] == "" and out["status"] == {
+        "connected": False, "message": "All database credentials must be provided"}
+
+
 # ---------------------------------------------------------------------
 # Type stubs
 
