@@ -65,6 +65,7 @@ SHOP = [
     Q("shop", "count", "Count the products.", "SELECT COUNT(*) FROM products", "number"),
     Q("shop", "count", "What is the number of orders?", "SELECT COUNT(*) FROM orders", "number"),
     Q("shop", "count", "How many rows are in the order_items table?", "SELECT COUNT(*) FROM order_items", "number"),
+    Q("shop", "count", "How many order items are there?", "SELECT COUNT(*) FROM order_items", "number"),
     Q("shop", "count distinct", "How many different countries do our customers come from?",
       "SELECT COUNT(DISTINCT country) FROM customers", "number"),
     Q("shop", "count distinct", "How many distinct product categories are there?",
@@ -77,6 +78,10 @@ SHOP = [
       "SELECT COUNT(*) FROM products WHERE category = 'Electronics'", "number"),
     Q("shop", "count filtered", "How many customers are from Italy?",
       "SELECT COUNT(*) FROM customers WHERE country = 'Italy'", "number"),
+    Q("shop", "count filtered", "Give me the number of customers in Germany.",
+      "SELECT COUNT(*) FROM customers WHERE country = 'Germany'", "number"),
+    Q("shop", "count filtered", "How many orders have the status delivered?",
+      "SELECT COUNT(*) FROM orders WHERE status = 'delivered'", "number"),
     # numeric comparisons
     Q("shop", "compare", "How many products cost more than 100?",
       "SELECT COUNT(*) FROM products WHERE price > 100", "number"),
@@ -93,6 +98,8 @@ SHOP = [
       "SELECT COUNT(*) FROM orders WHERE order_date >= '2024-03-01' AND order_date < '2024-04-01'", "number"),
     Q("shop", "date", "How many customers signed up before 2024?",
       "SELECT COUNT(*) FROM customers WHERE signup_date < '2024-01-01'", "number"),
+    Q("shop", "date", "Count the customers who signed up in 2024.",
+      "SELECT COUNT(*) FROM customers WHERE YEAR(signup_date) = 2024", "number"),
     Q("shop", "date", "How many orders were placed after 30 June 2024?",
       "SELECT COUNT(*) FROM orders WHERE order_date > '2024-06-30'", "number"),
     # aggregates
@@ -199,6 +206,8 @@ CLINIC = [
     Q("clinic", "count", "What is the number of visits?", "SELECT COUNT(*) FROM visits", "number"),
     Q("clinic", "count", "How many rows does the prescriptions table have?", "SELECT COUNT(*) FROM prescriptions",
       "number"),
+    Q("clinic", "count", "How many medications are in the medications table?", "SELECT COUNT(*) FROM medications",
+      "number"),
     Q("clinic", "count distinct", "How many different specialties do our doctors have?",
       "SELECT COUNT(DISTINCT specialty) FROM doctors", "number"),
     Q("clinic", "count distinct", "How many distinct towns do the patients come from?",
@@ -211,6 +220,8 @@ CLINIC = [
       "SELECT COUNT(*) FROM doctors WHERE specialty = 'cardiology'", "number"),
     Q("clinic", "count filtered", "How many patients are insured with VHI?",
       "SELECT COUNT(*) FROM patients WHERE insurer = 'VHI'", "number"),
+    Q("clinic", "count filtered", "Give me the number of patients from Galway.",
+      "SELECT COUNT(*) FROM patients WHERE town = 'Galway'", "number"),
     # numeric comparisons
     Q("clinic", "compare", "How many medications cost more than 5 per unit?",
       "SELECT COUNT(*) FROM medications WHERE unit_cost > 5", "number"),
@@ -225,6 +236,8 @@ CLINIC = [
       "SELECT COUNT(*) FROM visits WHERE YEAR(visit_date) = 2024", "number"),
     Q("clinic", "date", "How many visits took place in February 2023?",
       "SELECT COUNT(*) FROM visits WHERE visit_date >= '2023-02-01' AND visit_date < '2023-03-01'", "number"),
+    Q("clinic", "date", "Count the visits in 2023.",
+      "SELECT COUNT(*) FROM visits WHERE YEAR(visit_date) = 2023", "number"),
     Q("clinic", "date", "How many patients were born before 1960?",
       "SELECT COUNT(*) FROM patients WHERE birth_date < '1960-01-01'", "number"),
     Q("clinic", "date", "How many doctors were hired after 31 December 2015?",
@@ -402,7 +415,10 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
             return "wrong", "expected no value"
         if not any(_same_number(n, value) for n in stated):
             return "wrong", f"does not state {value}"
-        others = {n for n in stated if not _same_number(n, value) and n not in asked}
+        claimed = [n for n in stated if n not in asked or _same_number(n, value)]
+        if not claimed or not _same_number(claimed[0], value):
+            return "wrong", f"states {claimed[0] if claimed else 'nothing'} before {value}"
+        others = {n for n in claimed if not _same_number(n, value)}
         if len(others) > _MAX_OTHER_NUMBERS:
             return "wrong", f"{value} is among {len(others)} other numbers"
         return "correct", ""
@@ -426,7 +442,10 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
             return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
         cells = [cell for row in expected for cell in row
                  if isinstance(cell, (int, float, Decimal))]
-        others = {n for n in stated if n not in asked and not any(_same_number(n, c) for c in cells)}
+        # Rank numbers (1., 2., 3.) are no claim about the data.
+        ranks = {Decimal(i) for i in range(1, len(expected) + 1)}
+        others = {n for n in stated if n not in asked and n not in ranks
+                  and not any(_same_number(n, c) for c in cells)}
         if others:
             return "wrong", f"also states {', '.join(map(str, sorted(others)[:3]))}"
         return "correct", ""
@@ -558,6 +577,16 @@ def _expected_text(q: Q, expected: list[tuple]) -> str:
     return "; ".join(", ".join(str(c) for c in row) for row in expected) or "(no rows)"
 
 
+def markdown_totals(totals: dict) -> str:
+    lines = ["| database | questions | correct | declined | wrong | correct share |",
+             "| --- | ---: | ---: | ---: | ---: | ---: |"]
+    for name, t in totals.items():
+        share = t["correct"] / t["total"] if t["total"] else 0.0
+        lines.append(f"| {name} | {t['total']} | {t['correct']} | {t['declined']} | "
+                     f"{t['wrong'] + t['error']} | {share:.0%} |")
+    return "\n".join(lines) + "\n"
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--db", choices=("shop", "clinic", "all"), default="all",
@@ -566,10 +595,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--show", action="store_true", help="print each answer in full, with what was expected")
     parser.add_argument("--strict", action="store_true", help="exit 1 when any answer is wrong")
     parser.add_argument("--out", help="also write the table to this file")
+    parser.add_argument("--wrong-out", help="write the wrong answers (question, expected, answer) to this file")
+    parser.add_argument("--markdown", action="store_true", help="end with the totals as a Markdown table")
     args = parser.parse_args(argv)
 
     buf = io.StringIO()
     result = run(args.db, args.pattern, args.show, out=buf)
+    if args.markdown:
+        buf.write("\n" + markdown_totals(result["totals"]))
+    if args.wrong_out:
+        with open(args.wrong_out, "w", encoding="utf-8") as f:
+            for q, expected, answer, verdict, why, _ in result["results"]:
+                if verdict in ("wrong", "error"):
+                    f.write(f"[{q.db}] {q.question}\n  expected: {_expected_text(q, expected)}\n"
+                            f"  answer:   {answer}\n  {verdict}: {why}\n\n")
     sys.stdout.write(buf.getvalue())
     if args.out:
         with open(args.out, "w", encoding="utf-8") as f:
