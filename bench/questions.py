@@ -324,7 +324,7 @@ QUESTIONS = SHOP + CLINIC
 
 # -- grading -----------------------------------------------------------------
 
-_DATE = re.compile(r"\b\d{4}-\d{2}-\d{2}\b")
+_DATE = re.compile(r"\b\d{4}-\d{2}(?:-\d{2})?\b")
 # 1,234.50 and 1234.5 alike; a comma followed by a space separates list items.
 _NUMBER = re.compile(r"(?<![\w.])-?(?:\d{1,3}(?:,\d{3})+|\d+)(?:\.\d+)?(?![\d])")
 _NUMBER_WORDS = {w: i for i, w in enumerate(
@@ -337,7 +337,7 @@ _MAX_OTHER_NUMBERS = 2
 
 
 def numbers(text: str) -> list[Decimal]:
-    """The numbers stated in `text`; ISO dates are not numbers here."""
+    """The numbers stated in `text`; ISO dates and months are not numbers here."""
     text = _DATE.sub(" ", text)
     return [Decimal(m.group().replace(",", "")) for m in _NUMBER.finditer(text)]
 
@@ -399,7 +399,10 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
 
     `expected` is the rows of the question's SQL, `domain` the names of the
     sort the answer is about.  The judge is strict on purpose: the right
-    value buried among wrong ones is wrong.
+    value buried among wrong ones is wrong.  A number answer must lead with
+    its figure (numbers repeated from the question aside) and may add at
+    most two more; a named answer must name every tied winner and nothing
+    else of its sort; a list must be complete or say how many there are.
     """
     answer = str(answer)
     if answer.startswith(decline_prefix):
@@ -457,13 +460,17 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
             m = re.search(r"(?<!\w)" + re.escape(str(key).lower()) + r"(?!\w)", text)
             if m is None:
                 return "wrong", f"does not name the group {key}"
-            spots.append((m.start(), key, value))
+            spots.append((m.start(), m.end(), key, value))
         spots.sort()
-        for i, (start, key, value) in enumerate(spots):
-            end = spots[i + 1][0] if i + 1 < len(spots) else len(text)
-            if not any(_same_number(n, value) for n in numbers(answer[start:end])):
-                return "wrong", f"does not give {value} for {key}"
-        return "correct", ""
+        # Each figure is read next to its group: after it ("delivered: 58")
+        # or before it ("58 delivered"); one layout must fit every group.
+        after = [(s[1], spots[i + 1][0] if i + 1 < len(spots) else len(text), s[3])
+                 for i, s in enumerate(spots)]
+        before = [(spots[i - 1][1] if i else 0, s[0], s[3]) for i, s in enumerate(spots)]
+        for layout in (after, before):
+            if all(any(_same_number(n, value) for n in numbers(answer[a:b])) for a, b, value in layout):
+                return "correct", ""
+        return "wrong", "the figures do not go with their groups"
 
     if q.kind == "list":
         items = [row[0] for row in expected]
