@@ -381,7 +381,8 @@ int has_key(PyObject *mapping, PyObject *key) {
 }
 
 // The exec step from step 3 on; the caller releases the module on failure.
-int exec_steps(PyObject *module) {
+// `*entered` tells whether it put the module into sys.modules itself.
+int exec_steps(PyObject *module, bool *entered) {
     PyObject *moddict = PyModule_GetDict(module);
     if (!moddict) return -1;
     Py_XSETREF(g.moddict, Py_NewRef(moddict));
@@ -416,7 +417,10 @@ int exec_steps(PyObject *module) {
     PyObject *sys_modules = PyImport_GetModuleDict();
     int present = has_key(sys_modules, g.s.quorvane);
     if (present < 0) return init_fail(1);
-    if (!present && PyObject_SetItem(sys_modules, g.s.quorvane, module) < 0) return init_fail(1);
+    if (!present) {
+        if (PyObject_SetItem(sys_modules, g.s.quorvane, module) < 0) return init_fail(1);
+        *entered = true;
+    }
 
     Ref print = get_attr(g.builtins, g.s.print);
     if (!print) {
@@ -435,6 +439,32 @@ int exec_steps(PyObject *module) {
     return 0;
 }
 
+// After a failed start-up, takes out the sys.modules entry "quorvane" that
+// start-up made, if it still holds this module: the import system drops
+// only the entry under the name it imported, and a later `import quorvane`
+// would find a module without classes. The failure stays the one raised;
+// an error while taking the entry out is raised in its place, with the
+// failure as its context.
+void remove_own_entry(PyObject *module) {
+    PyObject *failure = PyErr_GetRaisedException();
+    PyObject *sys_modules = PyImport_GetModuleDict();
+    Ref held = Ref::steal(PyObject_GetItem(sys_modules, g.s.quorvane));
+    int r = 0;
+    if (held.get() == module)
+        r = PyObject_DelItem(sys_modules, g.s.quorvane);
+    else if (!held && PyErr_ExceptionMatches(PyExc_KeyError))
+        PyErr_Clear();
+    else if (!held)
+        r = -1;
+    if (r == 0) {
+        PyErr_SetRaisedException(failure);
+        return;
+    }
+    PyObject *error = PyErr_GetRaisedException();
+    PyException_SetContext(error, failure);
+    PyErr_SetRaisedException(error);
+}
+
 int exec_module(PyObject *module) {
     if (g.module) {
         if (g.module == module) return 0;
@@ -444,7 +474,9 @@ int exec_module(PyObject *module) {
         return -1;
     }
     g.module = Py_NewRef(module);
-    if (exec_steps(module) < 0) {
+    bool entered = false;
+    if (exec_steps(module, &entered) < 0) {
+        if (entered) remove_own_entry(module);
         Py_CLEAR(g.module);
         return -1;
     }

@@ -325,13 +325,21 @@ if sys.argv[1] == "occupied":
     sys.modules["quorvane"] = placeholder
 spec = importlib.util.spec_from_file_location("alias.quorvane", origin)
 m = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(m)
-D, A = m.DatabaseConnector, m.AgentRunner
-emit(name=m.__name__, package=m.__package__,
-     registered="self" if sys.modules.get("quorvane") is m else
-                "placeholder" if sys.modules.get("quorvane") is placeholder else "other",
-     modules=sorted({x.__module__ for x in (D, A, D.__init__, D.connect, D.getdbinstance,
-                                            A.__init__, A.run)}))
+try:
+    spec.loader.exec_module(m)
+    failure = None
+except ImportError as exc:
+    failure = str(exc)
+entry = sys.modules.get("quorvane", "absent")
+registered = ("self" if entry is m else "placeholder" if entry is placeholder else
+              entry if isinstance(entry, str) else "other")
+if failure:
+    emit(failure=failure, registered=registered)
+else:
+    D, A = m.DatabaseConnector, m.AgentRunner
+    emit(name=m.__name__, package=m.__package__, registered=registered,
+         modules=sorted({x.__module__ for x in (D, A, D.__init__, D.connect, D.getdbinstance,
+                                                A.__init__, A.run)}))
 """
 
 CREATE_STEP = """
@@ -416,11 +424,29 @@ def test_reimport_and_reload_return_the_same_module(tmp_path):
     assert run_child(REIMPORT, path=[write_standins(tmp_path)])["failed"] == []
 
 
-@pytest.mark.parametrize("state", ["free", "occupied"])
-def test_import_under_another_name(tmp_path, state):
-    out = run_child(OTHER_NAME, path=[write_standins(tmp_path)], argv=[state])
+FAILING_DEPENDENCY = {
+    "ok": None,
+    "failing": "raise ImportError('pymysql broken')\n",
+    # A dependency that puts its own object under "quorvane", then fails.
+    "failing-after-replacing": "import sys\nsys.modules['quorvane'] = 'impostor'\n"
+                               "raise ImportError('pymysql broken')\n",
+}
+
+
+@pytest.mark.parametrize("state, dependency, registered", [
+    ("free", "ok", "self"), ("occupied", "ok", "placeholder"),
+    # A failed start-up takes out the entry it made, and only that one.
+    ("free", "failing", "absent"), ("occupied", "failing", "placeholder"),
+    ("free", "failing-after-replacing", "impostor"),
+])
+def test_import_under_another_name(tmp_path, state, dependency, registered):
+    changes = {"pymysql/__init__.py": FAILING_DEPENDENCY[dependency]} if dependency != "ok" else {}
+    out = run_child(OTHER_NAME, path=[write_standins(tmp_path, changes)], argv=[state])
+    assert out["registered"] == registered
+    if dependency != "ok":
+        assert out["failure"] == "pymysql broken"
+        return
     assert (out["name"], out["package"]) == ("alias.quorvane", "alias")
-    assert out["registered"] == ("self" if state == "free" else "placeholder")
     assert out["modules"] == ["quorvane"]
 
 
