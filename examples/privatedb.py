@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import atexit
 import os
+import re
 import shutil
 import signal
 import socket
@@ -52,6 +53,8 @@ _SERVER_TUNING = (
     "--character-set-server=utf8mb4",
     "--collation-server=utf8mb4_unicode_ci",
 )
+
+_PRIVILEGES_RE = re.compile(r"[A-Z]+(?: [A-Z]+)*(?:, *[A-Z]+(?: [A-Z]+)*)*")
 
 # unix domain socket paths are limited to 108 bytes on Linux.
 _MAX_SOCKET_PATH = 107
@@ -384,19 +387,26 @@ class PrivateMariaDB:
         self.execute(f"CREATE DATABASE IF NOT EXISTS {quote_identifier(name)} "
                      "CHARACTER SET utf8mb4 COLLATE utf8mb4_unicode_ci")
 
-    def create_user(self, user: str, password: str, database: str | None = None):
-        """Create (or reset) a user with all privileges on ``database``.
+    def create_user(self, user: str, password: str, database: str | None = None,
+                    privileges: str = "ALL PRIVILEGES"):
+        """Create (or reset) a user with ``privileges`` on ``database``.
 
-        With name resolution off, TCP clients on 127.0.0.1 match host '%'
-        and socket clients match 'localhost'; both accounts are made so the
-        user can log in either way.  The database is created if missing.
+        ``privileges`` is the privilege list of a GRANT statement, such as
+        "SELECT" for an account that may only read.  With name resolution
+        off, TCP clients on 127.0.0.1 match host '%' and socket clients
+        match 'localhost'; both accounts are made so the user can log in
+        either way.  The database is created if missing.
         """
+        # The list goes into the statement as it is, so only privilege
+        # names and their separators are let through.
+        if not _PRIVILEGES_RE.fullmatch(privileges):
+            raise ValueError(f"invalid privilege list: {privileges!r}")
         if database is not None:
             self.create_database(database)
         for host in ("%", "localhost"):
             self.execute("CREATE OR REPLACE USER %s@%s IDENTIFIED BY %s", (user, host, password))
             if database is not None:
-                self.execute(f"GRANT ALL PRIVILEGES ON {quote_identifier(database)}.* TO %s@%s",
+                self.execute(f"GRANT {privileges} ON {quote_identifier(database)}.* TO %s@%s",
                              (user, host))
 
 

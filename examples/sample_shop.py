@@ -10,14 +10,21 @@ the same the next time.
     with PrivateMariaDB() as server:
         shop = load_sample(server)
         print(shop.user, shop.password, shop.host, shop.name)
+
+``shop.user`` may only read the database; the rows are loaded through a
+second account, ``shop.loader``.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
 import random
+import secrets
 from decimal import Decimal
 from typing import NamedTuple
+
+import pymysql
+from pymysql.constants import CLIENT
 
 from privatedb import quote_identifier
 
@@ -103,6 +110,8 @@ class SampleDatabase(NamedTuple):
     host: str        # "127.0.0.1:PORT"
     name: str
     server: object   # the PrivateMariaDB it lives on
+    loader: str = ""            # the account that loaded the rows, with all
+    loader_password: str = ""   # privileges on the database
 
 
 def _money(value: float) -> Decimal:
@@ -149,15 +158,26 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
 
 def load_sample(server, database: str = "shop", user: str = "shop", password: str = "shop-pw",
                 seed: int = SEED) -> SampleDatabase:
-    """Create ``database`` on ``server`` afresh, fill it and grant ``user`` all on it."""
+    """Create ``database`` on ``server`` afresh and fill it; ``user`` may only read it.
+
+    The rows go in through a loader account with all privileges on the
+    database.  The account handed back can only SELECT: an agent runs
+    whatever SQL its model writes, and a DELETE or DROP from it must meet
+    the server's permission error rather than change the data.
+    """
+    loader, loader_password = f"{user}_loader", secrets.token_urlsafe(16)
     server.create_database(database, drop=True)
-    server.create_user(user, password, database)
-    server.executescript(_SCHEMA, database=database)
+    server.create_user(loader, loader_password, database)
+    server.create_user(user, password, database, privileges="SELECT")
     rows = generate(seed)
-    conn = server.root_connect(database)
+    conn = pymysql.connect(unix_socket=server.socket, user=loader, password=loader_password,
+                           database=database, charset="utf8mb4",
+                           client_flag=CLIENT.MULTI_STATEMENTS)
     try:
-        conn.autocommit(False)
         with conn.cursor() as cur:
+            cur.execute(_SCHEMA)
+            while cur.nextset():
+                pass
             for table in SAMPLE_TABLES:
                 width = len(rows[table][0])
                 marks = ", ".join(["%s"] * width)
@@ -165,4 +185,5 @@ def load_sample(server, database: str = "shop", user: str = "shop", password: st
         conn.commit()
     finally:
         conn.close()
-    return SampleDatabase(user, password, server.hostport, database, server)
+    return SampleDatabase(user, password, server.hostport, database, server,
+                          loader, loader_password)
