@@ -4,7 +4,7 @@
 #
 #   bash scripts/dev.sh setup            create .venv, install deps, build the module
 #   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
-#   bash scripts/dev.sh ask QUESTION...  setup, then examples/ask.py QUESTION...
+#   bash scripts/dev.sh ask [OPTS] Q...  examples/ask.py, after setup if the module's inputs changed
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
 #   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
 #   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck
@@ -22,6 +22,7 @@ RUNTIME_REQ="requirements/runtime.txt"
 DEV_REQ="requirements/dev.txt"
 LOCK="requirements/lock.txt"
 STAMP="$VENV/.requirements.sha256"
+MODULE_STAMP="$VENV/.module.sha256"
 
 # Nothing here may stop to ask a question: CI has no terminal.
 export DEBIAN_FRONTEND=noninteractive
@@ -141,12 +142,61 @@ ensure_requirements() {
     printf '%s\n' "$want" >"$STAMP"
 }
 
+# Hash of everything the installed module is built from or against: its
+# sources and build description, the venv's interpreter (pyvenv.cfg names
+# it) and the requirement files. Only cat, find and sha256sum, so that the
+# warm `ask` path can afford it.
+module_hash() {
+    {
+        cat "$VENV/pyvenv.cfg"
+        find quorvane build -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
+        sha256sum pyproject.toml "$RUNTIME_REQ" "$DEV_REQ" "$LOCK"
+    } | sha256sum | cut -d' ' -f1
+}
+
+# True when the venv holds a module built from the current inputs.
+module_current() {
+    [[ -x "$VENV/bin/python" && -f "$MODULE_STAMP" ]] &&
+        [[ "$(cat "$MODULE_STAMP")" == "$(module_hash)" ]]
+}
+
 build_module() {
+    local hash
+    # Taken before the build, so that an edit made while it runs is seen
+    # as a change the next time.
+    hash="$(module_hash)"
     say "building and installing quorvane"
+    rm -f -- "$MODULE_STAMP"
     # --force-reinstall: the version number does not change between edits,
     # and an unchanged version must still be rebuilt from the current sources.
     "$VENV/bin/python" -m pip install --quiet --no-build-isolation --no-deps \
         --force-reinstall . >&2
+    printf '%s\n' "$hash" >"$MODULE_STAMP"
+}
+
+# True when the arguments for ask.py certainly hold a question made of
+# blanks only. ask.py rejects that itself, but on a cold checkout only after
+# a build of minutes; this catches it first. Anything unsure (an option not
+# listed here) counts as a word, and ask.py has the last say. No words at
+# all is no error: ask.py then asks its default question.
+ask_question_is_blank() {
+    local arg skip=0 words=0
+    for arg; do
+        if ((skip)); then
+            skip=0
+            continue
+        fi
+        case "$arg" in
+            --host | --user | --database) skip=1 ;;
+            -q | --quiet) ;;
+            -h | --help) return 1 ;;
+            *)
+                words=1
+                [[ "$arg" =~ [^[:space:]] ]] && return 1
+                ;;
+        esac
+    done
+    ((words))
 }
 
 # The system packages, the venv and its requirements: what every command
@@ -201,7 +251,15 @@ main() {
             exec "$VENV/bin/python" -m pytest "$@"
             ;;
         ask)
-            cmd_setup
+            if ask_question_is_blank "$@"; then
+                printf 'dev.sh ask: error: the question is empty\n' >&2
+                exit 2
+            fi
+            # Set-up costs seconds even with nothing to do (pip, the
+            # interpreter search), more than the question itself: it runs
+            # only when the module's inputs changed since the last build.
+            # `test` always rebuilds.
+            module_current || cmd_setup
             exec "$VENV/bin/python" examples/ask.py "$@"
             ;;
         lock)

@@ -281,13 +281,16 @@ def test_ask_reports_a_failed_connection(shop, capsys):
 
 def test_ask_script_end_to_end(shop):
     env = {k: v for k, v in os.environ.items() if k != "OPENAI_API_KEY"}
+    # Unquoted, as typed at a shell prompt; both streams are pipes.
     proc = subprocess.run([sys.executable, os.path.join(EXAMPLES, "ask.py"),
-                           "How many customers are there?"],
+                           *"How many customers are there?".split()],
                           capture_output=True, text=True, timeout=180, env=env)
     assert proc.returncode == 0, proc.stderr
-    out = ANSI.sub("", proc.stdout)
     # The script loads the same seeded sample, so the module's copy is the reference.
     count = scalar(shop, "SELECT COUNT(*) FROM customers")
-    assert f"\nAnswer: There are {count} customers.\n" in out
-    assert "Action Input: SELECT COUNT(*) FROM customers\n" in out
-    assert "Connection status: {'connected': True, 'message': 'Connection successful'}" in out
+    # The answer alone on stdout; the log on stderr, uncoloured off a terminal.
+    assert proc.stdout == f"Answer: There are {count} customers.\n"
+    assert not ANSI.search(proc.stderr)
+    assert "Action Input: SELECT COUNT(*) FROM customers\n" in proc.stderr
+    assert ("Connection status: {'connected': True, 'message': 'Connection successful'}"
+            in proc.stderr)
