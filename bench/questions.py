@@ -130,6 +130,10 @@ SHOP = [
     Q("shop", "group", "Which city has the most customers?",
       "SELECT city FROM customers GROUP BY city HAVING COUNT(*) = "
       "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM customers GROUP BY city) t)", "entity", _CITIES),
+    Q("shop", "group", "Which country has the fewest customers?",
+      "SELECT country FROM customers GROUP BY country HAVING COUNT(*) = "
+      "(SELECT MIN(n) FROM (SELECT COUNT(*) AS n FROM customers GROUP BY country) t)", "entity",
+      "SELECT DISTINCT country FROM customers"),
     Q("shop", "group", "How many orders are there per status?",
       "SELECT status, COUNT(*) FROM orders GROUP BY status", "groups"),
     Q("shop", "group", "How many customers are there in each country?",
@@ -179,6 +183,8 @@ SHOP = [
     Q("shop", "list", "List all product categories.", "SELECT DISTINCT category FROM products", "list"),
     Q("shop", "list", "Which countries do our customers come from?", "SELECT DISTINCT country FROM customers", "list"),
     Q("shop", "list", "What order statuses are there?", "SELECT DISTINCT status FROM orders", "list"),
+    Q("shop", "list", "Which customers are from Austria?", "SELECT name FROM customers WHERE country = 'Austria'",
+      "list", _CUSTOMER_NAMES),
     Q("shop", "list", "Show me the names of all customers.", "SELECT name FROM customers", "list"),
     # what the data cannot answer
     Q("shop", "decline", "How many invoices are there?", "", "decline"),
@@ -309,6 +315,8 @@ CLINIC = [
     Q("clinic", "list", "List all specialties.", "SELECT DISTINCT specialty FROM doctors", "list"),
     Q("clinic", "list", "Which towns do our patients live in?", "SELECT DISTINCT town FROM patients", "list"),
     Q("clinic", "list", "What outcomes can a visit have?", "SELECT DISTINCT outcome FROM visits", "list"),
+    Q("clinic", "list", "Which doctors work in dermatology?",
+      "SELECT full_name FROM doctors WHERE specialty = 'dermatology'", "list", _DOCTOR_NAMES),
     Q("clinic", "list", "List the medications.", "SELECT drug_name FROM medications", "list"),
     # what the data cannot answer
     Q("clinic", "decline", "How many nurses are there?", "", "decline"),
