@@ -2,6 +2,7 @@
 that only a fresh interpreter (or stand-in dependencies) can show."""
 
 import builtins
+import dis
 import inspect
 import json
 import os
@@ -84,9 +85,12 @@ def test_code_objects_and_defaults(func, name, varnames, argcount, line, default
     assert (code.co_argcount, code.co_nlocals, code.co_varnames) == (
         argcount, len(varnames), varnames)
     assert (code.co_firstlineno, code.co_flags) == (line, 3)
-    assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_stacksize) == (0, 0, 0)
+    assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_stacksize) == (0, 0, 1)
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((),) * 4
-    assert (code.co_code, code.co_linetable, code.co_exceptiontable) == (b"", b"", b"")
+    # The body of PyCode_NewEmpty: executing it raises AssertionError.
+    assert [(i.opname, i.arg) for i in dis.get_instructions(code)] == [
+        ("RESUME", 0), ("LOAD_ASSERTION_ERROR", None), ("RAISE_VARARGS", 1)]
+    assert (code.co_linetable, code.co_exceptiontable) == (b"", b"")
     assert func.__kwdefaults__ is None
     if defaults is None:
         assert func.__defaults__ is None
