@@ -145,6 +145,9 @@ int from_import(PyObject *path, PyObject *name, int line) {
         }
     }
     if (!value) {
+        // An interrupt or exit while the name was read is not a failure to
+        // find it: only Exception subclasses become the ImportError.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return init_fail(line);
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
         return init_fail(line);

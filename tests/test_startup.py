@@ -270,6 +270,10 @@ def __getattr__(name):
     pytest.param({"langchain/sql_database.py": SQLDATABASE_GETATTR_RAISES},
                  "", "", (), "ImportError", "cannot import name SQLDatabase", 3,
                  id="attribute-read-raises-other-error"),
+    # Not failures to find the name: they propagate as raised.
+    *[pytest.param({"langchain/sql_database.py": SQLDATABASE_GETATTR_RAISES.replace(
+        "LookupError", exc)}, "", "", (), exc, "SQLDatabase", 3, id=f"attribute-read-{exc}")
+      for exc in ("KeyboardInterrupt", "SystemExit")],
     pytest.param({"langchain/agents/agent_types.py": "class AgentType:\n    pass\n"},
                  "", "", (), "AttributeError",
                  "type object 'AgentType' has no attribute 'ZERO_SHOT_REACT_DESCRIPTION'", 57,
