@@ -216,6 +216,19 @@ Ref star_names(PyObject *module) {
     return names;
 }
 
+// Sets `name` on the module, under exactly its text (an embedded NUL
+// included) and as a plain str. A name that does not encode as UTF-8 (a
+// lone surrogate) fails.
+int bind_star_name(PyObject *name, PyObject *value) {
+    Py_ssize_t size;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!utf8) return -1;
+    if (PyUnicode_CheckExact(name)) return PyObject_SetAttr(g.module, name, value);
+    Ref exact = Ref::steal(PyUnicode_FromStringAndSize(utf8, size));
+    if (!exact) return -1;
+    return PyObject_SetAttr(g.module, exact.get(), value);
+}
+
 // from P import *
 int star_import(PyObject *path, int line) {
     Ref fromlist = single_list(g.s.star);
@@ -239,10 +252,8 @@ int star_import(PyObject *path, int line) {
     }
     PyObject *name, *value;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(values.get(), &pos, &name, &value)) {
-        const char *utf8 = PyUnicode_AsUTF8(name);
-        if (!utf8 || PyObject_SetAttrString(g.module, utf8, value) < 0) return init_fail(line);
-    }
+    while (PyDict_Next(values.get(), &pos, &name, &value))
+        if (bind_star_name(name, value) < 0) return init_fail(line);
     return 0;
 }
 

@@ -170,6 +170,14 @@ SUCCESS_VARIANTS = {
     }, [
         "q.AgentType is agents.AgentType and q.AgentType is not agent_types.AgentType",
     ]),
+    # The name is bound whole, not cut at the NUL onto the global before it.
+    "star-name-with-nul": ({
+        "langchain/agents/__init__.py": AGENTS + (
+            "globals()['create_engine\\0x'] = 'shadow'\n"
+            "__all__ = ['create_sql_agent', 'AgentType', 'create_engine\\0x']\n"),
+    }, [
+        "vars(q)['create_engine\\0x'] == 'shadow' and q.create_engine is sqlalchemy.create_engine",
+    ]),
     "name-only-in-sys-modules": ({
         "langchain/agents/create_sql_agent.py": "",
         "langchain/agents/__init__.py": AGENTS.replace("def create_sql_agent(", "def _unused(") + (
@@ -282,6 +290,10 @@ def __getattr__(name):
                  "", "", (), "AttributeError",
                  "module 'langchain.agents' has no attribute 'not_there'", 10,
                  id="star-all-names-missing"),
+    pytest.param({"langchain/agents/__init__.py": AGENTS + (
+        "globals()['\\udc80'] = 1\n__all__ = ['AgentType', '\\udc80']\n")}, "", "", (),
+        "UnicodeEncodeError", "'utf-8' codec can't encode character '\\udc80' in position 0: "
+        "surrogates not allowed", 10, id="star-name-not-utf8"),
     pytest.param({"pymysql/__init__.py": "raise RuntimeError('no driver here')\n"},
                  "", "", (), "RuntimeError", "no driver here", 13, id="dependency-raises"),
     pytest.param({}, "import builtins; _print = builtins.print; del builtins.print",
