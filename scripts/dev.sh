@@ -9,6 +9,7 @@
 #   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
 #   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck
 #   bash scripts/dev.sh build32          compile, link and check the module for i386 (g++-multilib)
+#   bash scripts/dev.sh wheel            venv and deps, then build and check the sdist and wheel
 #
 # Works from any directory, unattended (CI=true, no stdin), as root or through
 # sudo. Set PYTHON to choose the interpreter; it must be CPython 3.12.
@@ -34,7 +35,7 @@ say() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'dev.sh: error: %s\n' "$*" >&2; exit 1; }
 
 usage() {
-    sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '2,15s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
 }
 
 # True when $1 runs and is CPython 3.12 (a pyenv shim for a version that is
@@ -288,6 +289,10 @@ main() {
                 as_root apt-get install -y -q --no-install-recommends g++-multilib >&2
             fi
             exec bash "$ROOT/scripts/build32.sh"
+            ;;
+        wheel)
+            ensure_environment
+            exec bash "$ROOT/scripts/wheel.sh"
             ;;
         -h | --help | help)
             usage
