@@ -502,14 +502,6 @@ static int fn_set_annotations(Function *f, PyObject *v, void *) {
 
 static PyObject *fn_get_is_coroutine(Function *, void *) { Py_RETURN_FALSE; }
 
-// Tools that special-case Python functions (unittest.mock's autospec among
-// them) test `isinstance(f, types.FunctionType)`, which falls back to
-// `__class__`: answering FunctionType lets them read our signature. `type(f)`
-// stays the real type.
-static PyObject *fn_get_class(Function *, void *) {
-    return Py_NewRef((PyObject *)&PyFunction_Type);
-}
-
 #define QV_GETTER(fn) (getter)(void (*)(void))(fn)
 #define QV_SETTER(fn) (setter)(void (*)(void))(fn)
 
@@ -535,7 +527,6 @@ static PyGetSetDef function_getset[] = {
     {"__annotations__", QV_GETTER(fn_get_annotations), QV_SETTER(fn_set_annotations), nullptr,
      nullptr},
     {"_is_coroutine", QV_GETTER(fn_get_is_coroutine), nullptr, nullptr, nullptr},
-    {"__class__", QV_GETTER(fn_get_class), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -14,6 +14,7 @@ import pydoc
 import subprocess
 import sys
 import traceback
+import types
 import typing
 import warnings
 import weakref
@@ -86,6 +87,8 @@ def test_reported_values(cls, name, sig, argcount, varnames, line):
         assert getattr(f, alias) is getattr(f, dunder)
     assert f.__reduce__() == f.__qualname__
     assert repr(f).startswith(f"<function {f.__qualname__} at ")
+    # The type says what it is: not a Python function, whose code could be run.
+    assert f.__class__ is type(f) and not isinstance(f, types.FunctionType)
 
 
 def test_executing_the_code_objects_raises_assertion_error():
@@ -323,21 +326,20 @@ shapes = pytest.mark.parametrize("cls, method, args, kwargs", SHAPES,
 
 
 @shapes
-def test_create_autospec_enforces_signatures(cls, method, args, kwargs):
+def test_create_autospec_enforces_constructor_signatures(cls, method, args, kwargs):
+    # Constructors as the plain Python twin; methods, like any extension
+    # function's, are not checked.
     results = []
     for spec in (mock.create_autospec(cls), mock.create_autospec(TWINS[cls])):
         target = spec if method is None else getattr(spec.return_value, method)
         results.append(outcome(target, args, kwargs))
-    assert results[0] == results[1]
+    assert results[0] == (results[1] if method is None else "ok")
 
 
 @pytest.mark.parametrize("cls, method, args, kwargs", [s for s in SHAPES if s[1]])
-def test_patch_object_autospec_enforces_signatures(cls, method, args, kwargs):
-    results = []
-    for owner in (cls, TWINS[cls]):
-        with mock.patch.object(owner, method, autospec=True):
-            results.append(outcome(getattr(blank(owner), method), args, kwargs))
-    assert results[0] == results[1]
+def test_patch_object_autospec_leaves_method_signatures_unchecked(cls, method, args, kwargs):
+    with mock.patch.object(cls, method, autospec=True):
+        assert outcome(getattr(blank(cls), method), args, kwargs) == "ok"
 
 
 def test_patch_object_on_method_and_globals(capsys):
