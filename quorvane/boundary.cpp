@@ -272,6 +272,26 @@ Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
 }
 
 // ---------------------------------------------------------------------
+// Attribute errors
+
+[[gnu::cold]] void attribute_error_context(PyObject *obj, PyObject *name) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    // One that names its attribute or object already is left as raised. An
+    // error while reading or setting them takes its place, as it does in
+    // PyObject_GetAttr.
+    Ref set_name = Ref::steal(PyObject_GetAttr(exc.get(), g.s.name));
+    if (!set_name) return;
+    Ref set_obj = Ref::steal(PyObject_GetAttr(exc.get(), g.s.obj));
+    if (!set_obj) return;
+    if (set_name.get() == Py_None && set_obj.get() == Py_None &&
+        (PyObject_SetAttr(exc.get(), g.s.name, name) < 0 ||
+         PyObject_SetAttr(exc.get(), g.s.obj, obj) < 0))
+        return;
+    PyErr_SetRaisedException(exc.release());
+}
+
+// ---------------------------------------------------------------------
 // Globals, comparisons, strings
 
 Ref lookup_global(PyObject *name) {

@@ -89,6 +89,12 @@ static inline Ref to_str(PyObject *v) {
     return Ref::steal(PyObject_Str(v));
 }
 
+// The last step of PyObject_GetAttr, which the direct slot calls below
+// skip: an AttributeError that does not yet say which attribute of which
+// object failed gets `name` and `obj`, from which tracebacks make their
+// "Did you mean" hint. Runs only when a read has failed.
+void attribute_error_context(PyObject *obj, PyObject *name);
+
 // Attribute access through the type's own slots: every name the module uses
 // is an exact, interned str, so the checks and interning that
 // PyObject_GetAttr / PyObject_SetAttr add before the same slot call have
@@ -96,7 +102,21 @@ static inline Ref to_str(PyObject *v) {
 // live in those slots and still take effect.
 static inline Ref get_attr(PyObject *obj, PyObject *name) {
     getattrofunc get = Py_TYPE(obj)->tp_getattro;
-    return Ref::steal(get ? get(obj, name) : PyObject_GetAttr(obj, name));
+    if (!get) return Ref::steal(PyObject_GetAttr(obj, name));
+    PyObject *value = get(obj, name);
+    if (!value) attribute_error_context(obj, name);
+    return Ref::steal(value);
+}
+
+// `obj.name` read to be called at once, `obj.name(...)`, as the
+// interpreter's method load reads it: through PyObject_GetAttr for a type
+// with attribute access of its own, by the generic lookup otherwise, which
+// leaves an error raised by a descriptor as it is (its own "has no
+// attribute" error says name and object already).
+static inline Ref get_method_attr(PyObject *obj, PyObject *name) {
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    if (get == PyObject_GenericGetAttr) return Ref::steal(get(obj, name));
+    return get_attr(obj, name);
 }
 
 static inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {

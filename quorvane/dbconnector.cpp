@@ -52,7 +52,7 @@ Ref build_uri(PyObject *self) {
 int store_database(PyObject *self) {
     Ref cls = lookup_global(g.s.SQLDatabase);
     if (!cls) return -1;
-    Ref from_uri = get_attr(cls.get(), g.s.from_uri);
+    Ref from_uri = get_method_attr(cls.get(), g.s.from_uri);
     if (!from_uri) return -1;
     Ref uri = build_uri(self);
     if (!uri) return -1;

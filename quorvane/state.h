@@ -46,6 +46,7 @@ namespace qv {
     X(dunder_module, "__module__")                                         \
     X(dunder_qualname, "__qualname__")                                     \
     X(name, "name")                                                        \
+    X(obj, "obj")                                                          \
     X(loader, "loader")                                                    \
     X(origin, "origin")                                                    \
     X(parent, "parent")                                                    \

@@ -278,3 +278,70 @@ def test_hostile_strings_reach_the_real_driver(shop_db, change, message):
     status = c.connect()
     assert status["connected"] is False and status["message"].startswith(message)
     assert c.getdbinstance() is None and c.db is None
+
+
+class Hidden(AttributeError):
+    """Its text tells what the failed read filled in."""
+    def __str__(self):
+        return f"{self.name!r} of {type(self.obj).__name__}"
+
+
+def hiding(attr, how, base=object):
+    """A subclass of base whose reads of attr fail with a bare Hidden error."""
+    def fail(self, *args):
+        raise Hidden()
+    if how == "property":  # its setter drops the value
+        return type("Holder", (base,), {attr: property(fail, lambda self, value: None)})
+    if how == "__getattr__":
+        return type("Holder", (base,), {"__getattr__": fail, "__setattr__": lambda self, n, v: (
+            n == attr or object.__setattr__(self, n, v))})
+    return type("Holder", (base,), {"__getattribute__": lambda self, n: (
+        fail(self) if n == attr else object.__getattribute__(self, n))})
+
+
+def failure_text(action):
+    try:
+        action()
+    except AttributeError as e:
+        return str(e)
+
+
+def stand_in_sqldatabase(monkeypatch, holder):
+    monkeypatch.setattr(quorvane, "SQLDatabase", holder)
+    return DatabaseConnector("u", "p", "h", "n").connect()["message"]
+
+
+def agent_run(holder):
+    runner = object.__new__(AgentRunner)
+    runner.agent_runner = holder
+    return failure_text(lambda: runner.run("q"))
+
+
+# site: (attribute, base, what the module reports, what the same Python statement reports)
+READ_SITES = {
+    "self.db_user": ("db_user", DatabaseConnector,
+                     lambda mp, H: failure_text(H("u", "p", "h", "n").connect),
+                     lambda H: failure_text(lambda: H("u", "p", "h", "n").db_user)),
+    "self.db": ("db", DatabaseConnector,
+                lambda mp, H: (mp.setattr(quorvane, "SQLDatabase", types.SimpleNamespace(
+                    from_uri=str)), failure_text(H("u", "p", "h", "n").getdbinstance))[1],
+                lambda H: failure_text(lambda: H().db)),
+    "self.llm (kept in error)": ("llm", AgentRunner, lambda mp, H: str(H("llm", "tk").error),
+                                 lambda H: failure_text(lambda: H.__new__(H).llm)),
+    "self.agent_runner": ("agent_runner", AgentRunner,
+                          lambda mp, H: failure_text(lambda: H.run(H.__new__(H), "q")),
+                          lambda H: failure_text(lambda: H.__new__(H).agent_runner)),
+    # Read to be called: as the interpreter's method load, `x.from_uri(...)`.
+    "SQLDatabase.from_uri": ("from_uri", object, lambda mp, H: stand_in_sqldatabase(mp, H()),
+                             lambda H: failure_text(lambda: H().from_uri("uri"))),
+    "agent.run": ("run", object, lambda mp, H: agent_run(H()),
+                  lambda H: failure_text(lambda: H().run("q"))),
+}
+
+
+@pytest.mark.parametrize("how", ["property", "__getattr__", "__getattribute__"])
+@pytest.mark.parametrize("site", READ_SITES)
+def test_failed_attribute_read_names_attribute_and_object(monkeypatch, capsys, site, how):
+    attr, base, module_side, python_side = READ_SITES[site]
+    holder = hiding(attr, how, base)
+    assert module_side(monkeypatch, holder) == python_side(holder)
