@@ -194,6 +194,43 @@ SHOP = [
     Q("shop", "decline", "How many customers will sign up next year?", "", "decline"),
     Q("shop", "decline", "What is Zoe Horvat's email address?", "", "decline"),
     Q("shop", "decline", "Which supplier delivers the Teapot?", "", "decline"),
+    # the same shapes in other everyday words
+    Q("shop", "count", "How many customers do we have?", "SELECT COUNT(*) FROM customers", "number"),
+    Q("shop", "count filtered", "How many orders are still pending?",
+      "SELECT COUNT(*) FROM orders WHERE status = 'pending'", "number"),
+    Q("shop", "count filtered", "How many customers are there in Paris?",
+      "SELECT COUNT(*) FROM customers WHERE city = 'Paris'", "number"),
+    Q("shop", "compare", "How many products cost less than 15 euros?",
+      "SELECT COUNT(*) FROM products WHERE price < 15", "number"),
+    Q("shop", "date", "How many orders were placed before 1 February 2023?",
+      "SELECT COUNT(*) FROM orders WHERE order_date < '2023-02-01'", "number"),
+    Q("shop", "aggregate", "What is the average price of sports products?",
+      "SELECT AVG(price) FROM products WHERE category = 'Sports'", "number"),
+    Q("shop", "extreme", "What's the priciest product?",
+      "SELECT name FROM products WHERE price = (SELECT MAX(price) FROM products)", "entity", _PRODUCT_NAMES),
+    Q("shop", "extreme", "What is the cheapest product in the Electronics category?",
+      "SELECT name FROM products WHERE category = 'Electronics' AND price = "
+      "(SELECT MIN(price) FROM products WHERE category = 'Electronics')", "entity", _PRODUCT_NAMES),
+    Q("shop", "extreme", "Which are the two most expensive products?",
+      "SELECT name, price FROM products WHERE price >= "
+      "(SELECT price FROM products ORDER BY price DESC LIMIT 1 OFFSET 1) ORDER BY price DESC", "rows", _PRODUCT_NAMES),
+    Q("shop", "group", "Which city do most of our customers live in?",
+      "SELECT city FROM customers GROUP BY city HAVING COUNT(*) = "
+      "(SELECT MAX(n) FROM (SELECT COUNT(*) AS n FROM customers GROUP BY city) t)", "entity", _CITIES),
+    Q("shop", "join lookup", "How much did Greta Moreau spend in total?",
+      f"SELECT SUM({_SHOP_LINE}) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "JOIN customers c ON c.id = o.customer_id WHERE c.name = 'Greta Moreau'", "number"),
+    Q("shop", "join lookup", "How many products have never been ordered?",
+      "SELECT COUNT(*) FROM products p WHERE NOT EXISTS (SELECT 1 FROM order_items i WHERE i.product_id = p.id)",
+      "number"),
+    Q("shop", "attribute", "In which city does Greta Moreau live?",
+      "SELECT city FROM customers WHERE name = 'Greta Moreau'", "entity", _CITIES),
+    Q("shop", "money", "What was the revenue in 2024?",
+      f"SELECT SUM({_SHOP_LINE}) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "WHERE YEAR(o.order_date) = 2024", "number"),
+    Q("shop", "decline", "How many employees does the shop have?", "", "decline"),
+    Q("shop", "decline", "What is the average rating of the Teapot?", "", "decline"),
+    Q("shop", "decline", "What is the capital of France?", "", "decline"),
 ]
 
 _CLINIC_LINE = "r.quantity * r.unit_cost"
@@ -325,6 +362,38 @@ CLINIC = [
     Q("clinic", "decline", "How many visits were glorped?", "", "decline"),
     Q("clinic", "decline", "How many patients will visit next month?", "", "decline"),
     Q("clinic", "decline", "What is Tobias Iversen's phone number?", "", "decline"),
+    # the same shapes in other everyday words
+    Q("clinic", "count", "How many patients do we have?", "SELECT COUNT(*) FROM patients", "number"),
+    Q("clinic", "count filtered", "How many visits were cancelled?",
+      "SELECT COUNT(*) FROM visits WHERE outcome = 'cancelled'", "number"),
+    Q("clinic", "date", "How many patients were born after 1 January 2000?",
+      "SELECT COUNT(*) FROM patients WHERE birth_date > '2000-01-01'", "number"),
+    Q("clinic", "aggregate", "What is the average fee of a completed visit?",
+      "SELECT AVG(fee) FROM visits WHERE outcome = 'completed'", "number"),
+    Q("clinic", "aggregate", "What was the total fee income in 2024?",
+      "SELECT SUM(fee) FROM visits WHERE YEAR(visit_date) = 2024", "number"),
+    Q("clinic", "extreme", "What's the most expensive medication?",
+      "SELECT drug_name FROM medications WHERE unit_cost = (SELECT MAX(unit_cost) FROM medications)",
+      "entity", _DRUG_NAMES),
+    Q("clinic", "extreme", "Which doctor was hired most recently?",
+      "SELECT full_name FROM doctors WHERE hired_on = (SELECT MAX(hired_on) FROM doctors)", "entity", _DOCTOR_NAMES),
+    Q("clinic", "group", "Which insurer covers the fewest patients?",
+      "SELECT insurer FROM patients GROUP BY insurer HAVING COUNT(*) = "
+      "(SELECT MIN(n) FROM (SELECT COUNT(*) AS n FROM patients GROUP BY insurer) t)", "entity",
+      "SELECT DISTINCT insurer FROM patients"),
+    Q("clinic", "group", "Which medication appears on the most prescriptions?",
+      "SELECT m.drug_name FROM medications m JOIN prescriptions r ON r.medication_id = m.medication_id "
+      "GROUP BY m.medication_id HAVING COUNT(*) = (SELECT MAX(n) FROM "
+      "(SELECT COUNT(*) AS n FROM prescriptions GROUP BY medication_id) t)", "entity", _DRUG_NAMES),
+    Q("clinic", "join lookup", "How many visits did Dr Saoirse Eklund have?",
+      "SELECT COUNT(*) FROM visits v JOIN doctors d ON d.doctor_id = v.doctor_id "
+      "WHERE d.full_name = 'Dr Saoirse Eklund'", "number"),
+    Q("clinic", "join lookup", "How much did Dagny Pemberton spend on prescriptions?",
+      f"SELECT SUM({_CLINIC_LINE}) FROM prescriptions r JOIN visits v ON v.visit_id = r.visit_id "
+      "JOIN patients p ON p.patient_id = v.patient_id WHERE p.full_name = 'Dagny Pemberton'", "number"),
+    Q("clinic", "list", "List the doctors' names.", "SELECT full_name FROM doctors", "list"),
+    Q("clinic", "decline", "How many beds does the clinic have?", "", "decline"),
+    Q("clinic", "decline", "Which doctor has the best reviews?", "", "decline"),
 ]
 
 QUESTIONS = SHOP + CLINIC
