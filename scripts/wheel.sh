@@ -63,7 +63,7 @@ rm -rf -- "$CHECK"
 "$CHECK/bin/python" -m pip check >&2
 # From / and isolated (-I): the work tree's quorvane/ source directory and
 # PYTHON* variables must not stand in for the installed module.
-(cd / && "$CHECK/bin/python" -I -W ignore -c '
+(cd / && "$CHECK/bin/python" -I -c '
 import sys, warnings
 with warnings.catch_warnings(record=True):
     import quorvane
