@@ -136,6 +136,19 @@ def clone(code, globals, name, argdefs, args, kwargs):
 def bind(func, obj, cls, args):
     return func.__get__(obj, cls)(*args)
 
+def call_attribute(obj, index, args, kwargs):
+    names = dir(obj)
+    return getattr(obj, names[index % len(names)])(*args, **kwargs)
+
+def subclassed(cls, namespace, args):
+    """The methods read and write the instance through its class's lookups."""
+    obj = type("Sub", (cls,), namespace)(*args)
+    for f in FUNCS:
+        try:
+            f(obj)
+        except Exception:
+            pass
+
 def set_every_attribute(obj, values, deletes):
     for i, name in enumerate(dir(obj) + PARAMS):
         try:
@@ -155,7 +168,9 @@ GLOBALS = st.sampled_from([quorvane.__dict__, {}]) | st.dictionaries(NAMES, VALU
 STEPS = {
     # Each: a strategy for (operation, arguments).
     "calls": st.tuples(st.just(call), st.sampled_from(CALLABLES), ARGS, KWARGS)
-    | st.tuples(st.just(bind), st.sampled_from(FUNCS), VALUES, VALUES, ARGS),
+    | st.tuples(st.just(bind), st.sampled_from(FUNCS), VALUES, VALUES, ARGS)
+    | st.tuples(st.just(call_attribute), objects, st.integers(0, 999), ARGS, KWARGS)
+    | st.tuples(st.just(subclassed), st.sampled_from(CLASSES), KWARGS, ARGS),
     "clones": st.tuples(st.just(clone), CODES, GLOBALS, st.none() | st.text(max_size=4),
                         st.none() | st.tuples(VALUES), ARGS, KWARGS)
     | st.tuples(st.just(exec), CODES, GLOBALS),
@@ -206,7 +221,8 @@ def explore(family):
 
     @settings(max_examples=examples, deadline=None, database=None,
               suppress_health_check=list(HealthCheck))
-    @given(st.lists(STEPS[family], min_size=1, max_size=4),
+    # Calls between the steps use whatever state the steps left.
+    @given(st.lists(STEPS[family] | STEPS["calls"], min_size=1, max_size=4),
            st.lists(VALUES | st.sampled_from(SPECIAL[-5:]), max_size=4))
     def test(steps, results):
         RESULTS[:] = results
