@@ -64,6 +64,11 @@ constexpr int kCoOptimized = 0x1, kCoNewLocals = 0x2;
 // raises AssertionError instead of running off the end of empty bytes.
 const unsigned char kAssertBody[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
 constexpr int kAssertStackSize = 1;
+// Its location table: one entry for the three instructions, "no columns"
+// (code 13) on the first line (line delta 0). An empty table would leave
+// the raised AssertionError with an instruction that has no position, and
+// the traceback module fails to format such a traceback.
+const unsigned char kAssertLines[] = {0x80 | (13 << 3) | (3 - 1), 0};
 
 }  // namespace
 
@@ -88,6 +93,9 @@ static int create_constants() {
     if (!g.dbc_defaults) return -1;
     Ref body = Ref::steal(PyBytes_FromStringAndSize((const char *)kAssertBody, sizeof kAssertBody));
     if (!body) return -1;
+    Ref lines =
+        Ref::steal(PyBytes_FromStringAndSize((const char *)kAssertLines, sizeof kAssertLines));
+    if (!lines) return -1;
     for (int id = 0; id < M_COUNT; id++) {
         const CodeEntry &c = kCodeTable[id];
         Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
@@ -97,7 +105,7 @@ static int create_constants() {
         PyObject *code = (PyObject *)PyUnstable_Code_NewWithPosOnlyArgs(
             c.argcount, 0, 0, c.nvarnames, kAssertStackSize, kCoOptimized | kCoNewLocals, body.get(),
             g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple,
-            g.s.filename, *c.name, *c.name, c.firstlineno, g.empty_bytes, g.empty_bytes);
+            g.s.filename, *c.name, *c.name, c.firstlineno, lines.get(), g.empty_bytes);
         if (!code) return -1;
         Py_XSETREF(g.code[id], code);
     }

@@ -22,6 +22,7 @@ import contextlib
 import gc
 import sys
 import tracemalloc
+import types
 import warnings
 
 import langchain  # noqa: F401  (its first import re-arms its deprecation warnings)
@@ -147,6 +148,42 @@ class HidesToolkit(AgentRunner):
         return object.__getattribute__(self, name)
 
 
+def hidden(cls, attr):
+    """A subclass whose reads of `attr` fail with a bare AttributeError."""
+    return klass(f"Hidden{attr}", cls, **{attr: property(raising(AttributeError, "hidden"),
+                                                          lambda self, value: None)})
+
+
+class Pause:
+    def __await__(self):
+        yield
+
+
+def started_in_handler(call, kind):
+    """Starts a generator or coroutine that calls `call` inside a handler of
+    the caller's, resumes it outside: it must find nothing being handled."""
+    def gen():
+        call()
+        yield
+        yield sys.exception()
+
+    async def coro():
+        call()
+        await Pause()
+        return sys.exception()
+    g = gen() if kind == "generator" else coro()
+    try:
+        raise LookupError("caller's own")  # fresh: a reraised one would grow its traceback
+    except LookupError:
+        g.send(None)
+    try:
+        seen = g.send(None)
+    except StopIteration as stop:
+        seen = stop.value
+    g.close()
+    check(seen is None, f"{kind} sees {seen!r}")
+
+
 # ---------------------------------------------------------------------
 # Path checks
 
@@ -174,6 +211,16 @@ def expect(exc_type, line, fn, *args, **kwargs):
         check(got == ([] if line is None else [line]), f"{exc_type.__name__} at {got}")
         return
     check(False, f"{exc_type.__name__} not raised")
+
+
+def named(name, line, fn, *args):
+    """Calls fn; it must raise AttributeError naming `name`, with its entry."""
+    try:
+        fn(*args)
+    except AttributeError as e:
+        check(e.name == name and module_lines(e) == [line], f"{e.name!r} at {module_lines(e)}")
+        return
+    check(False, "AttributeError not raised")
 
 
 def caught(obj, exc_type, line):
@@ -250,6 +297,9 @@ def _paths():
     refuse_llm = refusing(AgentRunner, "llm")
     refuse_error = refusing(AgentRunner, "error", lambda v: v is not None)
     TE = TypeError
+    c_hidden = conn(cls=hidden(DatabaseConnector, "db_user"))
+    r_hidden = runner(cls=hidden(AgentRunner, "agent_runner"))
+    hides_llm = hidden(AgentRunner, "llm")
 
     def status_msg(method, c, text):
         return lambda: check(method(c) is c.connection_status
@@ -295,6 +345,9 @@ def _paths():
         ("connect_interrupt_31", lambda: expect(KeyboardInterrupt, 31, c_ok.connect)),
         ("connect_handler_38", lambda: expect(RuntimeError, 38, c_ok.connect)),
         ("connect_status_40", lambda: expect(LookupError, 40, flaky3.connect)),
+        ("connect_caught_in_generator", lambda: started_in_handler(c_fail.connect, "generator")),
+        ("connect_caught_in_coroutine", lambda: started_in_handler(c_fail.connect, "coroutine")),
+        ("connect_attr_named_26", lambda: named("db_user", 26, c_hidden.connect)),
         ("connect_too_many", lambda: expect(TE, 25, c_ok.connect, U)),
         ("connect_too_few", lambda: expect(TE, 25, con)),
         ("connect_duplicate", lambda: expect(TE, 25, c_ok.connect, self=c_ok)),
@@ -325,6 +378,10 @@ def _paths():
         ("ar_init_caught_name_67", ar_caught(NameError, 67)),
         ("ar_init_caught_attr_69", ar_caught(LookupError, 69, HidesToolkit)),
         ("ar_init_caught_print_76", ar_caught(ValueError, 76)),
+        ("ar_init_caught_attr_named_68", lambda: check(
+            hides_llm(LLM, TOOLKIT).error.name == "llm", "llm named")),
+        ("ar_init_caught_in_coroutine", lambda: started_in_handler(
+            lambda: caught(ar(LLM, TOOLKIT), ValueError, 67), "coroutine")),
         ("ar_init_setattr_58", lambda: expect(PermissionError, 58, refuse_llm, LLM, TOOLKIT)),
         ("ar_init_interrupt_67", lambda: expect(KeyboardInterrupt, 67, ar, LLM, TOOLKIT)),
         ("ar_init_error_80", lambda: expect(PermissionError, 80, refuse_error, LLM, TOOLKIT)),
@@ -345,6 +402,7 @@ def _paths():
         ("run_no_agent_attr_84", lambda: expect(AttributeError, 84, r_gone.run, QUERY)),
         ("run_truth_raises_84", lambda: expect(ValueError, 84, r_undecidable.run, QUERY)),
         ("run_print_87", lambda: broken_stdout(expect, OSError, 87, r_none.run, QUERY)),
+        ("run_attr_named_84", lambda: named("agent_runner", 84, r_hidden.run, QUERY)),
         ("run_too_few", lambda: expect(TE, 83, r_ok.run)),
         ("run_too_many", lambda: expect(TE, 83, r_ok.run, QUERY, QUERY)),
         ("run_unexpected_missing", lambda: expect(TE, 83, r_ok.run, **{PORT: U})),
@@ -356,12 +414,16 @@ def _paths():
         ("fn_assign_attributes", lambda: (setattr(fn, "__defaults__", fn.__defaults__),
                                           setattr(fn, "__name__", fn.__name__))),
         ("fn_assign_rejected", lambda: expect(TE, None, setattr, fn, "__name__", U.encode())),
+        ("fn_code_executes", lambda: expect(AssertionError, 25,
+                                            types.FunctionType(con.__code__, {}), c_ok)),
         ("fn_descriptor", lambda: (vars(DatabaseConnector)["connect"].__get__(c_ok),
                                    vars(DatabaseConnector)["connect"].__get__(None, dbc))),
     ]
     # Stand-ins per path; a path not listed uses GoodDB and create_agent.
     stand_ins = {
         "connect_caught_from_uri": FailingDB, "getdb_caught_from_uri": FailingDB,
+        "connect_caught_in_generator": FailingDB, "connect_caught_in_coroutine": FailingDB,
+        "ar_init_caught_in_coroutine": create_failing,
         "connect_caught_name": DELETE, "getdb_caught_name": DELETE,
         "connect_interrupt_31": InterruptDB, "getdb_interrupt_48": InterruptDB,
         "connect_handler_38": UntellableDB, "getdb_handler_51": UntellableDB,

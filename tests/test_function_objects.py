@@ -94,7 +94,7 @@ def test_reported_values(cls, name, sig, argcount, varnames, line):
 def test_executing_the_code_objects_raises_assertion_error():
     # Tools that take a code object for a Python function's may run it.
     out = run_child("""
-        import types, warnings
+        import traceback, types, warnings
         warnings.simplefilter("ignore")
         import quorvane
         found = {}
@@ -105,10 +105,12 @@ def test_executing_the_code_objects_raises_assertion_error():
                     try:
                         types.FunctionType(code, {})(*[None] * code.co_argcount)
                     except BaseException as e:
-                        found[f.__qualname__] = type(e).__name__
+                        where = traceback.extract_tb(e.__traceback__)[-1]
+                        found[f.__qualname__] = [type(e).__name__, where.name, where.lineno]
         emit(found=found)
     """)
-    assert out["found"] == {f.__qualname__: "AssertionError" for f in ALL}
+    assert out["found"] == {f.__qualname__: ["AssertionError", f.__name__, f.__code__.co_firstlineno]
+                            for f in ALL}
 
 
 def test_defaults_as_reported():

@@ -87,10 +87,11 @@ def test_code_objects_and_defaults(func, name, varnames, argcount, line, default
     assert (code.co_firstlineno, code.co_flags) == (line, 3)
     assert (code.co_posonlyargcount, code.co_kwonlyargcount, code.co_stacksize) == (0, 0, 1)
     assert (code.co_consts, code.co_names, code.co_freevars, code.co_cellvars) == ((),) * 4
-    # The body of PyCode_NewEmpty: executing it raises AssertionError.
+    # The body of PyCode_NewEmpty: executing it raises AssertionError, at
+    # the first line.
     assert [(i.opname, i.arg) for i in dis.get_instructions(code)] == [
         ("RESUME", 0), ("LOAD_ASSERTION_ERROR", None), ("RAISE_VARARGS", 1)]
-    assert (code.co_linetable, code.co_exceptiontable) == (b"", b"")
+    assert list(code.co_lines()) == [(0, 6, line)] and code.co_exceptiontable == b""
     assert func.__kwdefaults__ is None
     if defaults is None:
         assert func.__defaults__ is None
