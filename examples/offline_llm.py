@@ -129,6 +129,7 @@ _FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
+    still already yet just also actually really
     """.split())
 # Verbs that only restate how two tables are related ("orders a customer
 # placed", "books written by an author"): dropped once the tables are known.
@@ -136,7 +137,8 @@ _RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend",
                    "take", "rent", "hold", "have", "has", "contain", "include",
                    "belong", "get", "receive", "own", "come", "bring", "work", "charge",
                    "bill", "generate", "go", "see", "treat", "attend", "visit", "prescribe",
-                   "issue", "serve", "handle", "do"}
+                   "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
+                   "involve", "mention"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
@@ -204,6 +206,7 @@ class Tok:
 
 _TOKEN_RE = re.compile(
     r"\"(?P<dq>[^\"]+)\"|“(?P<cq>[^”]+)”|(?<!\w)'(?P<sq>[^']+)'(?!\w)"
+    r"|(?P<date>\d{4}-\d{2}-\d{2})"
     r"|(?P<num>[$€£]?\d[\d,]*(?:\.\d+)?)"
     r"|(?P<word>[^\W\d_][\w'’\-.&]*[\w]|[^\W\d_])")
 
@@ -214,6 +217,8 @@ def tokenize(text: str) -> list[Tok]:
         q = m["dq"] or m["cq"] or m["sq"]
         if q:
             toks.append(Tok(q, q.lower(), {q.lower()}, quoted=True))
+        elif m["date"]:
+            toks.append(Tok(m["date"], m["date"], {m["date"]}))
         elif m["num"]:
             raw = m["num"].lstrip("$€£").replace(",", "")
             toks.append(Tok(m["num"], raw, {raw}, number=decimal.Decimal(raw)))
@@ -573,6 +578,8 @@ class Sql:
     def where(self, table: str, alias: str, conds: list[Cond]) -> list[str]:
         out = []
         for cond in conds:
+            if cond.kind == "related" and cond.related == table and cond.op == "some":
+                continue  # "revenue of orders" in the orders themselves
             if cond.table == table:
                 out.append(self.local(alias, cond))
             else:
@@ -684,11 +691,13 @@ class Reader:
         self.s = schema
         self.q = question
         text = re.sub(r"(?<=[a-z])_(?=[a-z])", " ", question)
-        self.toks = tokenize(re.sub(r"(\d{4})-(\d{2})-(\d{2})", r"\1_\2_\3", text))
-        for t in self.toks:
-            if re.fullmatch(r"\d{4}_\d{2}_\d{2}", t.text):
-                t.text = t.low = t.text.replace("_", "-")
-                t.number = None
+        text = re.sub(r"\b(what|who|where|which|when|how|that|there|it)['’]s\b", r"\1 is", text,
+                      flags=re.I)
+        text = re.sub(r"n['’]t\b", " not", text)
+        self.toks = tokenize(text)
+        for t, nxt in zip(self.toks, self.toks[1:]):
+            if nxt.low == "up":
+                t.forms |= {f + "up" for f in t.forms}  # "signed up": signup
         self.items: list[Item] = []
         self.vocab = self._vocabulary()
 
@@ -929,7 +938,7 @@ class Reader:
                 if low == "by" and self.by_is_agent(i):
                     t.used = "function"
                 else:
-                    self.use(i, n, Item("group", i))
+                    self.use(i, n, Item("group", i, value=low))
                     i += n
                     continue
             elif low in ("top", "first", "last") and toks[i + 1:i + 2] \
@@ -947,6 +956,11 @@ class Reader:
             elif t.number is not None and not t.quoted and i + 1 < len(toks) and (
                     toks[i + 1].low in _MAX_WORDS | _MIN_WORDS or toks[i + 1].low in ("most", "least")):
                 self.use(i, 1, Item("top", i, value=int(t.number)))
+            elif low in ("most", "least") and nxt in ("common", "frequent", "usual"):
+                self.use(i, 2, Item("super", i, op="max" if low == "most" else "min",
+                                    extra="count"))
+                i += 2
+                continue
             elif low == "most" and nxt in ("recent", "expensive", "recently", "popular"):
                 if nxt == "popular":
                     raise Unmappable("'most popular' can mean most orders or most units; "
@@ -969,15 +983,16 @@ class Reader:
                 self.use(i, 1, Item("super", i, op=op, extra=cols))
             elif low in ("no", "not", "never", "without", "none") or low.endswith("n't"):
                 self.use(i, 1, Item("neg", i))
-            elif low in ("which", "what", "who", "where", "when") and not (
-                    low == "which" and i > 0 and not toks[i - 1].used == "list"):
+            elif low in ("which", "what", "who", "where", "when") and (
+                    low != "which" or i == 0 or toks[i - 1].low in (
+                        "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
                 self.use(i, 1, Item("wh", i, value=low))
             elif low in ("list", "show", "name", "display", "give", "enumerate") and i == 0:
                 self.use(i, 1, Item("list", i))
             elif low in _MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}:
                 self.use(i, 1, Item("money", i))
             elif low in ("units", "pieces", "items") and self.s.line_items and any(
-                    x.forms & {"sell", "order", "buy", "purchase"} for x in toks[i + 1:i + 4]):
+                    x.low in ("sold", "bought", "ordered", "purchased") for x in toks[i + 1:i + 4]):
                 self.use(i, 1, Item("qty", i))
             elif low in ("or",):
                 self.use(i, 1, Item("or", i))
@@ -1043,13 +1058,25 @@ class Reader:
                            if it.kind == "column" and it.column.table == item.table]
                     singular_form = all(t.low == singular(t.low) or t.low.endswith(("'s", "’s"))
                                         for t in toks[i:i + n])
-                    if own and singular_form and not any(it.kind == "table" for it in after[1]):
+                    nouns = after and all(
+                        any(singular(t.low) in c.words for c in own)
+                        for t in toks[i + n:i + n + after[0]])
+                    if own and singular_form and nouns and not any(
+                            it.kind == "table" for it in after[1]):
                         # "product categories", "the customer's city": the
                         # table only says whose column it is.
                         self.use(i, n + after[0], Item("column", i, columns=own))
                         i += n + after[0]
                         continue
                     self.use(i, n, Item("table", i, table=item.table))
+                    key = self.s.tables[item.table].pk
+                    nxt = toks[i + n] if i + n < len(toks) else None
+                    if nxt is not None and not nxt.used and nxt.number is not None \
+                            and len(key) == 1 and singular_form and re.fullmatch(r"\d+", nxt.low):
+                        # "order 5": the row with that key.
+                        self.use(i + n, 1, Item("value", i + n, value=int(nxt.number),
+                                                extra=[(item.table, key[0])]))
+                        n += 1
                 else:
                     self.use(i, n, Item("column", i, columns=[it.column for it in items]))
                 i += n
@@ -1172,12 +1199,26 @@ class Planner:
                              "revenue or spending")
         head = self.head()
         self.conds = self.conditions(head)
+        if self.money is not None and self.money.extra == "qualifier":
+            self.money = None  # "customers who spent more than 3000": a condition
         group = self.first("group")
         count = self.first("count")
         howmuch = self.first("howmuch")
         aggs = self.kinds("agg")
         sup = self.first("super")
         wh = self.first("wh")
+        top = self.first("top")
+        if group is not None and group.value == "by" and (top or sup):
+            # "the top 3 customers by revenue" ranks; it does not group.
+            nxt = self.after(group, "table", "column", "money", "qty")
+            if nxt is not None and (nxt.kind in ("money", "qty") or (
+                    nxt.kind == "column" and any(c.numeric or c.date for c in nxt.columns))):
+                self.items.remove(group)
+                group = None
+        if top is not None and sup is None:
+            sup = Item("super", top.at, op="max")
+            self.items.append(sup)
+            self.items.sort(key=lambda it: it.at)
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -1187,7 +1228,7 @@ class Planner:
                                  f"('{self._word(sup)}')")
         if group:
             return self.grouped(head, group, sup)
-        if sup and wh is not None and self._is_group_extreme(head, sup):
+        if sup and self._is_group_extreme(head, sup):
             return self.grouped(head, None, sup)
         if count and head.kind == "qty":
             return self.aggregate(head, "sum")
@@ -1598,6 +1639,9 @@ class Planner:
         if head.kind == "table" and sizes and self.s.line_items \
                 and head.table == self.s.line_items[3]:
             return self.order_values(head.table, fn)
+        if head.kind == "table" and self.s.line_items and head.table == self.s.line_items[3] \
+                and self.after(head, "column", "money") is None:
+            return self.order_values(head.table, fn)  # "the total of order 5"
         if head.kind == "table":
             nxt = self.after(head, "column", "money")
             if nxt is None:
@@ -1659,7 +1703,7 @@ class Planner:
                 return f"There are no {order_table}{desc} to average."
             return (f"The {word} {singular(order_table)} value is {show(v)} (the sum of "
                     f"quantity × unit price per {singular(order_table)}, over {n} "
-                    f"{order_table}){desc}.")
+                    f"{_plural(n, singular(order_table))}){desc}.")
         return Plan(sql, answer)
 
     def _is_group_extreme(self, head: Item, sup: Item) -> bool:
@@ -1670,6 +1714,12 @@ class Planner:
                  and it is not head
                  and not (it.kind == "table" and any(
                      c.table == it.table and (c.numeric or c.date) for c in head.columns))]
+        if sup.extra == "count":
+            return True
+        if sup.extra:
+            # "the name of the most expensive product": the table after an
+            # adjective is the row ranked, not something counted.
+            after = [it for it in after if it.kind != "table"]
         return bool(after) or self.money is not None or self.qty is not None \
             or bool(self.kinds("agg"))
 
@@ -1685,7 +1735,7 @@ class Planner:
             key = head
             measured = next((it for it in self.items if it.at > sup.at and it.kind in
                              ("table", "column", "money", "qty")
-                             and it.extra != "qualifier"), None)
+                             and it.extra != "qualifier" and it is not key), None)
         key.extra = "group"
         key.role = "group"
         li = self.s.line_items
@@ -1724,6 +1774,11 @@ class Planner:
                                      "say which")
         elif measured is not None and measured.kind == "table" and measured is not key:
             what, col, wording = "count", None, measured.table
+        elif measured is None and sup is not None and sup.extra == "count" \
+                and key.kind == "column":
+            # "the most common status": the value most rows have.
+            what, col, wording = "count", None, "rows"
+            measured = Item("table", key.at, table=self.pick(key.columns, self.tables_named).table)
         elif self.first("count") and measured is None:
             raise Unmappable("the question does not say what to count per group")
         else:
@@ -1756,7 +1811,7 @@ class Planner:
                    f"{where} ORDER BY v DESC, {self.sql.col('g', lab.name)}")
             gname = singular(gtable.replace("_", " "))
         else:
-            m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname)
+            m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname, gconds)
             where = _conj(self.sql.where(gtable, "g0", gconds) +
                           [f"{self.sql.col('g0', gcol.name)} IS NOT NULL"])
             sql = (f"SELECT g.k, {m} AS v FROM (SELECT DISTINCT {self.sql.col('g0', gcol.name)} "
@@ -1779,6 +1834,7 @@ class Planner:
                 return f"The {wording} per {gname}{desc}: {text}{more}."
             return Plan(sql, answer)
         op = sup.op
+        n = self.first("top").value if self.first("top") else 1
         if op == "min":
             sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
 
@@ -1786,33 +1842,37 @@ class Planner:
             rows = [r for r in rows if r[1] is not None]
             if not rows:
                 return CANNOT_ANSWER + f"no {gname} has a value{desc}."
-            best = rows[0][1]
-            top = [r for r in rows if r[1] == best]
+            best = rows[min(n, len(rows)) - 1][1]
+            top = [r for r in rows if (r[1] >= best if op == "max" else r[1] <= best)]
             word = "most" if op == "max" else "least"
             if what == "column":
                 word = "highest" if op == "max" else "lowest"
+            if n > 1:
+                listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
+                ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""
+                return (f"The {n} {_plural(2, gname)} with the {word} {wording}{desc}: "
+                        f"{listed}{ties}.")
             names = ", ".join(show(r[0]) for r in top)
             tie = f" (a tie between {len(top)})" if len(top) > 1 else ""
             return (f"The {gname} with the {word} {wording} is {names}"
                     f" ({show(best)}){tie}{desc}.")
         return Plan(sql, answer)
 
-    def measure_column_group(self, gtable, gcol, what, fact, fconds, col, fn) -> str:
+    def measure_column_group(self, gtable, gcol, what, fact, fconds, col, fn, gconds) -> str:
+        """The measure of one group: the rows counted or summed are those
+        whose row of the grouped table has the group's value and passes the
+        conditions on that table ("products per category that cost more
+        than 50" counts only those products)."""
         a = self.sql.alias()
-        pk = self.s.tables[gtable].pk
-        inner = f"{self.sql.col(a, gcol.name)} = g.k"
+        src = f"{self.s.ident(fact)} {a}"
         if fact == gtable:
-            where = " AND ".join([inner] + self.sql.where(fact, a, fconds))
-            src = f"{self.s.ident(fact)} {a}"
+            where = " AND ".join([f"{self.sql.col(a, gcol.name)} = g.k"]
+                                 + self.sql.where(fact, a, gconds + fconds))
         else:
-            if len(pk) != 1:
-                raise Unmappable(f"{gtable} has no single-column key")
             hops = self.s.path(fact, gtable)
-            src = f"{self.s.ident(fact)} {a}"
-            b = self.sql.alias()
-            link = self.sql.via(a, hops, lambda x: f"{self.sql.col(x, gcol.name)} = g.k")
+            link = self.sql.via(a, hops, lambda x: " AND ".join(
+                [f"{self.sql.col(x, gcol.name)} = g.k"] + self.sql.where(gtable, x, gconds)))
             where = " AND ".join([link] + self.sql.where(fact, a, fconds))
-            del b
         if what == "count":
             return f"(SELECT COUNT(*) FROM {src} WHERE {where})"
         if what == "money":
@@ -1827,9 +1887,17 @@ class Planner:
         'what is the highest price'."""
         top = self.first("top")
         n = top.value if top else 1
+        asked = None
         if head.kind == "column":
-            # "the highest price of products", "the latest order date": a value.
-            return self.aggregate(head, sup.op)
+            ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
+                          None) if sup.extra else None
+            if ranked is None or not any(c.table == ranked.table for c in head.columns):
+                # "the highest price of products", "the latest order date": a value.
+                return self.aggregate(head, sup.op)
+            # "the name of the most expensive product": a column of the row.
+            asked = next(c for c in head.columns if c.table == ranked.table)
+            head.role = "asked"
+            head = ranked
         if head.kind != "table":
             if head.kind in ("money",):
                 raise Unmappable("the question asks for the most revenue but not of what")
@@ -1879,8 +1947,11 @@ class Planner:
         else:
             raise Unmappable(f"the question does not say by which column to rank {table}")
         lab = t.label
+        also = ""
+        if asked is not None and asked.name != lab.name:
+            also = f", {self.sql.col(alias, asked.name)}"
         where = self.where_for(table, alias)
-        sql = (f"SELECT {self.sql.col(alias, lab.name)}, {expr} AS v FROM {alias}"
+        sql = (f"SELECT {self.sql.col(alias, lab.name)}, {expr} AS v{also} FROM {alias}"
                f"{_conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
                f"{'DESC' if sup.op == 'max' else 'ASC'}, {self.sql.col(alias, lab.name)}")
         sql = sql.replace(f"FROM {alias}", f"FROM {self.s.ident(table)}", 1) \
@@ -1896,7 +1967,9 @@ class Planner:
                 return f"There are no {table}{desc}."
             cut = rows[min(n, len(rows)) - 1][1]
             chosen = [r for r in rows if (r[1] >= cut if sup.op == "max" else r[1] <= cut)]
-            items = ", ".join(f"{show(a)} ({show(b)})" for a, b in chosen[:LIST_CAP])
+            items = ", ".join(f"{show(r[0])} ({show(r[1])}" + (
+                f"; {asked.name} {show(r[2])}" if len(r) > 2 else "") + ")"
+                for r in chosen[:LIST_CAP])
             more = f" and {len(chosen) - LIST_CAP} more" if len(chosen) > LIST_CAP else ""
             if n == 1:
                 tie = f" (a tie between {len(chosen)})" if len(chosen) > 1 else ""
@@ -1983,10 +2056,13 @@ class Planner:
         def answer(rows):
             if not rows:
                 return f"There are no {table.replace('_', ' ')}{desc}."
+            who = show(rows[0][0])
+            if lab.name in t.pk:
+                who = f"{singular(table.replace('_', ' '))} {who}"
             if len(rows) == 1 and len(cols) == 2:
-                return f"The {cols[1].name} of {show(rows[0][0])} is {show(rows[0][1])}."
+                return f"The {cols[1].name} of {who} is {show(rows[0][1])}."
             if len(rows) == 1 and len(cols) > 2:
-                return f"{show(rows[0][0])}: " + ", ".join(
+                return f"{who}: " + ", ".join(
                     f"{c.name} {show(v)}" for c, v in zip(cols[1:], rows[0][1:])) + "."
             if len(cols) == 1:
                 items = [show(r[0]) for r in rows]
