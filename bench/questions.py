@@ -231,6 +231,52 @@ SHOP = [
     Q("shop", "decline", "How many employees does the shop have?", "", "decline"),
     Q("shop", "decline", "What is the average rating of the Teapot?", "", "decline"),
     Q("shop", "decline", "What is the capital of France?", "", "decline"),
+    Q("shop", "count filtered", "How many products are there in the Toys category?",
+      "SELECT COUNT(*) FROM products WHERE category = 'Toys'", "number"),
+    Q("shop", "count filtered", "What's the total number of orders that were returned?",
+      "SELECT COUNT(*) FROM orders WHERE status = 'returned'", "number"),
+    Q("shop", "count filtered", "How many customers live in Germany?",
+      "SELECT COUNT(*) FROM customers WHERE country = 'Germany'", "number"),
+    Q("shop", "count filtered", "How many orders with status shipped were placed in 2024?",
+      "SELECT COUNT(*) FROM orders WHERE status = 'shipped' AND YEAR(order_date) = 2024", "number"),
+    Q("shop", "count distinct", "How many different cities are our customers in?",
+      "SELECT COUNT(DISTINCT city) FROM customers", "number"),
+    Q("shop", "compare", "How many products cost 50 euros or more?",
+      "SELECT COUNT(*) FROM products WHERE price >= 50", "number"),
+    Q("shop", "date", "How many orders were placed in December 2023?",
+      "SELECT COUNT(*) FROM orders WHERE order_date BETWEEN '2023-12-01' AND '2023-12-31'", "number"),
+    Q("shop", "aggregate", "What is the average quantity per order line?", "SELECT AVG(quantity) FROM order_items",
+      "number"),
+    Q("shop", "extreme", "What is the most expensive product in the Kitchen category?",
+      "SELECT name FROM products WHERE category = 'Kitchen' AND price = "
+      "(SELECT MAX(price) FROM products WHERE category = 'Kitchen')", "entity", _PRODUCT_NAMES),
+    Q("shop", "extreme", "What is the cheapest book?",
+      "SELECT name FROM products WHERE category = 'Books' AND price = "
+      "(SELECT MIN(price) FROM products WHERE category = 'Books')", "entity", _PRODUCT_NAMES),
+    Q("shop", "group", "Which product sold the most units?",
+      "SELECT p.name FROM products p JOIN order_items i ON i.product_id = p.id GROUP BY p.id "
+      "HAVING SUM(i.quantity) = (SELECT MAX(s) FROM (SELECT SUM(quantity) AS s FROM order_items "
+      "GROUP BY product_id) t)", "entity", _PRODUCT_NAMES),
+    Q("shop", "join lookup", "How many orders did customers from Hamburg place?",
+      "SELECT COUNT(*) FROM orders o JOIN customers c ON c.id = o.customer_id WHERE c.city = 'Hamburg'", "number"),
+    Q("shop", "attribute", "What is the price of the Yoga Mat?", "SELECT price FROM products WHERE name = 'Yoga Mat'",
+      "number"),
+    Q("shop", "attribute", "When did Greta Moreau sign up?",
+      "SELECT signup_date FROM customers WHERE name = 'Greta Moreau'", "rows"),
+    Q("shop", "money", "What is the total value of all cancelled orders?",
+      f"SELECT SUM({_SHOP_LINE}) FROM order_items i JOIN orders o ON o.id = i.order_id "
+      "WHERE o.status = 'cancelled'", "number"),
+    Q("shop", "money", "What was the average order value in 2023?",
+      f"SELECT AVG(total) FROM ({_SHOP_ORDER_TOTALS.format(where='WHERE YEAR(o.order_date) = 2023')}) t", "number"),
+    Q("shop", "list", "List the products in the Garden category.",
+      "SELECT name FROM products WHERE category = 'Garden'", "list", _PRODUCT_NAMES),
+    Q("shop", "list", "Which customers live in Rome?", "SELECT name FROM customers WHERE city = 'Rome'", "list",
+      _CUSTOMER_NAMES),
+    Q("shop", "list", "Who are our customers in Spain?", "SELECT name FROM customers WHERE country = 'Spain'", "list",
+      _CUSTOMER_NAMES),
+    Q("shop", "decline", "How many orders were delivered by DHL?", "", "decline"),
+    Q("shop", "decline", "What is the stock level of the Teapot?", "", "decline"),
+    Q("shop", "decline", "Which customer is the happiest?", "", "decline"),
 ]
 
 _CLINIC_LINE = "r.quantity * r.unit_cost"
@@ -394,6 +440,51 @@ CLINIC = [
     Q("clinic", "list", "List the doctors' names.", "SELECT full_name FROM doctors", "list"),
     Q("clinic", "decline", "How many beds does the clinic have?", "", "decline"),
     Q("clinic", "decline", "Which doctor has the best reviews?", "", "decline"),
+    Q("clinic", "count filtered", "How many doctors are there in dermatology?",
+      "SELECT COUNT(*) FROM doctors WHERE specialty = 'dermatology'", "number"),
+    Q("clinic", "count filtered", "How many visits ended in a referral?",
+      "SELECT COUNT(*) FROM visits WHERE outcome = 'referred'", "number"),
+    Q("clinic", "count filtered", "How many patients live in Tralee?",
+      "SELECT COUNT(*) FROM patients WHERE town = 'Tralee'", "number"),
+    Q("clinic", "count filtered", "How many completed visits were there in 2024?",
+      "SELECT COUNT(*) FROM visits WHERE outcome = 'completed' AND YEAR(visit_date) = 2024", "number"),
+    Q("clinic", "count distinct", "How many different insurers are there?",
+      "SELECT COUNT(DISTINCT insurer) FROM patients", "number"),
+    Q("clinic", "compare", "How many medications cost 10 or more per unit?",
+      "SELECT COUNT(*) FROM medications WHERE unit_cost >= 10", "number"),
+    Q("clinic", "date", "How many visits took place in December 2024?",
+      "SELECT COUNT(*) FROM visits WHERE visit_date BETWEEN '2024-12-01' AND '2024-12-31'", "number"),
+    Q("clinic", "aggregate", "What is the average quantity on a prescription?",
+      "SELECT AVG(quantity) FROM prescriptions", "number"),
+    Q("clinic", "extreme", "Which cream is the most expensive?",
+      "SELECT drug_name FROM medications WHERE dosage_form = 'cream' AND unit_cost = "
+      "(SELECT MAX(unit_cost) FROM medications WHERE dosage_form = 'cream')", "entity", _DRUG_NAMES),
+    Q("clinic", "group", "Which medication was prescribed in the largest total quantity?",
+      "SELECT m.drug_name FROM medications m JOIN prescriptions r ON r.medication_id = m.medication_id "
+      "GROUP BY m.medication_id HAVING SUM(r.quantity) = (SELECT MAX(s) FROM "
+      "(SELECT SUM(quantity) AS s FROM prescriptions GROUP BY medication_id) t)", "entity", _DRUG_NAMES),
+    Q("clinic", "group", "Which doctor has the fewest visits?",
+      "SELECT d.full_name FROM doctors d JOIN visits v ON v.doctor_id = d.doctor_id GROUP BY d.doctor_id "
+      "HAVING COUNT(*) = (SELECT MIN(n) FROM (SELECT COUNT(*) AS n FROM visits GROUP BY doctor_id) t)",
+      "entity", _DOCTOR_NAMES),
+    Q("clinic", "join lookup", "How many visits did patients from Cork have?",
+      "SELECT COUNT(*) FROM visits v JOIN patients p ON p.patient_id = v.patient_id WHERE p.town = 'Cork'",
+      "number"),
+    Q("clinic", "attribute", "What does Ibuprofen cost?",
+      "SELECT unit_cost FROM medications WHERE drug_name = 'Ibuprofen'", "number"),
+    Q("clinic", "attribute", "When was Dr Bram Eklund hired?",
+      "SELECT hired_on FROM doctors WHERE full_name = 'Dr Bram Eklund'", "rows"),
+    Q("clinic", "money", "What was the total cost of all prescriptions?",
+      f"SELECT SUM({_CLINIC_LINE}) FROM prescriptions r", "number"),
+    Q("clinic", "money", "What was the average prescription cost per visit in 2024?",
+      f"SELECT AVG(total) FROM ({_VISIT_TOTALS.format(where='WHERE YEAR(v.visit_date) = 2024')}) t", "number"),
+    Q("clinic", "list", "List the patients who live in Wexford.",
+      "SELECT full_name FROM patients WHERE town = 'Wexford'", "list", _PATIENT_NAMES),
+    Q("clinic", "list", "Which doctors work in cardiology?",
+      "SELECT full_name FROM doctors WHERE specialty = 'cardiology'", "list", _DOCTOR_NAMES),
+    Q("clinic", "decline", "How many visits were paid by card?", "", "decline"),
+    Q("clinic", "decline", "Which patients are allergic to penicillin?", "", "decline"),
+    Q("clinic", "decline", "How many operations were performed?", "", "decline"),
 ]
 
 QUESTIONS = SHOP + CLINIC
@@ -644,16 +735,22 @@ def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdou
                   + (f"; {why}" if why else ""), file=out)
     totals = {}
     for name in dict.fromkeys(q.db for q, *_ in results):
-        verdicts = [v for q, _, _, v, _, _ in results if q.db == name]
-        totals[name] = {v: verdicts.count(v) for v in ("correct", "declined", "wrong", "error")}
-        totals[name]["total"] = len(verdicts)
+        mine = [(q, v) for q, _, _, v, _, _ in results if q.db == name]
+        t = {v: sum(1 for _, w in mine if w == v) for v in ("correct", "declined", "wrong", "error")}
+        t["total"] = len(mine)
+        # The share is taken over the questions the data can answer; the
+        # ones it cannot are counted apart, as declines that were due.
+        t["answerable"] = sum(1 for q, _ in mine if q.kind != "decline")
+        t["unanswerable"] = t["total"] - t["answerable"]
+        t["declined_as_due"] = sum(1 for q, v in mine if q.kind == "decline" and v == "declined")
+        totals[name] = t
     print(file=out)
-    print(f"{'db':<7} {'questions':>9} {'correct':>8} {'declined':>9} {'wrong':>6} {'error':>6} {'correct share':>14}",
-          file=out)
+    print(f"{'db':<7} {'questions':>9} {'correct':>8} {'declined':>9} {'wrong':>6} {'error':>6}  "
+          f"{'answerable correct':<19} declined as due", file=out)
     for name, t in totals.items():
-        share = t["correct"] / t["total"] if t["total"] else 0.0
-        print(f"{name:<7} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6} "
-              f"{share:>13.0%}", file=out)
+        print(f"{name:<7} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6}  "
+              f"{_share(t['correct'], t['answerable']):<19} {_share(t['declined_as_due'], t['unanswerable'])}",
+              file=out)
     return {"totals": totals, "results": results}
 
 
@@ -663,13 +760,16 @@ def _expected_text(q: Q, expected: list[tuple]) -> str:
     return "; ".join(", ".join(str(c) for c in row) for row in expected) or "(no rows)"
 
 
+def _share(part: int, whole: int) -> str:
+    return f"{part}/{whole} ({part / whole:.0%})" if whole else "-"
+
+
 def markdown_totals(totals: dict) -> str:
-    lines = ["| database | questions | correct | declined | wrong | correct share |",
-             "| --- | ---: | ---: | ---: | ---: | ---: |"]
+    lines = ["| database | questions | correct | declined | wrong | answerable correct | declined as due |",
+             "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
     for name, t in totals.items():
-        share = t["correct"] / t["total"] if t["total"] else 0.0
-        lines.append(f"| {name} | {t['total']} | {t['correct']} | {t['declined']} | "
-                     f"{t['wrong'] + t['error']} | {share:.0%} |")
+        lines.append(f"| {name} | {t['total']} | {t['correct']} | {t['declined']} | {t['wrong'] + t['error']} | "
+                     f"{_share(t['correct'], t['answerable'])} | {_share(t['declined_as_due'], t['unanswerable'])} |")
     return "\n".join(lines) + "\n"
 
 
