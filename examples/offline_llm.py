@@ -1319,9 +1319,13 @@ class Planner:
         for (table, _, negated), vs in by_col.items():
             col = vs[0][1]
             vals = [v.value for v, _ in vs]
-            if len(vals) > 1 and not self.first("or") and col.words and not negated:
-                # "customers in Berlin and Paris" means either city.
-                pass
+            own = {head.table} | {c.table for c in head.columns}
+            if len(vals) > 1 and not self.first("or") and table not in own:
+                # "customers in Berlin and Paris" means either city, but
+                # "customers who bought the Teapot and the Kite" means both.
+                raise Unmappable("the question asks for rows linked to all of "
+                                 + ", ".join(repr(v) for v in vals)
+                                 + ", which the offline model cannot combine")
             op = ("<>" if negated else "=") if len(vals) == 1 else ("not in" if negated else "in")
             if op == "not in":
                 raise Unmappable("a negated list of values")
@@ -1383,6 +1387,18 @@ class Planner:
                 if len(hits) == 1:
                     it.extra = "qualifier"
                     return self.s.tables[hits[0][0]].column(hits[0][1])
+        if isinstance(v.value, str) and v.value[:1].islower():
+            # A plain word found in the data ("shipped", "new") must belong to
+            # the noun it stands next to, or it may be an ordinary word that
+            # happens to be a status somewhere else.
+            noun = self.after(v, "table", "column") or self.before(v, "table", "column")
+            tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
+            near = [p for p in places if p[0] in tables]
+            if not near:
+                t, c = places[0]
+                raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
+                                 "say it is about")
+            places = near
         if len(places) == 1:
             return self.s.tables[places[0][0]].column(places[0][1])
         prefer = [head.table] if head.kind == "table" else []
@@ -1805,6 +1821,8 @@ class Planner:
         if gcol is None:
             g = self.s.tables[gtable]
             lab = g.label
+            if lab is None:
+                raise Unmappable(f"{gtable} has no name or single key to name its rows by")
             m = self.measure_of(gtable, "g", what, fact, fconds, col, fnname)
             where = _conj(self.sql.where(gtable, "g", gconds))
             sql = (f"SELECT {self.sql.col('g', lab.name)}, {m} AS v FROM {self.s.ident(gtable)} g"
@@ -1947,6 +1965,8 @@ class Planner:
         else:
             raise Unmappable(f"the question does not say by which column to rank {table}")
         lab = t.label
+        if lab is None:
+            raise Unmappable(f"{table} has no name or single key to name its rows by")
         also = ""
         if asked is not None and asked.name != lab.name:
             also = f", {self.sql.col(alias, asked.name)}"
@@ -2144,6 +2164,11 @@ class OfflineSQLModel(LLM):
             return lead + self._next(question, steps, prompt)
         except Unmappable as why:
             return lead + _final(CANNOT_ANSWER + str(why))
+        except (LookupError, AttributeError, TypeError, ValueError, ArithmeticError) as e:
+            # A shape of schema or question the reader did not foresee: say
+            # so rather than end the agent's run with a traceback.
+            return lead + _final(CANNOT_ANSWER + "the question or the schema has a shape the "
+                                 f"offline model does not handle ({type(e).__name__})")
 
     @staticmethod
     def _split(prompt: str) -> tuple[Optional[str], str]:
