@@ -534,7 +534,9 @@ def _cell_found(text: str, cell, stated: list[Decimal]) -> bool:
     if isinstance(cell, (int, float, Decimal)):
         return any(_same_number(n, cell) for n in stated)
     if isinstance(cell, (_dt.date, _dt.datetime)):
-        return cell.isoformat()[:10] in text
+        month = cell.strftime("%B")
+        spellings = (cell.isoformat()[:10], f"{cell.day} {month} {cell.year}", f"{month} {cell.day}, {cell.year}")
+        return any(w.lower() in text.lower() for w in spellings)
     return _mentions(text, cell)
 
 
@@ -615,6 +617,9 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
             return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
         cells = [cell for row in expected for cell in row
                  if isinstance(cell, (int, float, Decimal))]
+        # A date written out in words leaves its day and year as numbers.
+        cells += [part for row in expected for cell in row if isinstance(cell, _dt.date)
+                  for part in (cell.day, cell.month, cell.year)]
         # Rank numbers (1., 2., 3.) are no claim about the data.
         ranks = {Decimal(i) for i in range(1, len(expected) + 1)}
         others = {n for n in stated if n not in asked and n not in ranks

@@ -2,6 +2,7 @@
 
 import importlib.util
 import os
+from datetime import date
 from decimal import Decimal as D
 
 import pytest
@@ -40,6 +41,8 @@ CITIES = ["Hamburg", "Rome", "Milan", "Berlin"]
      "Orders 5 (2,346.70), 65 (2,248.25) and 19 (2,000.00).", "wrong"),
     ("groups", "Orders per status?", [("cancelled", 19), ("delivered", 58)], [],
      "delivered: 58, cancelled: 19", "correct"),
+    ("rows", "When did she sign up?", [(date(2023, 7, 28),)], [], "On 28 July 2023.", "correct"),
+    ("rows", "When did she sign up?", [(date(2023, 7, 28),)], [], "On 2023-07-29.", "wrong"),
     ("groups", "Orders per status?", [("cancelled", 19), ("delivered", 58)], [],
      "cancelled: 58, delivered: 19", "wrong"),
     ("groups", "Orders per status?", [("cancelled", 19), ("delivered", 58)], [],
