@@ -5,6 +5,8 @@
     .venv/bin/python bench/questions.py -k revenue      # questions containing a substring
     .venv/bin/python bench/questions.py --show          # each answer in full
     .venv/bin/python bench/questions.py --strict        # exit 1 when any answer is wrong
+    .venv/bin/python bench/questions.py --wrong-out F   # the wrong answers, with what was expected
+    .venv/bin/python bench/questions.py --markdown      # totals as a Markdown table as well
 
 One private MariaDB server is started and holds two databases: the sample
 shop (examples/sample_shop.py) and a clinic (bench/second_db.py), a domain
@@ -16,7 +18,8 @@ server during the bench, never from a number written down here.
 
 Every answer is judged correct, declined or wrong (see grade()); a question
 the data cannot answer must be declined, and any answer to it is wrong.
-The bench is a measure, not a test: it exits 0 whatever the score, unless
+The share of correct answers is taken over the questions the data can
+answer; the declines that were due are counted beside it.  The bench is a measure, not a test: it exits 0 whatever the score, unless
 --strict is given or the run itself fails.
 """
 
