@@ -588,6 +588,10 @@ class Sql:
         return out
 
 
+def gcol_table(item) -> Optional[str]:
+    return item.columns[0].table if item.columns else None
+
+
 def _conj(parts: list[str]) -> str:
     return (" WHERE " + " AND ".join(parts)) if parts else ""
 
@@ -716,6 +720,10 @@ class Reader:
                 generic = {"id", "date", "at", "on", "no", "number", "code", "full", "is",
                            "has", "time", "year", "day"}
                 for w in c.words:
+                    # A number column is named by its last word ("price" for
+                    # unit_price), never by a modifier ("units" is no price).
+                    if c.numeric and w != c.words[-1]:
+                        continue
                     if len(c.words) > 1 and w not in generic and not w.isdigit():
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
         return out
@@ -989,10 +997,13 @@ class Reader:
                 self.use(i, 1, Item("wh", i, value=low))
             elif low in ("list", "show", "name", "display", "give", "enumerate") and i == 0:
                 self.use(i, 1, Item("list", i))
-            elif low in _MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}:
+            elif (low in _MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) and not (
+                    low in _COLUMN_SYNONYMS and self._columns_like(_COLUMN_SYNONYMS[low])):
+                # "earns" is a salary where there is one, else money taken in.
                 self.use(i, 1, Item("money", i))
             elif low in ("units", "pieces", "items") and self.s.line_items and any(
-                    x.low in ("sold", "bought", "ordered", "purchased") for x in toks[i + 1:i + 4]):
+                    x.low in ("sold", "bought", "ordered", "purchased")
+                    for x in toks[max(0, i - 4):i + 4]):
                 self.use(i, 1, Item("qty", i))
             elif low in ("or",):
                 self.use(i, 1, Item("or", i))
@@ -1093,6 +1104,14 @@ class Reader:
                 i += 1
                 continue
             stem = next(iter(sorted(t.forms, key=len)))
+            tables = [] if len(stem) < 5 or t.low in _FUNCTION_WORDS else [
+                tb.name for tb in self.s.tables.values()
+                if tb.words and len(tb.words[-1]) >= 6 and tb.words[-1].startswith(stem)]
+            if len(tables) == 1:
+                # "assigned" for assignments, "enrolled" for enrollments
+                self.use(i, 1, Item("table", i, table=tables[0]))
+                i += 1
+                continue
             similar = [] if len(stem) < 5 or t.low in _FUNCTION_WORDS else [
                 c for tb in self.s.tables.values() for c in tb.columns
                 if c.name not in tb.fk_columns and any(
@@ -1246,6 +1265,18 @@ class Planner:
     def p_tokens_text(self, item: Item) -> str:
         return item.kind
 
+    def label_sql(self, table: str, alias: str) -> str:
+        """How a row is named: first and last name together when the table
+        keeps them apart, else its name, title or key column."""
+        t = self.s.tables[table]
+        first = [c for c in t.columns if c.text and {"first", "name"} <= set(c.words)]
+        last = [c for c in t.columns if c.text and ({"last", "name"} <= set(c.words)
+                                                    or c.words == ["surname"])]
+        if len(first) == 1 and len(last) == 1:
+            return (f"CONCAT_WS(' ', {self.sql.col(alias, first[0].name)}, "
+                    f"{self.sql.col(alias, last[0].name)})")
+        return self.sql.col(alias, t.label.name)
+
     def _is_line_price(self, col: Optional[Column]) -> bool:
         li = self.s.line_items
         return bool(li and col is not None and col.table == li[0] and col.name == li[2].name)
@@ -1355,6 +1386,19 @@ class Planner:
                                  "can tie to a table ('without', 'no', 'never' + a table)")
             nxt.extra = "negated"
             nxt.role = "negated"
+            # "not assigned to any project": the rows of the last table named
+            # in the negated phrase, reached through the ones before it.
+            last = nxt
+            for it in self.items:
+                if it.at > last.at and it.kind == "table" and it.at - last.at <= 4 and not [
+                        x for x in self.items if last.at < x.at < it.at]:
+                    if not any(ref == it.table for _, ref, _ in self.s.tables[last.table].fks):
+                        raise Unmappable(f"the negation covers {nxt.table} and {it.table}, "
+                                         "which the offline model cannot combine")
+                    # Each of those rows has its project: none of them is
+                    # the same as none at all.
+                    it.extra = it.role = "negated"
+                    last = it
             conds.append(Cond(None, None, "none", kind="related", related=nxt.table))
         # A table named beside the one asked about, with no other part in the
         # question, means rows that have some: "customers who placed orders".
@@ -1784,8 +1828,8 @@ class Planner:
                 raise Unmappable(f"{col.name} is not a number to total or average per group")
             what, wording = "column", col.name
             if fn is None:
-                fn = "sum" if sup is None else "sum"
-                if sup is not None:
+                fn = "sum"
+                if sup is not None and col.table == (key.table or gcol_table(key)):
                     raise Unmappable(f"'the most {col.name}' could be a total or an average; "
                                      "say which")
         elif measured is not None and measured.kind == "table" and measured is not key:
@@ -1825,8 +1869,9 @@ class Planner:
                 raise Unmappable(f"{gtable} has no name or single key to name its rows by")
             m = self.measure_of(gtable, "g", what, fact, fconds, col, fnname)
             where = _conj(self.sql.where(gtable, "g", gconds))
-            sql = (f"SELECT {self.sql.col('g', lab.name)}, {m} AS v FROM {self.s.ident(gtable)} g"
-                   f"{where} ORDER BY v DESC, {self.sql.col('g', lab.name)}")
+            name = self.label_sql(gtable, "g")
+            sql = (f"SELECT {name}, {m} AS v FROM {self.s.ident(gtable)} g"
+                   f"{where} ORDER BY v DESC, {name}")
             gname = singular(gtable.replace("_", " "))
         else:
             m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname, gconds)
@@ -1906,6 +1951,14 @@ class Planner:
         top = self.first("top")
         n = top.value if top else 1
         asked = None
+        wh = self.first("wh")
+        if head.kind == "column" and wh is not None and wh.value == "who" \
+                and not self.kinds("table"):
+            # "Who earns the most": the row with the highest salary.
+            col = self.pick(head.columns, self.tables_named)
+            head.role = "key"
+            sup.extra = tuple(col.words)
+            head = Item("table", head.at, table=col.table)
         if head.kind == "column":
             ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
                           None) if sup.extra else None
@@ -1942,6 +1995,10 @@ class Planner:
             key_cols = [c for c in t.columns if (sup.extra == "date" and c.date) or (
                 sup.extra != "date" and set(c.words) & set(
                     (sup.extra,) if isinstance(sup.extra, str) else sup.extra))]
+            named = [c for it in self.kinds("column") if it.extra != "qualifier"
+                     for c in it.columns if c in key_cols]
+            if len(key_cols) > 1 and len(named) == 1:
+                key_cols = named  # "which project started first": start_date
         else:
             named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
                      and any(c.table == table for c in it.columns)]
@@ -1971,9 +2028,10 @@ class Planner:
         if asked is not None and asked.name != lab.name:
             also = f", {self.sql.col(alias, asked.name)}"
         where = self.where_for(table, alias)
-        sql = (f"SELECT {self.sql.col(alias, lab.name)}, {expr} AS v{also} FROM {alias}"
+        name = self.label_sql(table, alias)
+        sql = (f"SELECT {name}, {expr} AS v{also} FROM {alias}"
                f"{_conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
-               f"{'DESC' if sup.op == 'max' else 'ASC'}, {self.sql.col(alias, lab.name)}")
+               f"{'DESC' if sup.op == 'max' else 'ASC'}, {name}")
         sql = sql.replace(f"FROM {alias}", f"FROM {self.s.ident(table)}", 1) \
             if alias == self.s.ident(table) else sql
         desc = self.describe()
@@ -2068,7 +2126,8 @@ class Planner:
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
                              f"that the model can tie to a column of {table}")
-        names = ", ".join(self.s.ident(c.name) for c in cols)
+        names = ", ".join([self.label_sql(table, self.s.ident(table))]
+                          + [self.sql.col(self.s.ident(table), c.name) for c in cols[1:]])
         where = _conj(self.where_for(table, self.s.ident(table)))
         sql = f"SELECT {names} FROM {self.s.ident(table)}{where} ORDER BY {names}"
         desc = self.describe()
