@@ -612,6 +612,7 @@ class Item:
     op: Optional[str] = None
     extra: Any = None
     role: Optional[str] = None  # what the plan used it for; None: nothing yet
+    end: int = -1               # index after its last token
 
 
 @dataclass
@@ -765,7 +766,7 @@ class Reader:
     def use(self, i: int, n: int, item: Item) -> Item:
         for t in self.toks[i:i + n]:
             t.used = item.kind
-        item.at = i
+        item.at, item.end = i, i + n
         self.items.append(item)
         return item
 
@@ -1514,6 +1515,13 @@ class Planner:
         if not cand:
             order = []
             if prev is not None and prev.kind == "table":
+                # "orders did customers from Spain place in 2024": a table named
+                # further back than right before the date yields to the one
+                # asked about.
+                between = [x for x in self.items if prev.at < x.at < it.at]
+                if between and head.kind == "table" and head.table != prev.table \
+                        and len(self.s.tables[head.table].dates) == 1:
+                    order.append(head.table)
                 order.append(prev.table)
             order += [t.table for t in self.kinds("table") if t.table not in order]
             if head.kind == "column":
