@@ -1,16 +1,17 @@
 """The question bench: how well questions in plain English are answered.
 
-    .venv/bin/python bench/questions.py                 # both databases
-    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, all)
+    .venv/bin/python bench/questions.py                 # every database
+    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, freight, all)
     .venv/bin/python bench/questions.py -k revenue      # questions containing a substring
     .venv/bin/python bench/questions.py --show          # each answer in full
     .venv/bin/python bench/questions.py --strict        # exit 1 when any answer is wrong
     .venv/bin/python bench/questions.py --wrong-out F   # the wrong answers, with what was expected
     .venv/bin/python bench/questions.py --markdown      # totals as a Markdown table as well
 
-One private MariaDB server is started and holds two databases: the sample
-shop (examples/sample_shop.py) and a clinic (bench/second_db.py), a domain
-with its own schema.  Each question goes the way a user's would: through
+One private MariaDB server is started and holds three databases: the sample
+shop (examples/sample_shop.py), a clinic (bench/second_db.py) and a freight
+firm (bench/freight_db.py, questions in bench/freight_questions.py), domains
+with schemas of their own.  Each question goes the way a user's would: through
 quorvane's DatabaseConnector, LangChain's toolkit and quorvane's AgentRunner
 driven by the offline model (examples/offline_llm.py).  What it should have
 answered comes from SQL written next to the question and run on the same
@@ -42,6 +43,8 @@ EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
 for _p in (HERE, EXAMPLES):
     if _p not in sys.path:
         sys.path.insert(0, _p)
+
+from freight_questions import ROWS as FREIGHT_ROWS  # noqa: E402
 
 
 class Q(NamedTuple):
@@ -490,7 +493,7 @@ CLINIC = [
     Q("clinic", "decline", "How many operations were performed?", "", "decline"),
 ]
 
-QUESTIONS = SHOP + CLINIC
+QUESTIONS = SHOP + CLINIC + [Q("freight", *row) for row in FREIGHT_ROWS]
 
 
 # -- grading -----------------------------------------------------------------
@@ -686,6 +689,7 @@ def _silenced_import():
 def load_databases(server, which: str = "all") -> dict:
     """Load the bench's databases onto `server`: name -> (user, password, host, database)."""
     from sample_shop import load_sample
+    from freight_db import load_freight
     from second_db import load_clinic
 
     out = {}
@@ -693,6 +697,8 @@ def load_databases(server, which: str = "all") -> dict:
         out["shop"] = load_sample(server)
     if which in ("clinic", "all"):
         out["clinic"] = load_clinic(server)
+    if which in ("freight", "all"):
+        out["freight"] = load_freight(server)
     return out
 
 
@@ -783,7 +789,7 @@ def markdown_totals(totals: dict) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--db", choices=("shop", "clinic", "all"), default="all",
+    parser.add_argument("--db", choices=("shop", "clinic", "freight", "all"), default="all",
                         help="which database's questions to ask (default: all)")
     parser.add_argument("-k", dest="pattern", default="", help="only questions containing this text")
     parser.add_argument("--show", action="store_true", help="print each answer in full, with what was expected")
