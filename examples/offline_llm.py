@@ -47,8 +47,10 @@ LIST_TABLES = "sql_db_list_tables"
 SCHEMA = "sql_db_schema"
 QUERY = "sql_db_query"
 
-# Lists longer than this are answered with their length and their first items.
+# Lists longer than this are answered with their length and their first items;
+# a count or sum per group is given whole up to a larger number of groups.
 LIST_CAP = 20
+GROUP_CAP = 100
 
 # Each step of the scratchpad starts with the action lines of a reply of
 # ours; the observation runs up to the "Thought:" that opens the next reply.
@@ -79,14 +81,18 @@ def singular(word: str) -> str:
     """The singular of an English noun, as far as names need it."""
     if len(word) > 3 and word.endswith("ies"):
         return word[:-3] + "y"
-    if len(word) > 3 and word.endswith(("ses", "xes", "zes", "ches", "shes")):
-        return word[:-2]
+    if len(word) > 4 and (word.endswith(("sses", "xes", "zes", "ches", "shes")) or (
+            word.endswith("uses") and word[-5] not in "aeiou")):
+        return word[:-2]  # classes, boxes, statuses; but courses, houses, cases
+    if len(word) > 4 and word.endswith("ses"):
+        return word[:-1]
     if len(word) > 2 and word.endswith("s") and not word.endswith(("ss", "us", "is")):
         return word[:-1]
     return word
 
 
-_IRREGULAR = {"came": "come", "brought": "bring", "bought": "buy", "sold": "sell", "spent": "spend", "people": "person",
+_IRREGULAR = {"went": "go", "gone": "go", "left": "leave", "sent": "send", "drove": "drive",
+              "driven": "drive", "taught": "teach", "came": "come", "brought": "bring", "bought": "buy", "sold": "sell", "spent": "spend", "people": "person",
               "children": "child", "paid": "pay", "written": "write", "wrote": "write",
               "took": "take", "taken": "take", "made": "make", "men": "man", "women": "woman"}
 
@@ -138,7 +144,9 @@ _RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend",
                    "belong", "get", "receive", "own", "come", "bring", "work", "charge",
                    "bill", "generate", "go", "see", "treat", "attend", "visit", "prescribe",
                    "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
-                   "involve", "mention"}
+                   "involve", "mention", "teach", "log", "record", "study", "take", "employ",
+                   "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
+                   "transport", "move", "travel", "arrive", "hire"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
@@ -152,6 +160,8 @@ _COLUMN_SYNONYMS = {
     "based": ("city", "country", "town", "address", "location", "region", "state"),
     "where": ("city", "country", "town", "address", "location", "region", "state"),
     "born": ("birth", "born"), "old": ("birth", "age"),
+    "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
+    "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
     "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
     "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
     "earn": ("salary", "wage", "pay"), "earns": ("salary", "wage", "pay"),
@@ -161,8 +171,13 @@ _COLUMN_SYNONYMS = {
 }
 _LOCATION_WORDS = set(_COLUMN_SYNONYMS["live"])
 _LABEL_WORDS = ("name", "title", "label")
-_QUANTITY_WORDS = {"quantity", "qty", "unit", "units", "count", "amount", "number"}
-_PRICE_WORDS = {"price", "cost", "rate", "amount", "fee"}
+_QUANTITY_WORDS = {"quantity", "qty", "unit", "units", "count", "number", "weight", "volume",
+                   "hour", "hours"}
+_PRICE_WORDS = {"price", "cost", "rate", "fee"}
+# Units written after a number or at the end of a column name ("weight_kg").
+_UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", "mile",
+               "miles", "ton", "tons", "tonne", "tonnes", "lb", "lbs", "cm", "m", "eur", "usd",
+               "gbp", "euro", "euros", "dollar", "dollars", "pound", "pounds", "cent", "cents"}
 _MONEY_WORDS = {"revenue", "sale", "sales", "turnover", "income", "spend", "spending",
                 "spent", "earning", "earnings", "money", "takings"}
 _MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
@@ -174,6 +189,7 @@ _MIN_WORDS = {"lowest", "smallest", "least", "fewest", "min", "minimum", "bottom
               "shortest", "lightest", "cheapest", "earliest", "oldest"}
 # Superlatives that name their own kind of column.
 _SUPERLATIVE_COLUMNS = {"cheapest": ("price", "cost"), "priciest": ("price", "cost"),
+                        "heaviest": ("weight",), "lightest": ("weight",),
                         "newest": "date", "latest": "date", "earliest": "date",
                         "oldest": "date", "youngest": "birth", "longest": ("page", "length"),
                         "shortest": ("page", "length")}
@@ -311,6 +327,11 @@ class Table:
         for c in self.columns:
             if c.text and any(w in c.words for w in _LABEL_WORDS):
                 return c
+        # A text column declared right after the key names the row too
+        # ("company" in clients); a status further down does not.
+        rest = [c for c in self.columns if c.name not in self.pk and c.name not in self.fk_columns]
+        if len(self.pk) == 1 and rest and rest[0].text:
+            return rest[0]
         if len(self.pk) == 1:
             return self.column(self.pk[0])
         return None
@@ -483,10 +504,10 @@ class Schema:
         that carries a date."""
         found = []
         for t in self.tables.values():
-            if len(t.fks) < 2:
+            if not t.fks:
                 continue
-            qty = [c for c in t.columns if c.integer and c.name not in t.fk_columns
-                   and set(c.words) & _QUANTITY_WORDS]
+            qty = [c for c in t.columns if c.numeric and c.name not in t.fk_columns
+                   and set(c.words) & _QUANTITY_WORDS and not set(c.words) & _PRICE_WORDS]
             price = [c for c in t.columns if c.numeric and not c.integer
                      and set(c.words) & _PRICE_WORDS]
             heads = [ref for col, ref, _ in t.fks
@@ -664,8 +685,7 @@ def _month_year(toks: list[Tok], i: int):
     return None
 
 
-_CURRENCIES = {"euro", "euros", "eur", "dollar", "dollars", "usd", "pound", "pounds", "gbp",
-               "cent", "cents"}
+_CURRENCIES = _UNIT_WORDS
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -720,10 +740,15 @@ class Reader:
                 out.append((tuple(c.words), Item("column", 0, table=t.name, column=c), 0))
                 generic = {"id", "date", "at", "on", "no", "number", "code", "full", "is",
                            "has", "time", "year", "day"}
+                nouns = [w for w in c.words if w not in _UNIT_WORDS and w != "per"]
                 for w in c.words:
-                    # A number column is named by its last word ("price" for
-                    # unit_price), never by a modifier ("units" is no price).
-                    if c.numeric and w != c.words[-1]:
+                    # A number column is named by its head word ("price" for
+                    # unit_price, "weight" for weight_kg), never by a modifier
+                    # ("units" is no price) or a unit.
+                    if c.numeric and (not nouns or w != nouns[-1]) and not (
+                            "per" in c.words and nouns and w == nouns[0]):
+                        continue
+                    if w in _UNIT_WORDS or w == "per":
                         continue
                     if len(c.words) > 1 and w not in generic and not w.isdigit():
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
@@ -939,6 +964,12 @@ class Reader:
             elif low in ("per", "by", "each", "every") or (low == "for" and nxt in ("each", "every")) \
                     or (low == "in" and nxt == "each"):
                 n = 2 if nxt in ("each", "every") and low in ("for", "in") else 1
+                if low == "per" and i > 0 and any(
+                        "per" in c.words and toks[i - 1].forms & set(c.words)
+                        and toks[i + 1:i + 2] and toks[i + 1].low in c.words
+                        for tb in self.s.tables.values() for c in tb.columns):
+                    i += 1  # "rate per kg" is the column rate_per_kg
+                    continue
                 if low == "per" and self._per_is_unit(i):
                     # "cost per unit" names the unit_cost column, no grouping.
                     t.used = toks[i + 1].used = "function"
@@ -987,9 +1018,10 @@ class Reader:
             elif low in _MAX_WORDS or low in _MIN_WORDS:
                 op = "max" if low in _MAX_WORDS else "min"
                 cols = _SUPERLATIVE_COLUMNS.get(low)
+                word = low
                 if low in ("oldest", "youngest"):
                     cols = "age"
-                self.use(i, 1, Item("super", i, op=op, extra=cols))
+                self.use(i, 1, Item("super", i, op=op, extra=cols, value=word))
             elif low in ("no", "not", "never", "without", "none") or low.endswith("n't"):
                 self.use(i, 1, Item("neg", i))
             elif low in ("which", "what", "who", "where", "when") and (
@@ -1090,7 +1122,14 @@ class Reader:
                                                 extra=[(item.table, key[0])]))
                         n += 1
                 else:
-                    self.use(i, n, Item("column", i, columns=[it.column for it in items]))
+                    cols = [it.column for it in items]
+                    self.use(i, n, Item("column", i, columns=cols))
+                    nxt = toks[i + n] if i + n < len(toks) else None
+                    if nxt is not None and not nxt.used and nxt.number is not None \
+                            and all(c.numeric for c in cols):
+                        # "year group 9": that value of the column.
+                        self.use(i + n, 1, Item("cmp", i + n, op="=", value=[nxt.number]))
+                        n += 1
                 i += n
                 continue
             syn = _COLUMN_SYNONYMS.get(t.low)
@@ -1110,7 +1149,7 @@ class Reader:
                 if tb.words and len(tb.words[-1]) >= 6 and tb.words[-1].startswith(stem)]
             if len(tables) == 1:
                 # "assigned" for assignments, "enrolled" for enrollments
-                self.use(i, 1, Item("table", i, table=tables[0]))
+                self.use(i, 1, Item("table", i, table=tables[0], extra="verb"))
                 i += 1
                 continue
             similar = [] if len(stem) < 5 or t.low in _FUNCTION_WORDS else [
@@ -1371,11 +1410,14 @@ class Planner:
                 continue
             nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
             if nxt is not None and nxt.kind == "column" and nxt.at - neg.at <= 3:
-                # "loans not returned": the column that would say so is empty.
                 col = self.pick(nxt.columns, self.tables_named)
                 nxt.role = "qualifier"
-                conds.append(Cond(col.table, col, "null", kind="null"))
-                continue
+                if head.kind != "table" or col.table == head.table:
+                    # "loans not returned": the column that would say so is empty.
+                    conds.append(Cond(col.table, col, "null", kind="null"))
+                    continue
+                # "students not enrolled": no rows in the table of enrolments.
+                nxt = Item("table", nxt.at, table=col.table, end=nxt.end)
             if nxt is None and head.kind == "table":
                 children = [e[2] for e in self.s.edges[head.table]
                             if any(r == head.table for _, r, _ in self.s.tables[e[2]].fks)]
@@ -1444,6 +1486,16 @@ class Planner:
                 raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
                                  "say it is about")
             places = near
+        if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
+                and len(places) == 1 and places[0][0] != head.table:
+            hops = self.s.path(head.table, places[0][0])
+            li = self.s.line_items[0] if self.s.line_items else None
+            if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table]:
+                # "shipments that went to Glasgow" must not become shipments
+                # whose driver's depot is in Glasgow.
+                raise Unmappable(f"'{v.value}' is a {places[0][1]} of {places[0][0]}, which is "
+                                 f"{len(hops)} joins away from {head.table}; name the table "
+                                 "to say how they are linked")
         if len(places) == 1:
             return self.s.tables[places[0][0]].column(places[0][1])
         prefer = [head.table] if head.kind == "table" else []
@@ -1519,8 +1571,8 @@ class Planner:
                 # further back than right before the date yields to the one
                 # asked about.
                 between = [x for x in self.items if prev.at < x.at < it.at]
-                if between and head.kind == "table" and head.table != prev.table \
-                        and len(self.s.tables[head.table].dates) == 1:
+                if (between or prev.extra == "verb") and head.kind == "table" \
+                        and head.table != prev.table and len(self.s.tables[head.table].dates) == 1:
                     order.append(head.table)
                 order.append(prev.table)
             order += [t.table for t in self.kinds("table") if t.table not in order]
@@ -1660,6 +1712,9 @@ class Planner:
         distinct = self.first("distinct")
         if head.kind == "column" and not self._qualifies_value(head):
             col = self.pick(head.columns, self.tables_named)
+            if col.numeric and not distinct:
+                # "How many hours were logged": the hours added up.
+                return self.aggregate(head, "sum")
             head.role = "counted"
             table = col.table
             self._main = table
@@ -1837,7 +1892,11 @@ class Planner:
             what, wording = "column", col.name
             if fn is None:
                 fn = "sum"
-                if sup is not None and col.table == (key.table or gcol_table(key)):
+                if sup is not None and sup.value not in ("most", "least", "fewest"):
+                    # "the student with the highest score": the best single
+                    # score, not the most points added up.
+                    fn = sup.op
+                elif sup is not None and col.table == (key.table or gcol_table(key)):
                     raise Unmappable(f"'the most {col.name}' could be a total or an average; "
                                      "say which")
         elif measured is not None and measured.kind == "table" and measured is not key:
@@ -1889,7 +1948,7 @@ class Planner:
                    f"AS k FROM {self.s.ident(gtable)} g0{where}) g ORDER BY v DESC, g.k")
             gname = gcol.name
         desc = self.describe()
-        if what == "column":
+        if what == "column" and not (sup is not None and fn == sup.op):
             wording = {"SUM": "total", "AVG": "average", "MAX": "highest", "MIN": "lowest"}[
                 fnname] + " " + wording
         elif what == "count":
@@ -1899,9 +1958,9 @@ class Planner:
             def answer(rows):
                 if not rows:
                     return f"There are no groups{desc}."
-                shown = rows[:LIST_CAP]
+                shown = rows[:GROUP_CAP]
                 text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
-                more = f" (first {LIST_CAP} of {len(rows)} shown)" if len(rows) > LIST_CAP else ""
+                more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
                 return f"The {wording} per {gname}{desc}: {text}{more}."
             return Plan(sql, answer)
         op = sup.op
@@ -1984,6 +2043,9 @@ class Planner:
         table = head.table
         t = self.s.tables[table]
         self._main = table
+        if wh is not None and wh.value == "when" and sup.extra == "date" and len(t.dates) == 1:
+            # "When was the last shipment sent": the date, not the shipment.
+            return self.aggregate(Item("column", head.at, columns=t.dates), sup.op)
         # the key: a column named with the superlative or after it
         key_cols = None
         if sup.extra == "age":
@@ -2073,7 +2135,8 @@ class Planner:
         if wh and wh.value == "who" and not self.kinds("table"):
             raise Unmappable("'who' names no table of people to answer from")
         label = head.kind == "column" and all(
-            self.s.tables[c.table].label == c for c in head.columns)
+            self.s.tables[c.table].label == c and set(c.words) & set(_LABEL_WORDS)
+            for c in head.columns)
         if head.kind == "column" and not label and not self.kinds("value") \
                 and not self.tables_named[1:]:
             # "Which categories are there": the distinct values of a column.
