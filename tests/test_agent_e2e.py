@@ -205,6 +205,20 @@ SHAPES = [
      "SELECT city FROM customers"),
     ("Which products cost less than 15?", "SELECT name FROM products WHERE price < 15", "names",
      "SELECT name FROM products"),
+    ("Show the top 3 customers by revenue",
+     "SELECT c.name FROM customers c JOIN orders o ON o.customer_id = c.id JOIN order_items i "
+     "ON i.order_id = o.id GROUP BY c.id ORDER BY SUM(i.quantity * i.unit_price) DESC LIMIT 3",
+     "names", "SELECT name FROM customers"),
+    ("What is the most common order status?",
+     "SELECT status FROM orders GROUP BY status ORDER BY COUNT(*) DESC LIMIT 1", "names",
+     "SELECT status FROM orders"),
+    ("Which customers spent more than 3000?",
+     "SELECT c.name FROM customers c JOIN orders o ON o.customer_id = c.id JOIN order_items i "
+     "ON i.order_id = o.id GROUP BY c.id HAVING SUM(i.quantity * i.unit_price) > 3000", "names",
+     "SELECT name FROM customers"),
+    ("How many orders did customers from Spain place in 2024?",
+     "SELECT COUNT(*) FROM orders o JOIN customers c ON c.id = o.customer_id "
+     "WHERE c.country = 'Spain' AND YEAR(o.order_date) = 2024", "number"),
     ("How many orders per status?", "SELECT status, COUNT(*) FROM orders GROUP BY status",
      "groups"),
     ("What is the revenue per category?",
@@ -271,6 +285,8 @@ def test_answer_follows_changed_data(scratch_shop, question, change, sql, kind, 
     ("What is the average name of customers?", "name is not a number"),
     ("How many orders were placed in March?", "names a month but not the year"),
     ("Which product is the most popular?", "'most popular'"),
+    ("How many customers bought the Teapot and the Kite?", "cannot combine"),
+    ("How many delivered customers are there?", "'delivered' is a status in orders"),
     ("Who won the match yesterday?", "(tables: customers, order_items, orders, products)"),
 ])
 def test_unmappable_question_is_declined(shop, question, reason):
