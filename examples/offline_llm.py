@@ -135,7 +135,7 @@ _FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
-    still already yet just also actually really
+    still already yet just also actually really anything something anyone anybody
     """.split())
 # Verbs that only restate how two tables are related ("orders a customer
 # placed", "books written by an author"): dropped once the tables are known.
@@ -178,7 +178,7 @@ _PRICE_WORDS = {"price", "cost", "rate", "fee"}
 _UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", "mile",
                "miles", "ton", "tons", "tonne", "tonnes", "lb", "lbs", "cm", "m", "eur", "usd",
                "gbp", "euro", "euros", "dollar", "dollars", "pound", "pounds", "cent", "cents"}
-_MONEY_WORDS = {"revenue", "sale", "sales", "turnover", "income", "spend", "spending",
+_MONEY_WORDS = {"charge", "charges", "revenue", "sale", "sales", "turnover", "income", "spend", "spending",
                 "spent", "earning", "earnings", "money", "takings"}
 _MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
 _SIZE_WORDS = {"value", "size", "total", "worth"}
@@ -204,6 +204,10 @@ _COMPARATORS = [
     (("exactly",), "="), (("equal", "to"), "="),
     (("cheaper", "than"), "<"), (("more", "expensive", "than"), ">"),
 ]
+
+
+_OR_MORE = {"more": ">=", "above": ">=", "over": ">=", "higher": ">=", "greater": ">=",
+            "less": "<=", "fewer": "<=", "under": "<=", "below": "<=", "lower": "<="}
 
 
 @dataclass
@@ -719,6 +723,8 @@ class Reader:
         text = re.sub(r"\b(what|who|where|which|when|how|that|there|it)['’]s\b", r"\1 is", text,
                       flags=re.I)
         text = re.sub(r"n['’]t\b", " not", text)
+        text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
+                                                             "d": "would"}[m[1]], text)
         self.toks = tokenize(text)
         for t, nxt in zip(self.toks, self.toks[1:]):
             if nxt.low == "up":
@@ -916,6 +922,19 @@ class Reader:
                     self.use(i, got[2], Item("date", i, op="in", value=got[:2]))
                     i += got[2]
                     continue
+            if t.number is not None and i + 2 < len(toks) and not t.used and \
+                    toks[i + 1].low in ("or", "and") and toks[i + 2].low in _OR_MORE:
+                # "50 euros or more" (the unit is read later), "10 or fewer"
+                self.use(i, 1, Item("cmp", i, op=_OR_MORE[toks[i + 2].low], value=[t.number]))
+                toks[i + 1].used = toks[i + 2].used = "cmp"
+                i += 3
+                continue
+            if t.number is not None and i + 3 < len(toks) and toks[i + 1].low in _UNIT_WORDS \
+                    and toks[i + 2].low in ("or", "and") and toks[i + 3].low in _OR_MORE:
+                self.use(i, 1, Item("cmp", i, op=_OR_MORE[toks[i + 3].low], value=[t.number]))
+                toks[i + 1].used = toks[i + 2].used = toks[i + 3].used = "cmp"
+                i += 4
+                continue
             matched = False
             for words, op in sorted(_COMPARATORS, key=lambda p: -len(p[0])):
                 if self.phrase(i, *words):
@@ -1481,11 +1500,11 @@ class Planner:
             noun = self.after(v, "table", "column") or self.before(v, "table", "column")
             tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
             near = [p for p in places if p[0] in tables]
-            if not near:
+            if not near and noun is not None:
                 t, c = places[0]
                 raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
                                  "say it is about")
-            places = near
+            places = near or places
         if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
                 and len(places) == 1 and places[0][0] != head.table:
             hops = self.s.path(head.table, places[0][0])
