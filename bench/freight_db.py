@@ -8,11 +8,8 @@ times rate, so that nothing tuned to the other two schemas carries over by
 accident.
 """
 from __future__ import annotations
-import datetime as _dt, random, secrets
+import datetime as _dt, random
 from decimal import Decimal
-import pymysql
-from pymysql.constants import CLIENT
-from privatedb import quote_identifier
 
 TABLES = ("depots", "drivers", "clients", "shipments", "shipment_items")
 SCHEMA = """
@@ -89,23 +86,6 @@ def generate(seed=2718):
             "shipment_items": items}
 
 def load_freight(server, database="freight", user="freight", password="freight-pw"):
-    from sample_shop import SampleDatabase
-    loader, lpw = f"{user}_loader", secrets.token_urlsafe(16)
-    server.create_database(database, drop=True)
-    server.create_user(loader, lpw, database)
-    server.create_user(user, password, database, privileges="SELECT")
+    from sample_shop import load_database
     rows = generate()
-    conn = pymysql.connect(unix_socket=server.socket, user=loader, password=lpw, database=database,
-                           charset="utf8mb4", client_flag=CLIENT.MULTI_STATEMENTS)
-    try:
-        with conn.cursor() as cur:
-            cur.execute(SCHEMA)
-            while cur.nextset():
-                pass
-            for t in TABLES:
-                marks = ", ".join(["%s"] * len(rows[t][0]))
-                cur.executemany(f"INSERT INTO {quote_identifier(t)} VALUES ({marks})", rows[t])
-        conn.commit()
-    finally:
-        conn.close()
-    return SampleDatabase(user, password, server.hostport, database, server, loader, lpw)
+    return load_database(server, database, user, password, SCHEMA, {t: rows[t] for t in TABLES})

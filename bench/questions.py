@@ -1,17 +1,18 @@
 """The question bench: how well questions in plain English are answered.
 
     .venv/bin/python bench/questions.py                 # every database
-    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, freight, all)
+    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, freight, firm, all)
     .venv/bin/python bench/questions.py -k revenue      # questions containing a substring
     .venv/bin/python bench/questions.py --show          # each answer in full
     .venv/bin/python bench/questions.py --strict        # exit 1 when any answer is wrong
     .venv/bin/python bench/questions.py --wrong-out F   # the wrong answers, with what was expected
     .venv/bin/python bench/questions.py --markdown      # totals as a Markdown table as well
 
-One private MariaDB server is started and holds three databases: the sample
-shop (examples/sample_shop.py), a clinic (bench/second_db.py) and a freight
-firm (bench/freight_db.py, questions in bench/freight_questions.py), domains
-with schemas of their own.  Each question goes the way a user's would: through
+One private MariaDB server is started and holds four databases: the sample
+shop (examples/sample_shop.py), a clinic (bench/second_db.py), a freight
+firm (bench/freight_db.py, questions in bench/freight_questions.py) and a
+consulting firm (bench/firm_db.py, questions in bench/firm_questions.py,
+with more about the shop), domains with schemas of their own.  Each question goes the way a user's would: through
 quorvane's DatabaseConnector, LangChain's toolkit and quorvane's AgentRunner
 driven by the offline model (examples/offline_llm.py).  What it should have
 answered comes from SQL written next to the question and run on the same
@@ -44,6 +45,7 @@ for _p in (HERE, EXAMPLES):
     if _p not in sys.path:
         sys.path.insert(0, _p)
 
+from firm_questions import ROWS as FIRM_ROWS  # noqa: E402
 from freight_questions import ROWS as FREIGHT_ROWS  # noqa: E402
 
 
@@ -493,7 +495,8 @@ CLINIC = [
     Q("clinic", "decline", "How many operations were performed?", "", "decline"),
 ]
 
-QUESTIONS = SHOP + CLINIC + [Q("freight", *row) for row in FREIGHT_ROWS]
+QUESTIONS = (SHOP + CLINIC + [Q("freight", *row) for row in FREIGHT_ROWS]
+             + [Q(*row) for row in FIRM_ROWS])
 
 
 # -- grading -----------------------------------------------------------------
@@ -689,6 +692,7 @@ def _silenced_import():
 def load_databases(server, which: str = "all") -> dict:
     """Load the bench's databases onto `server`: name -> (user, password, host, database)."""
     from sample_shop import load_sample
+    from firm_db import load_firm
     from freight_db import load_freight
     from second_db import load_clinic
 
@@ -699,6 +703,8 @@ def load_databases(server, which: str = "all") -> dict:
         out["clinic"] = load_clinic(server)
     if which in ("freight", "all"):
         out["freight"] = load_freight(server)
+    if which in ("firm", "all"):
+        out["firm"] = load_firm(server)
     return out
 
 
@@ -789,7 +795,7 @@ def markdown_totals(totals: dict) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--db", choices=("shop", "clinic", "freight", "all"), default="all",
+    parser.add_argument("--db", choices=("shop", "clinic", "freight", "firm", "all"), default="all",
                         help="which database's questions to ask (default: all)")
     parser.add_argument("-k", dest="pattern", default="", help="only questions containing this text")
     parser.add_argument("--show", action="store_true", help="print each answer in full, with what was expected")

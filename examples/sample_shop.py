@@ -156,9 +156,10 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     return {"customers": customers, "products": products, "orders": orders, "order_items": items}
 
 
-def load_sample(server, database: str = "shop", user: str = "shop", password: str = "shop-pw",
-                seed: int = SEED) -> SampleDatabase:
-    """Create ``database`` on ``server`` afresh and fill it; ``user`` may only read it.
+def load_database(server, database: str, user: str, password: str, schema: str,
+                  rows: dict[str, list[tuple]]) -> SampleDatabase:
+    """Create ``database`` on ``server`` afresh from ``schema`` and ``rows``
+    (table -> row tuples, in insertion order); ``user`` may only read it.
 
     The rows go in through a loader account with all privileges on the
     database.  The account handed back can only SELECT: an agent runs
@@ -169,21 +170,27 @@ def load_sample(server, database: str = "shop", user: str = "shop", password: st
     server.create_database(database, drop=True)
     server.create_user(loader, loader_password, database)
     server.create_user(user, password, database, privileges="SELECT")
-    rows = generate(seed)
     conn = pymysql.connect(unix_socket=server.socket, user=loader, password=loader_password,
                            database=database, charset="utf8mb4",
                            client_flag=CLIENT.MULTI_STATEMENTS)
     try:
         with conn.cursor() as cur:
-            cur.execute(_SCHEMA)
+            cur.execute(schema)
             while cur.nextset():
                 pass
-            for table in SAMPLE_TABLES:
-                width = len(rows[table][0])
-                marks = ", ".join(["%s"] * width)
-                cur.executemany(f"INSERT INTO {quote_identifier(table)} VALUES ({marks})", rows[table])
+            for table, table_rows in rows.items():
+                marks = ", ".join(["%s"] * len(table_rows[0]))
+                cur.executemany(f"INSERT INTO {quote_identifier(table)} VALUES ({marks})", table_rows)
         conn.commit()
     finally:
         conn.close()
     return SampleDatabase(user, password, server.hostport, database, server,
                           loader, loader_password)
+
+
+def load_sample(server, database: str = "shop", user: str = "shop", password: str = "shop-pw",
+                seed: int = SEED) -> SampleDatabase:
+    """Create the sample shop as ``database`` on ``server``; ``user`` may only read it."""
+    rows = generate(seed)
+    return load_database(server, database, user, password, _SCHEMA,
+                         {table: rows[table] for table in SAMPLE_TABLES})
