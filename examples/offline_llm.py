@@ -893,8 +893,6 @@ class Reader:
                 j = i + 1
                 if toks[j].low in ("the", "year") and j + 1 < len(toks):
                     j += 1 + (toks[j + 1].low == "year")
-                if low == "between":
-                    pass
                 got = _month_year(toks, j) if j < len(toks) else None
                 if got:
                     year, month, n = got
@@ -1059,8 +1057,6 @@ class Reader:
                 self.use(i, 1, Item("qty", i))
             elif low in ("or",):
                 self.use(i, 1, Item("or", i))
-            elif low in ("orders", "order") and False:
-                pass
             i += 1
 
     def _numeric_column_at(self, i: int) -> bool:
@@ -1303,7 +1299,7 @@ class Planner:
                                               self.after(wh, "table", "column").at < sup.at):
             if count:
                 raise Unmappable("the question mixes a count with a superlative "
-                                 f"('{self._word(sup)}')")
+                                 f"('{sup.value or sup.op}')")
         if group:
             return self.grouped(head, group, sup)
         if sup and self._is_group_extreme(head, sup):
@@ -1317,12 +1313,6 @@ class Planner:
         if aggs or howmuch or self.money or self.qty:
             return self.aggregate(head, aggs[0].op if aggs else "sum")
         return self.listing(head)
-
-    def _word(self, item: Item) -> str:
-        return self.p_tokens_text(item)
-
-    def p_tokens_text(self, item: Item) -> str:
-        return item.kind
 
     def label_sql(self, table: str, alias: str) -> str:
         """How a row is named: first and last name together when the table
@@ -1532,9 +1522,6 @@ class Planner:
         else:
             prev = self.before(it, "column", "table", "money", "size")
             nxt = self.after(it, "column", "table", "money")
-            if nxt is not None and nxt.at == it.at + (2 if it.op == "between" else 1) + (
-                    len(it.value) if False else 0):
-                pass
             if prev is not None and prev.kind == "column":
                 cols = [c for c in prev.columns if c.numeric]
                 prev.extra = "qualifier"
@@ -1929,9 +1916,10 @@ class Planner:
             raise Unmappable("the question does not say what to count per group")
         else:
             raise Unmappable("the question does not say what to compare between groups")
-        fact = {"money": None, "qty": None}.get(what, 1) and (col.table if col else measured.table)
-        if fact is None:
+        if what in ("money", "qty"):
             fact = self.money_fact()
+        else:
+            fact = col.table if col else measured.table
         if key.kind == "table":
             gtable, gcol = key.table, None
         else:
@@ -2078,9 +2066,7 @@ class Planner:
                 dates = t.dates
                 if len(dates) != 1:
                     raise Unmappable(f"'oldest' needs one date column in {table}")
-        if sup.extra == "age":
-            pass
-        elif sup.extra:
+        if sup.extra and sup.extra != "age":
             key_cols = [c for c in t.columns if (sup.extra == "date" and c.date) or (
                 sup.extra != "date" and set(c.words) & set(
                     (sup.extra,) if isinstance(sup.extra, str) else sup.extra))]
@@ -2088,7 +2074,7 @@ class Planner:
                      for c in it.columns if c in key_cols]
             if len(key_cols) > 1 and len(named) == 1:
                 key_cols = named  # "which project started first": start_date
-        else:
+        elif not sup.extra:
             named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
                      and any(c.table == table for c in it.columns)]
             if named:
