@@ -822,6 +822,9 @@ class Reader:
         self._grammar()
         self._schema_words()
         probes, unknown = [], []
+        if any(t.low == "will" and not t.text[:1].isupper() or t.low == "gonna" for t in toks) or \
+                any(a.low == "going" and b.low == "to" for a, b in zip(toks, toks[1:])):
+            raise Unmappable("the question asks about the future, which the data does not hold")
         for i, t in enumerate(toks):
             if not t.used and (t.low in _FUNCTION_WORDS
                                or (t.low in _CURRENCIES and self._after_number(t))):
@@ -830,11 +833,16 @@ class Reader:
                 # A verb that only relates two tables, unless the data holds
                 # it ("delivered" may be a status).
                 hit = _lookup(found, t.text)
-                if hit:
+                pair = _run_text(toks[i - 1:i + 1]) \
+                    if i > 0 and toks[i - 1].used in (None, "function") else None
+                if pair and _lookup(found, pair):
+                    hit = _lookup(found, pair)  # "on hold" is a status
+                    self.use(i - 1, 2, Item("value", i - 1, value=hit[0], extra=hit[1]))
+                elif hit:
                     self.use(i, 1, Item("value", i, value=hit[0], extra=hit[1]))
                 else:
-                    probes += _variants(t.text)
-                    t.used = "function"
+                    probes += _variants(t.text) + ([pair] if pair else [])
+                    t.used = "soft"  # decided once the values are known
         i = 0
         while i < len(toks):
             if toks[i].used:
@@ -857,6 +865,12 @@ class Reader:
                         probes += _variants(_run_text([t]))
                         unknown.append(t.text)
             i = j
+        for i, t in enumerate(toks):
+            if t.used == "soft":
+                if self._relates(i):
+                    t.used = "function"
+                else:
+                    unknown.append(t.text)
         # Capitalised runs are looked up whole as well, before their words
         # are read as schema words.
         for i in range(len(toks)):
@@ -873,6 +887,28 @@ class Reader:
                     unknown.append(t.text)
         self.items.sort(key=lambda it: it.at)
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _relates(self, i: int) -> bool:
+        """Whether the verb at i only says how things named in the question
+        are linked: it has an object after it, or two tables are named.
+        "How many orders are on hold" has neither, and 'hold' stays unknown."""
+        rest = [t for t in self.toks[i + 1:]
+                if t.used not in ("soft", "function") and t.low not in _FUNCTION_WORDS]
+        if rest and rest[0].used:
+            return True
+        if not rest and i + 1 < len(self.toks):
+            return True  # "which countries do customers come from?"
+        if any(t.low in ("we", "us", "our") for t in self.toks):
+            return True  # "the drivers we employ": the business and its rows
+        prev = self.toks[i - 1] if i > 0 else None
+        if prev is not None and prev.used == "neg":
+            return True  # "books never borrowed": rows with no related rows
+        if prev is not None and prev.used in ("table", "column", "value"):
+            return True  # "the lowest rate charged": a participle after its noun
+        tables = {it.table for it in self.items if it.kind == "table"}
+        tables |= {t for it in self.items if it.kind == "value" for t, _ in it.extra}
+        tables |= {c.table for it in self.items if it.kind == "column" for c in it.columns}
+        return len(tables) >= 2
 
     def _after_number(self, t: Tok) -> bool:
         i = self.toks.index(t)
@@ -1898,7 +1934,8 @@ class Planner:
             what, wording = "column", col.name
             if fn is None:
                 fn = "sum"
-                if sup is not None and sup.value not in ("most", "least", "fewest"):
+                if sup is not None and sup.value not in ("most", "least", "fewest") \
+                        and not set(col.words) & _QUANTITY_WORDS:
                     # "the student with the highest score": the best single
                     # score, not the most points added up.
                     fn = sup.op
@@ -1944,10 +1981,20 @@ class Planner:
             m = self.measure_of(gtable, "g", what, fact, fconds, col, fnname)
             where = _conj(self.sql.where(gtable, "g", gconds))
             name = self.label_sql(gtable, "g")
+            hops = self.s.path(fact, gtable) if what == "count" else []
+            link = hops[0][2] if len(hops) > 1 else None
+            if link is not None:
+                # "The member who borrowed the most books" may count books or
+                # loans; both are computed, and a difference is declined.
+                if fconds:
+                    raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
+                                     "with a condition is more than the offline model can check")
+                m += ", " + self.measure_of(gtable, "g", "count", link, [])
             sql = (f"SELECT {name}, {m} AS v FROM {self.s.ident(gtable)} g"
                    f"{where} ORDER BY v DESC, {name}")
             gname = singular(gtable.replace("_", " "))
         else:
+            link = None
             m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname, gconds)
             where = _conj(self.sql.where(gtable, "g0", gconds) +
                           [f"{self.sql.col('g0', gcol.name)} IS NOT NULL"])
@@ -1961,8 +2008,14 @@ class Planner:
         elif what == "count":
             wording = wording.replace("_", " ")
 
+        if link is not None:
+            shaped = self._one_reading(fact, link, gname)
+        else:
+            def shaped(rows):
+                return rows
         if sup is None:
             def answer(rows):
+                rows = shaped(rows)
                 if not rows:
                     return f"There are no groups{desc}."
                 shown = rows[:GROUP_CAP]
@@ -1976,7 +2029,7 @@ class Planner:
             sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
 
         def answer(rows):
-            rows = [r for r in rows if r[1] is not None]
+            rows = [r for r in shaped(rows) if r[1] is not None]
             if not rows:
                 return CANNOT_ANSWER + f"no {gname} has a value{desc}."
             best = rows[min(n, len(rows)) - 1][1]
@@ -1994,6 +2047,18 @@ class Planner:
             return (f"The {gname} with the {word} {wording} is {names}"
                     f" ({show(best)}){tie}{desc}.")
         return Plan(sql, answer)
+
+    @staticmethod
+    def _one_reading(fact: str, link: str, gname: str):
+        def shaped(rows):
+            differ = [r for r in rows if r[1] != r[2]]
+            if differ:
+                r = differ[0]
+                raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "
+                                 f"or {link} rows, and they differ ({show(r[0])}: {show(r[1])} "
+                                 f"{fact}, {show(r[2])} {link}); ask for one of them")
+            return [r[:2] for r in rows]
+        return shaped
 
     def measure_column_group(self, gtable, gcol, what, fact, fconds, col, fn, gconds) -> str:
         """The measure of one group: the rows counted or summed are those
