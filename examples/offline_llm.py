@@ -1194,7 +1194,9 @@ class Reader:
                 self.use(i, 1, Item("size", i))
                 i += 1
                 continue
-            stem = next(iter(sorted(t.forms, key=len)))
+            # The shortest form, ties broken by spelling: a set's order changes
+            # with the hash seed, and the reply must not ("drove": drive).
+            stem = min(t.forms, key=lambda f: (len(f), f))
             tables = [] if len(stem) < 5 or t.low in _FUNCTION_WORDS else [
                 tb.name for tb in self.s.tables.values()
                 if tb.words and len(tb.words[-1]) >= 6 and tb.words[-1].startswith(stem)]
@@ -2098,6 +2100,19 @@ class Planner:
             head.role = "key"
             sup.extra = tuple(col.words)
             head = Item("table", head.at, table=col.table)
+        if head.kind == "column" and wh is not None and wh.value in ("which", "who") \
+                and head.at == wh.at + 1 and head.end - head.at > 1:
+            # "Which member joined first": the phrase that named joined_on opens
+            # with its table's noun, so the question asks for a row of that
+            # table, not for the earliest date.
+            opening = tokenize(self.q)[head.at].forms
+            owners = {c.table for c in head.columns
+                      if singular(self.s.tables[c.table].words[-1]) in opening}
+            if len(owners) == 1:
+                table = owners.pop()
+                head.role = "key"
+                sup.extra = tuple(next(c for c in head.columns if c.table == table).words)
+                head = Item("table", head.at, table=table)
         if head.kind == "column":
             ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
                           None) if sup.extra else None
