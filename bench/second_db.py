@@ -20,13 +20,10 @@ import os
 import random
 import sys
 from decimal import Decimal
-from typing import NamedTuple
 
 _EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 if _EXAMPLES not in sys.path:
     sys.path.insert(0, _EXAMPLES)
-
-from privatedb import quote_identifier  # noqa: E402
 
 # In dependency order: each table only refers to tables before it.
 CLINIC_TABLES = ("doctors", "patients", "medications", "visits", "prescriptions")
@@ -111,14 +108,6 @@ _FIRST_VISIT = _dt.date(2023, 1, 1)
 _LAST_VISIT = _dt.date(2024, 12, 31)
 
 
-class ClinicDatabase(NamedTuple):
-    user: str
-    password: str
-    host: str        # "127.0.0.1:PORT"
-    name: str
-    server: object   # the PrivateMariaDB it lives on
-
-
 def _money(value: float) -> Decimal:
     return Decimal(f"{value:.2f}")
 
@@ -179,20 +168,10 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
 
 
 def load_clinic(server, database: str = "clinic", user: str = "clinic", password: str = "clinic-pw",
-                seed: int = SEED) -> ClinicDatabase:
-    """Create ``database`` on ``server`` afresh, fill it and grant ``user`` all on it."""
-    server.create_database(database, drop=True)
-    server.create_user(user, password, database)
-    server.executescript(_SCHEMA, database=database)
+                seed: int = SEED):
+    """Create ``database`` on ``server`` afresh and fill it; ``user`` may only read it."""
+    from sample_shop import load_database
+
     rows = generate(seed)
-    conn = server.root_connect(database)
-    try:
-        conn.autocommit(False)
-        with conn.cursor() as cur:
-            for table in CLINIC_TABLES:
-                marks = ", ".join(["%s"] * len(rows[table][0]))
-                cur.executemany(f"INSERT INTO {quote_identifier(table)} VALUES ({marks})", rows[table])
-        conn.commit()
-    finally:
-        conn.close()
-    return ClinicDatabase(user, password, server.hostport, database, server)
+    return load_database(server, database, user, password, _SCHEMA,
+                         {table: rows[table] for table in CLINIC_TABLES})
