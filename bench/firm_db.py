@@ -11,6 +11,8 @@ import datetime as _dt
 import random
 from decimal import Decimal
 
+from sample_shop import unique_name
+
 TABLES = ("departments", "employees", "clients", "projects", "timesheets")
 SCHEMA = """
 CREATE TABLE departments (
@@ -57,10 +59,7 @@ def generate(seed=9117):
     rng = random.Random(seed)
     emps, used = [], set()
     for i in range(1, 46):
-        while True:
-            n = f"{rng.choice(FIRST)} {rng.choice(LAST)}"
-            if n not in used:
-                used.add(n); break
+        n = unique_name(rng, FIRST, LAST, used)
         d = rng.choice(DEPTS[:5])          # Research Lab has nobody
         t = rng.choice(TITLES)
         lo, hi = BASE[t]

@@ -11,6 +11,8 @@ from __future__ import annotations
 import datetime as _dt, random
 from decimal import Decimal
 
+from sample_shop import unique_name
+
 TABLES = ("depots", "drivers", "clients", "shipments", "shipment_items")
 SCHEMA = """
 CREATE TABLE depots (
@@ -58,10 +60,7 @@ def generate(seed=2718):
     rng = random.Random(seed)
     drivers, used = [], set()
     for i in range(1, 31):
-        while True:
-            n = f"{rng.choice(FIRST)} {rng.choice(LAST)}"
-            if n not in used:
-                used.add(n); break
+        n = unique_name(rng, FIRST, LAST, used)
         d = rng.choice(DEPOTS)
         hired = d[3] + _dt.timedelta(days=rng.randint(0, 1200))
         drivers.append((i, n, d[0], hired, rng.choice(("B", "C", "C", "C+E", "C+E"))))

@@ -25,6 +25,8 @@ _EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 if _EXAMPLES not in sys.path:
     sys.path.insert(0, _EXAMPLES)
 
+from sample_shop import unique_name  # noqa: E402
+
 # In dependency order: each table only refers to tables before it.
 CLINIC_TABLES = ("doctors", "patients", "medications", "visits", "prescriptions")
 
@@ -116,14 +118,6 @@ def _day(rng: random.Random, first: _dt.date, last: _dt.date) -> _dt.date:
     return first + _dt.timedelta(days=rng.randint(0, (last - first).days))
 
 
-def _unique_name(rng: random.Random, used: set) -> str:
-    while True:
-        name = f"{rng.choice(_GIVEN)} {rng.choice(_FAMILY)}"
-        if name not in used:
-            used.add(name)
-            return name
-
-
 def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     """The clinic's rows, table name -> list of row tuples, always the same for a seed."""
     rng = random.Random(seed)
@@ -133,13 +127,13 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     for did in range(1, N_DOCTORS + 1):
         # Every specialty has at least one doctor; the rest are drawn.
         specialty = _SPECIALTIES[did - 1] if did <= len(_SPECIALTIES) else rng.choice(_SPECIALTIES)
-        doctors.append((did, "Dr " + _unique_name(rng, used), specialty,
+        doctors.append((did, "Dr " + unique_name(rng, _GIVEN, _FAMILY, used), specialty,
                         _day(rng, _dt.date(2005, 1, 1), _dt.date(2022, 12, 31))))
 
     patients = []
     for pid in range(1, N_PATIENTS + 1):
         town = rng.choices(_TOWNS, _TOWN_WEIGHTS)[0]
-        patients.append((pid, _unique_name(rng, used), town,
+        patients.append((pid, unique_name(rng, _GIVEN, _FAMILY, used), town,
                          _day(rng, _dt.date(1938, 1, 1), _dt.date(2020, 12, 31)),
                          rng.choice(_INSURERS)))
 

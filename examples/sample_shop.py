@@ -122,6 +122,15 @@ def _day(rng: random.Random, first: _dt.date, last: _dt.date) -> _dt.date:
     return first + _dt.timedelta(days=rng.randint(0, (last - first).days))
 
 
+def unique_name(rng: random.Random, first: tuple, last: tuple, used: set) -> str:
+    """A "first last" name not in ``used``, which then holds it too."""
+    while True:
+        name = f"{rng.choice(first)} {rng.choice(last)}"
+        if name not in used:
+            used.add(name)
+            return name
+
+
 def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     """The sample rows, table name -> list of row tuples, always the same for a seed."""
     rng = random.Random(seed)
@@ -129,11 +138,7 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     customers = []
     used_names = set()
     for cid in range(1, N_CUSTOMERS + 1):
-        while True:
-            name = f"{rng.choice(_FIRST_NAMES)} {rng.choice(_LAST_NAMES)}"
-            if name not in used_names:
-                used_names.add(name)
-                break
+        name = unique_name(rng, _FIRST_NAMES, _LAST_NAMES, used_names)
         city, country = rng.choice(_CITIES)
         customers.append((cid, name, city, country, _day(rng, _FIRST_DAY, _dt.date(2024, 6, 30))))
 
