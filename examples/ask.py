@@ -18,9 +18,10 @@ connection status, and the agent's every step: the tables it lists, the
 schema it reads, the SQL it runs and what came back) goes to standard
 error, coloured only on a terminal.
 
-With OPENAI_API_KEY set the agent is driven by OpenAI's chat model (model
-from OPENAI_MODEL when set); without it, by the offline model in
-offline_llm.py, which needs no network.
+With OPENAI_API_KEY set the agent is driven by a chat model behind an
+OpenAI-compatible API: OpenAI itself, or the server OPENAI_BASE_URL names,
+with the model from OPENAI_MODEL (gpt-4o-mini by default); without it, by
+the offline model in offline_llm.py, which needs no network.
 """
 
 from __future__ import annotations
