@@ -19,7 +19,7 @@ import time
 
 import paths
 
-EXAMPLES = os.path.join(os.path.dirname(paths.BENCH), "examples")
+ROOT = os.path.dirname(paths.BENCH)
 
 
 def quartiles(xs):
@@ -31,9 +31,9 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("-r", "--rounds", type=int, default=30)
     args = ap.parse_args(argv)
-    sys.path.insert(0, EXAMPLES)
-    from privatedb import PrivateMariaDB
-    from sample_shop import load_sample
+    sys.path.insert(0, ROOT)
+    from quorvane_ask.privatedb import PrivateMariaDB
+    from quorvane_ask.sample_shop import load_sample
 
     mods = {impl: paths.load(impl) for impl in paths.IMPLS}
     SQLDatabase = mods["reference"].SQLDatabase

@@ -11,7 +11,7 @@ import datetime as _dt
 import random
 from decimal import Decimal
 
-from sample_shop import unique_name
+from quorvane_ask.sample_shop import unique_name
 
 TABLES = ("departments", "employees", "clients", "projects", "timesheets")
 SCHEMA = """
@@ -92,6 +92,6 @@ def generate(seed=9117):
     return {"departments": DEPTS, "employees": emps, "clients": clients, "projects": projects, "timesheets": ts}
 
 def load_firm(server, database="firm", user="firm", password="firm-pw"):
-    from sample_shop import load_database
+    from quorvane_ask.sample_shop import load_database
     rows = generate()
     return load_database(server, database, user, password, SCHEMA, {t: rows[t] for t in TABLES})

@@ -11,7 +11,7 @@ from __future__ import annotations
 import datetime as _dt, random
 from decimal import Decimal
 
-from sample_shop import unique_name
+from quorvane_ask.sample_shop import unique_name
 
 TABLES = ("depots", "drivers", "clients", "shipments", "shipment_items")
 SCHEMA = """
@@ -85,6 +85,6 @@ def generate(seed=2718):
             "shipment_items": items}
 
 def load_freight(server, database="freight", user="freight", password="freight-pw"):
-    from sample_shop import load_database
+    from quorvane_ask.sample_shop import load_database
     rows = generate()
     return load_database(server, database, user, password, SCHEMA, {t: rows[t] for t in TABLES})

@@ -9,12 +9,12 @@
     .venv/bin/python bench/questions.py --markdown      # totals as a Markdown table as well
 
 One private MariaDB server is started and holds four databases: the sample
-shop (examples/sample_shop.py), a clinic (bench/second_db.py), a freight
+shop (quorvane_ask/sample_shop.py), a clinic (bench/second_db.py), a freight
 firm (bench/freight_db.py, questions in bench/freight_questions.py) and a
 consulting firm (bench/firm_db.py, questions in bench/firm_questions.py,
 with more about the shop), domains with schemas of their own.  Each question goes the way a user's would: through
 quorvane's DatabaseConnector, LangChain's toolkit and quorvane's AgentRunner
-driven by the offline model (examples/offline_llm.py).  What it should have
+driven by the offline model (quorvane_ask.offline).  What it should have
 answered comes from SQL written next to the question and run on the same
 server during the bench, never from a number written down here.
 
@@ -40,8 +40,8 @@ from decimal import Decimal
 from typing import NamedTuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
-for _p in (HERE, EXAMPLES):
+ROOT = os.path.dirname(HERE)
+for _p in (HERE, ROOT):
     if _p not in sys.path:
         sys.path.insert(0, _p)
 
@@ -691,7 +691,7 @@ def _silenced_import():
 
 def load_databases(server, which: str = "all") -> dict:
     """Load the bench's databases onto `server`: name -> (user, password, host, database)."""
-    from sample_shop import load_sample
+    from quorvane_ask.sample_shop import load_sample
     from firm_db import load_firm
     from freight_db import load_freight
     from second_db import load_clinic
@@ -710,8 +710,8 @@ def load_databases(server, which: str = "all") -> dict:
 
 def ask_quietly(question: str, db) -> str:
     """The answer to `question` by the road a user's question takes."""
-    from ask import ask
-    from offline_llm import OfflineSQLModel
+    from quorvane_ask.cli import ask
+    from quorvane_ask.offline import OfflineSQLModel
 
     # ask() reports the connection and the runner announces itself on stdout.
     with contextlib.redirect_stdout(io.StringIO()):
@@ -725,8 +725,8 @@ def _short(text: str, width: int) -> str:
 
 def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdout) -> dict:
     """Ask every selected question; print the table and return the results per database."""
-    from offline_llm import CANNOT_ANSWER
-    from privatedb import PrivateMariaDB
+    from quorvane_ask.offline import CANNOT_ANSWER
+    from quorvane_ask.privatedb import PrivateMariaDB
 
     _silenced_import()
     selected = [q for q in QUESTIONS if (which == "all" or q.db == which)

@@ -5,7 +5,7 @@ Its schema shares no table or column name with the sample shop (keys are
 ``town``), so nothing that only works for the shop's names can work here.
 Rows are generated from a fixed seed: every load gives the same data.
 
-    from privatedb import PrivateMariaDB
+    from quorvane_ask.privatedb import PrivateMariaDB
     from second_db import load_clinic
 
     with PrivateMariaDB() as server:
@@ -21,11 +21,11 @@ import random
 import sys
 from decimal import Decimal
 
-_EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-if _EXAMPLES not in sys.path:
-    sys.path.insert(0, _EXAMPLES)
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if _ROOT not in sys.path:
+    sys.path.insert(0, _ROOT)
 
-from sample_shop import unique_name  # noqa: E402
+from quorvane_ask.sample_shop import unique_name  # noqa: E402
 
 # In dependency order: each table only refers to tables before it.
 CLINIC_TABLES = ("doctors", "patients", "medications", "visits", "prescriptions")
@@ -164,7 +164,7 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
 def load_clinic(server, database: str = "clinic", user: str = "clinic", password: str = "clinic-pw",
                 seed: int = SEED):
     """Create ``database`` on ``server`` afresh and fill it; ``user`` may only read it."""
-    from sample_shop import load_database
+    from quorvane_ask.sample_shop import load_database
 
     rows = generate(seed)
     return load_database(server, database, user, password, _SCHEMA,

@@ -4,7 +4,7 @@
 #
 #   bash scripts/dev.sh setup            create .venv, install deps, build the module
 #   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
-#   bash scripts/dev.sh ask [OPTS] Q...  examples/ask.py, after setup if the module's inputs changed
+#   bash scripts/dev.sh ask [OPTS] Q...  quorvane-ask from the checkout, after setup if the module's inputs changed
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
 #   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
 #   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck
@@ -175,11 +175,11 @@ build_module() {
     printf '%s\n' "$hash" >"$MODULE_STAMP"
 }
 
-# True when the arguments for ask.py certainly hold a question made of
-# blanks only. ask.py rejects that itself, but on a cold checkout only after
+# True when the arguments for the command certainly hold a question made of
+# blanks only. The command rejects that itself, but on a cold checkout only after
 # a build of minutes; this catches it first. Anything unsure (an option not
-# listed here) counts as a word, and ask.py has the last say. No words at
-# all is no error: ask.py then asks its default question.
+# listed here) counts as a word, and the command has the last say. No words at
+# all is no error: the command then asks its default question.
 ask_question_is_blank() {
     local arg skip=0 words=0
     for arg; do
@@ -261,7 +261,7 @@ main() {
             # only when the module's inputs changed since the last build.
             # `test` always rebuilds.
             module_current || cmd_setup
-            exec "$VENV/bin/python" examples/ask.py "$@"
+            exec "$VENV/bin/python" -m quorvane_ask "$@"
             ;;
         lock)
             cmd_lock

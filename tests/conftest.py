@@ -4,11 +4,14 @@ from typing import NamedTuple
 
 import pytest
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
-if EXAMPLES not in sys.path:
-    sys.path.insert(0, EXAMPLES)
+# The checkout's quorvane_ask, not an installed copy that may be older; the
+# native module still comes from the venv (the checkout's quorvane/ holds
+# only its sources).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
 
-from privatedb import PrivateMariaDB  # noqa: E402
+from quorvane_ask.privatedb import PrivateMariaDB  # noqa: E402
 
 # The first imports of langchain_core and langchain re-enable LangChain's deprecation
 # warnings in front of the configured filters, so the module's legacy imports

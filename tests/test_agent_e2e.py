@@ -20,8 +20,8 @@ from langchain_core.language_models.llms import LLM
 from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
 
 import ask
-from offline_llm import CANNOT_ANSWER, LIST_CAP, OfflineSQLModel
-from sample_shop import load_sample
+from quorvane_ask.offline import CANNOT_ANSWER, LIST_CAP, OfflineSQLModel
+from quorvane_ask.sample_shop import load_sample
 
 EXAMPLES = os.path.dirname(os.path.abspath(ask.__file__))
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
@@ -392,7 +392,7 @@ import contextlib, io, sys, warnings
 sys.path.insert(0, sys.argv[1])
 with warnings.catch_warnings(record=True):
     import ask
-from offline_llm import OfflineSQLModel
+from quorvane_ask.offline import OfflineSQLModel
 user, password, host, name, *questions = sys.argv[2:]
 for q in questions:
     with contextlib.redirect_stdout(io.StringIO()):

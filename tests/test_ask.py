@@ -15,12 +15,13 @@ from langchain_core.language_models.fake import FakeListLLM
 
 from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
 
-from offline_llm import CANNOT_ANSWER
-from privatedb import quote_identifier
-from sample_shop import load_sample
+from quorvane_ask.offline import CANNOT_ANSWER
+from quorvane_ask.privatedb import quote_identifier
+from quorvane_ask.sample_shop import load_sample
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ASK = os.path.join(ROOT, "examples", "ask.py")
+# The command as `python -m` runs it from the checkout (cwd=ROOT below).
+ASK = ["-m", "quorvane_ask"]
 DEV_SH = os.path.join(ROOT, "scripts", "dev.sh")
 
 
@@ -100,9 +101,9 @@ def test_ask_own_database(own_db, question, password, status):
     env = {k: v for k, v in os.environ.items() if k not in ("OPENAI_API_KEY", "MYSQL_PWD")}
     if password is not None:
         env["MYSQL_PWD"] = password
-    proc = subprocess.run([sys.executable, ASK, "--quiet", "--host", own_db.hostport,
+    proc = subprocess.run([sys.executable, *ASK, "--quiet", "--host", own_db.hostport,
                            "--user", "reader", "--database", "own_library", *question.split()],
-                          capture_output=True, text=True, timeout=180, env=env)
+                          capture_output=True, text=True, timeout=180, env=env, cwd=ROOT)
     assert proc.returncode == status, proc.stderr
     if status == 0:
         count = own_db.execute("SELECT COUNT(*) FROM books", database="own_library")[0][0]
@@ -118,17 +119,17 @@ def test_ask_own_database(own_db, question, password, status):
 
 
 @pytest.mark.parametrize("command,message", [
-    ([sys.executable, ASK, ""], "the question is empty"),
-    ([sys.executable, ASK, "-q", " ", "\t"], "the question is empty"),
-    ([sys.executable, ASK, "--host", "h:3306", "How many?"], "go together"),
-    ([sys.executable, ASK, "--host", "a@b", "--user", "u", "--database", "d", "How many?"],
+    ([sys.executable, *ASK, ""], "the question is empty"),
+    ([sys.executable, *ASK, "-q", " ", "\t"], "the question is empty"),
+    ([sys.executable, *ASK, "--host", "h:3306", "How many?"], "go together"),
+    ([sys.executable, *ASK, "--host", "a@b", "--user", "u", "--database", "d", "How many?"],
      "not a host name"),
-    ([sys.executable, ASK, "--password", "pw", "How many?"], "unrecognized arguments: --password"),
+    ([sys.executable, *ASK, "--password", "pw", "How many?"], "unrecognized arguments: --password"),
     # Caught before the module is set up, which can mean a build.
     (["bash", DEV_SH, "ask", "--quiet", "--user", "u", " "], "the question is empty"),
 ])
 def test_usage_errors(command, message):
     proc = subprocess.run(command, capture_output=True, text=True, timeout=60,
-                          stdin=subprocess.DEVNULL)
+                          stdin=subprocess.DEVNULL, cwd=ROOT)
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr, proc.stderr

@@ -12,7 +12,7 @@ import sqlalchemy.exc
 from langchain_core.language_models.llms import LLM
 
 from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
-from privatedb import PrivateMariaDB
+from quorvane_ask.privatedb import PrivateMariaDB
 from _helpers import FILE, module_entries
 
 USER, PASSWORD, NAME = "faulty", "faulty-pw", "faults"

@@ -2,7 +2,7 @@
 
 A chat-completions endpoint on loopback plays the model: it answers with a
 scripted ReAct conversation and cuts each reply at the stop sequences it is
-sent, as a real server does.  examples/ask.py runs against it through the
+sent, as a real server does.  quorvane_ask runs against it through the
 real langchain_openai client, its private MariaDB server and the sample
 shop, so every observation the endpoint sees comes from the database.
 """
@@ -17,7 +17,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from sample_shop import generate
+from quorvane_ask.sample_shop import generate
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 QUESTION = "How many customers are there?"
@@ -105,7 +105,7 @@ def test_ask_through_openai_compatible_endpoint(endpoint):
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     env.update(OPENAI_API_KEY="test-key", OPENAI_MODEL=MODEL, NO_PROXY="127.0.0.1,localhost",
                OPENAI_BASE_URL=f"http://127.0.0.1:{server.server_address[1]}/v1")
-    run = subprocess.run([sys.executable, "examples/ask.py", QUESTION], cwd=ROOT, env=env,
+    run = subprocess.run([sys.executable, "-m", "quorvane_ask", QUESTION], cwd=ROOT, env=env,
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-2000:]
 

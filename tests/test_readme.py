@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from sample_shop import generate
+from quorvane_ask.sample_shop import generate
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:

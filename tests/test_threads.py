@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
-from offline_llm import OfflineSQLModel
+from quorvane_ask.offline import OfflineSQLModel
 
 THREADS, SECONDS, JOIN_LIMIT = 8, 3.0, 90.0
 OK = "Connection successful"

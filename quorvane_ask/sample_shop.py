@@ -4,8 +4,8 @@ The data is generated from a fixed seed, so every load gives the same rows
 and an answer seen once (say, "which city has the most customers?") stays
 the same the next time.
 
-    from privatedb import PrivateMariaDB
-    from sample_shop import load_sample
+    from quorvane_ask.privatedb import PrivateMariaDB
+    from quorvane_ask.sample_shop import load_sample
 
     with PrivateMariaDB() as server:
         shop = load_sample(server)
@@ -26,7 +26,7 @@ from typing import NamedTuple
 import pymysql
 from pymysql.constants import CLIENT
 
-from privatedb import quote_identifier
+from .privatedb import quote_identifier
 
 # In dependency order: each table only refers to tables before it.
 SAMPLE_TABLES = ("customers", "products", "orders", "order_items")

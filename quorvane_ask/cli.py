@@ -1,8 +1,8 @@
 """Ask a MySQL database a question in plain English.
 
-    python examples/ask.py How many customers are there?
-    python examples/ask.py --quiet "Which city has the most customers?"
-    MYSQL_PWD=secret python examples/ask.py --host db.example.org:3306 \\
+    quorvane-ask How many customers are there?
+    quorvane-ask --quiet "Which city has the most customers?"
+    MYSQL_PWD=secret quorvane-ask --host db.example.org:3306 \\
         --user reader --database shop How many orders are there?
 
 Without --host, --user and --database, a private MariaDB server is started
@@ -21,7 +21,7 @@ error, coloured only on a terminal.
 With OPENAI_API_KEY set the agent is driven by a chat model behind an
 OpenAI-compatible API: OpenAI itself, or the server OPENAI_BASE_URL names,
 with the model from OPENAI_MODEL (gpt-4o-mini by default); without it, by
-the offline model in offline_llm.py, which needs no network.
+the offline model of quorvane_ask, which needs no network.
 """
 
 from __future__ import annotations
@@ -71,6 +71,8 @@ def _import_runtime():
     """Import quorvane, LangChain and the offline model: seconds of work,
     so a script run does it only once its arguments have been accepted."""
     global quorvane, OfflineSQLModel, CANNOT_ANSWER
+    if "quorvane" in globals():
+        return
     # The module imports LangChain names from their older homes, and
     # LangChain warns about each of them at import time; none of that is
     # actionable for someone asking a question.  LangChain turns its own
@@ -83,12 +85,9 @@ def _import_runtime():
         import quorvane
         from langchain_core._api import LangChainDeprecationWarning
     warnings.filterwarnings("ignore", category=LangChainDeprecationWarning)
-    from offline_llm import CANNOT_ANSWER, OfflineSQLModel
+    from .offline import CANNOT_ANSWER, OfflineSQLModel
 
 
-if __name__ != "__main__":
-    # Imported for ask() or make_llm(), which use these names.
-    _import_runtime()
 
 
 def make_llm():
@@ -98,6 +97,7 @@ def make_llm():
     OPENAI_BASE_URL points the client at another server that speaks the same
     API (a local one, say); OPENAI_MODEL names the model there.
     """
+    _import_runtime()
     api_key = os.environ.get("OPENAI_API_KEY")
     if not api_key:
         return OfflineSQLModel()
@@ -121,6 +121,7 @@ def ask(question: str, user: str, password: str, host: str, database: str, llm=N
     None means no answer could be had: the connection failed or the agent
     could not be built (both are printed).
     """
+    _import_runtime()
     if llm is None:
         llm = make_llm()
     # The connector joins the credentials into a URL as they are, and
@@ -142,7 +143,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     """The arguments, with the question joined into `args.question`; a usage
     error exits with EXIT_USAGE."""
     parser = argparse.ArgumentParser(
-        description=__doc__.split("\n\n")[0], epilog=EPILOG,
+        prog="quorvane-ask", description=__doc__.split("\n\n")[0], epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("question", nargs="*",
                         help="the question; its words may be given unquoted "
@@ -210,8 +211,8 @@ def _answer(args) -> str | None:
                    args.database, llm=llm)
 
     # Imported here so that importing this file for ask() needs neither.
-    from privatedb import PrivateMariaDB, PrivateMariaDBError
-    from sample_shop import load_sample
+    from .privatedb import PrivateMariaDB, PrivateMariaDBError
+    from .sample_shop import load_sample
 
     try:
         with PrivateMariaDB() as server:

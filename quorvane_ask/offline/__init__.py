@@ -1,0 +1,7 @@
+"""The offline model: a LangChain ``LLM`` that answers questions about a
+MySQL database by reading what the SQL agent's tools return, with no model
+service, and declines, saying why, what it cannot tie to the database."""
+
+from .model import CANNOT_ANSWER, LIST_CAP, OfflineSQLModel
+
+__all__ = ["OfflineSQLModel", "CANNOT_ANSWER", "LIST_CAP"]
