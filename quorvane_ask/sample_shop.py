@@ -161,10 +161,15 @@ def generate(seed: int = SEED) -> dict[str, list[tuple]]:
     return {"customers": customers, "products": products, "orders": orders, "order_items": items}
 
 
-def load_database(server, database: str, user: str, password: str, schema: str,
+def load_database(server, database: str, user: str, password: str, schema,
                   rows: dict[str, list[tuple]]) -> SampleDatabase:
     """Create ``database`` on ``server`` afresh from ``schema`` and ``rows``
     (table -> row tuples, in insertion order); ``user`` may only read it.
+
+    ``schema`` is a script of ';'-separated statements, or the statements
+    one by one (as read from a dump, whose DELIMITER blocks and routine
+    bodies the server cannot split itself); they run in order on one
+    connection, so the session settings a dump makes hold to its end.
 
     The rows go in through a loader account with all privileges on the
     database.  The account handed back can only SELECT: an agent runs
@@ -180,9 +185,12 @@ def load_database(server, database: str, user: str, password: str, schema: str,
                            client_flag=CLIENT.MULTI_STATEMENTS)
     try:
         with conn.cursor() as cur:
-            cur.execute(schema)
-            while cur.nextset():
-                pass
+            for statement in [schema] if isinstance(schema, str) else schema:
+                cur.execute(statement)
+                # Every result is read, so that a later statement's error
+                # is raised here rather than lost.
+                while cur.nextset():
+                    pass
             for table, table_rows in rows.items():
                 marks = ", ".join(["%s"] * len(table_rows[0]))
                 cur.executemany(f"INSERT INTO {quote_identifier(table)} VALUES ({marks})", table_rows)
