@@ -1,0 +1,1104 @@
+"""Planning: from the parse of a question to one query and the way its
+rows are answered: a count, a sum, an average, an extreme, a list, or the
+same per group, joined along the foreign keys.
+"""
+
+from __future__ import annotations
+
+import datetime
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from .decline import CANNOT_ANSWER, Unmappable
+from .observations import Column
+from .phrasing import GROUP_CAP, LIST_CAP, describe_cond, show
+from .reader import Item, Parse
+from .schema import Schema
+from .sql import Cond, Sql, conj
+from .words import LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, QUANTITY_WORDS, plural, singular, tokenize
+
+
+@dataclass
+class Plan:
+    sql: str
+    answer: Any  # callable(rows) -> str
+
+
+def gcol_table(item) -> Optional[str]:
+    return item.columns[0].table if item.columns else None
+
+
+class Planner:
+    def __init__(self, schema: Schema, parse: Parse, question: str):
+        self.s = schema
+        self.p = parse
+        self.q = question
+        self.items = parse.items
+        self.sql = Sql(schema)
+
+    def kinds(self, *kinds) -> list[Item]:
+        return [it for it in self.items if it.kind in kinds]
+
+    def first(self, kind: str) -> Optional[Item]:
+        return next((it for it in self.items if it.kind == kind), None)
+
+    def after(self, item: Item, *kinds) -> Optional[Item]:
+        return next((it for it in self.items if it.at > item.at and it.kind in kinds), None)
+
+    def before(self, item: Item, *kinds) -> Optional[Item]:
+        prior = [it for it in self.items if it.at < item.at and it.kind in kinds]
+        return prior[-1] if prior else None
+
+    def pick(self, columns: list[Column], prefer: list[str]) -> Column:
+        """One column out of candidates: those of the preferred tables first."""
+        for t in prefer:
+            here = [c for c in columns if c.table == t]
+            if len(here) == 1:
+                return here[0]
+            if len(here) > 1:
+                exact = [c for c in here if len(c.words) == 1]
+                if len(exact) == 1:
+                    return exact[0]
+                raise Unmappable("the question could mean any of the columns "
+                                 + ", ".join(f"{c.table}.{c.name}" for c in here))
+        if len(columns) == 1:
+            return columns[0]
+        tables = {c.table for c in columns}
+        raise Unmappable("the question could mean any of the columns "
+                         + ", ".join(f"{c.table}.{c.name}" for c in columns)
+                         if len(tables) > 1 or len(columns) > 1 else "no column fits")
+
+    # -- the whole plan ------------------------------------------------------
+    def plan(self) -> Plan:
+        plan = self.shape()
+        used = {(c.table, c.name) for it in self.kinds("column") if it.role or
+                it.extra in ("qualifier", "group") for c in it.columns}
+        used |= {(c.table, c.column.name) for c in self.conds if c.column is not None}
+        for it in self.kinds("column"):
+            if not it.role and it.extra == "synonym" and used & {(c.table, c.name)
+                                                                for c in it.columns}:
+                it.role = "restated"  # "cities customers live in": live is the city
+        for it in self.kinds("column"):
+            if not it.role and it.extra not in ("qualifier", "group"):
+                names = ", ".join(sorted({c.name for c in it.columns}))
+                raise Unmappable(f"the question names the column {names} but the offline "
+                                 "model cannot tell what it has to do with the answer")
+        return plan
+
+    def shape(self) -> Plan:
+        items = self.items
+        if self.first("or") and len(self.kinds("value")) < 2:
+            raise Unmappable("the question asks for alternatives ('or') the offline model "
+                             "cannot tie to one column")
+        nouns = self.kinds("table")
+        self.tables_named = [it.table for it in nouns]
+        for v in self.kinds("value"):
+            tables = {t for t, _ in v.extra}
+            if len(tables) == 1 and tables.issubset(self.tables_named) is False:
+                self.tables_named += list(tables)
+        self.money = self.first("money")
+        self.qty = self.first("qty")
+        if (self.money or self.kinds("size")) and not self.s.line_items \
+                and not self._money_column():
+            raise Unmappable("no table holds quantities and prices, or amounts, to sum for "
+                             "revenue or spending")
+        head = self.head()
+        self.conds = self.conditions(head)
+        if self.money is not None and self.money.extra == "qualifier":
+            self.money = None  # "customers who spent more than 3000": a condition
+        group = self.first("group")
+        count = self.first("count")
+        howmuch = self.first("howmuch")
+        aggs = self.kinds("agg")
+        sup = self.first("super")
+        wh = self.first("wh")
+        top = self.first("top")
+        if group is not None and group.value == "by" and (top or sup):
+            # "the top 3 customers by revenue" ranks; it does not group.
+            nxt = self.after(group, "table", "column", "money", "qty")
+            if nxt is not None and (nxt.kind in ("money", "qty") or (
+                    nxt.kind == "column" and any(c.numeric or c.date for c in nxt.columns))):
+                self.items.remove(group)
+                group = None
+        if top is not None and sup is None:
+            sup = Item("super", top.at, op="max")
+            self.items.append(sup)
+            self.items.sort(key=lambda it: it.at)
+        if group and not (count or aggs or self.money or self.qty or howmuch):
+            raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
+        if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
+                                              self.after(wh, "table", "column").at < sup.at):
+            if count:
+                raise Unmappable("the question mixes a count with a superlative "
+                                 f"('{sup.value or sup.op}')")
+        if group:
+            return self.grouped(head, group, sup)
+        if sup and self._is_group_extreme(head, sup):
+            return self.grouped(head, None, sup)
+        if count and head.kind == "qty":
+            return self.aggregate(head, "sum")
+        if count:
+            return self.count(head, count)
+        if sup:
+            return self.extreme(head, sup)
+        if aggs or howmuch or self.money or self.qty:
+            return self.aggregate(head, aggs[0].op if aggs else "sum")
+        return self.listing(head)
+
+    def label_sql(self, table: str, alias: str) -> str:
+        """How a row is named: first and last name together when the table
+        keeps them apart, else its name, title or key column."""
+        t = self.s.tables[table]
+        first = [c for c in t.columns if c.text and {"first", "name"} <= set(c.words)]
+        last = [c for c in t.columns if c.text and ({"last", "name"} <= set(c.words)
+                                                    or c.words == ["surname"])]
+        if len(first) == 1 and len(last) == 1:
+            return (f"CONCAT_WS(' ', {self.sql.col(alias, first[0].name)}, "
+                    f"{self.sql.col(alias, last[0].name)})")
+        return self.sql.col(alias, t.label.name)
+
+    def _is_line_price(self, col: Optional[Column]) -> bool:
+        li = self.s.line_items
+        return bool(li and col is not None and col.table == li[0] and col.name == li[2].name)
+
+    def _money_column(self) -> Optional[Column]:
+        cols = [c for t in self.s.tables.values() for c in t.columns
+                if c.numeric and not c.integer and set(c.words) & MONEY_COLUMN_WORDS]
+        return cols[0] if len(cols) == 1 else None
+
+    # -- what the question is about -----------------------------------------
+    def head(self) -> Item:
+        """The noun the question asks about: the first table or column named
+        after its opening words, else the table of its only value."""
+        for it in self.items:
+            if it.kind in ("table", "column", "money", "qty"):
+                if it.kind == "column" and self._qualifies_value(it):
+                    continue
+                return it
+            if it.kind == "size":
+                continue
+        values = self.kinds("value")
+        tables = {t for v in values for t, _ in v.extra}
+        if len(tables) == 1:
+            return Item("table", -1, table=tables.pop())
+        raise Unmappable("the question names no table or column of the database (tables: "
+                         + ", ".join(sorted(self.s.tables)) + ")")
+
+    def _qualifies_value(self, col: Item) -> bool:
+        for v in self.kinds("value"):
+            if abs(v.at - col.at) <= 2 and any(c in [(x.table, x.name) for x in col.columns]
+                                               for c in v.extra):
+                between = [it for it in self.items if min(v.at, col.at) < it.at < max(v.at, col.at)]
+                if not between:
+                    return True
+        return False
+
+    def table_of(self, head: Item) -> str:
+        if head.kind == "table":
+            return head.table
+        if head.kind == "column":
+            return self.pick(head.columns, self.tables_named).table
+        if head.kind in ("money", "qty"):
+            return self.money_fact()
+        raise Unmappable("no table to ask about")
+
+    def money_fact(self) -> str:
+        if self.s.line_items:
+            return self.s.line_items[0]
+        col = self._money_column()
+        if col is None:
+            raise Unmappable("no table holds amounts to sum")
+        return col.table
+
+    def money_expr(self, alias: str) -> str:
+        if self.s.line_items:
+            _, q, p, _ = self.s.line_items
+            return f"{self.sql.col(alias, q.name)} * {self.sql.col(alias, p.name)}"
+        return self.sql.col(alias, self._money_column().name)
+
+    # -- conditions ------------------------------------------------------------
+    def conditions(self, head: Item) -> list[Cond]:
+        conds = []
+        values = self.kinds("value")
+        by_col: dict[tuple, list] = {}
+        for v in values:
+            col = self.value_column(v, head)
+            neg = self.before(v, "neg")
+            negated = neg is not None and not [it for it in self.items
+                                               if neg.at < it.at < v.at]
+            by_col.setdefault((col.table, col.name, negated), []).append((v, col))
+        for (table, _, negated), vs in by_col.items():
+            col = vs[0][1]
+            vals = [v.value for v, _ in vs]
+            own = {head.table} | {c.table for c in head.columns}
+            if len(vals) > 1 and not self.first("or") and table not in own:
+                # "customers in Berlin and Paris" means either city, but
+                # "customers who bought the Teapot and the Kite" means both.
+                raise Unmappable("the question asks for rows linked to all of "
+                                 + ", ".join(repr(v) for v in vals)
+                                 + ", which the offline model cannot combine")
+            op = ("<>" if negated else "=") if len(vals) == 1 else ("not in" if negated else "in")
+            if op == "not in":
+                raise Unmappable("a negated list of values")
+            conds.append(Cond(table, col, op, vals))
+        for it in self.kinds("cmp"):
+            conds.append(self.number_cond(it, head))
+        for it in self.kinds("date"):
+            conds.append(self.date_cond(it, head))
+        for neg in self.kinds("neg"):
+            if any(c.kind == "value" and c.op in ("<>",) for c in conds):
+                continue
+            nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
+            if nxt is not None and nxt.kind == "column" and nxt.at - neg.at <= 3:
+                col = self.pick(nxt.columns, self.tables_named)
+                nxt.role = "qualifier"
+                if head.kind != "table" or col.table == head.table:
+                    # "loans not returned": the column that would say so is empty.
+                    conds.append(Cond(col.table, col, "null", kind="null"))
+                    continue
+                # "students not enrolled": no rows in the table of enrolments.
+                nxt = Item("table", nxt.at, table=col.table, end=nxt.end)
+            if nxt is None and head.kind == "table":
+                children = [e[2] for e in self.s.edges[head.table]
+                            if any(r == head.table for _, r, _ in self.s.tables[e[2]].fks)]
+                if len(set(children)) == 1:
+                    conds.append(Cond(None, None, "none", kind="related", related=children[0]))
+                    continue
+            if nxt is None or nxt.kind != "table":
+                raise Unmappable("the negation in the question is not one the offline model "
+                                 "can tie to a table ('without', 'no', 'never' + a table)")
+            nxt.extra = "negated"
+            nxt.role = "negated"
+            # "not assigned to any project": the rows of the last table named
+            # in the negated phrase, reached through the ones before it.
+            last = nxt
+            for it in self.items:
+                if it.at > last.at and it.kind == "table" and it.at - last.at <= 4 and not [
+                        x for x in self.items if last.at < x.at < it.at]:
+                    if not any(ref == it.table for _, ref, _ in self.s.tables[last.table].fks):
+                        raise Unmappable(f"the negation covers {nxt.table} and {it.table}, "
+                                         "which the offline model cannot combine")
+                    # Each of those rows has its project: none of them is
+                    # the same as none at all.
+                    it.extra = it.role = "negated"
+                    last = it
+            conds.append(Cond(None, None, "none", kind="related", related=nxt.table))
+        # A table named beside the one asked about, with no other part in the
+        # question, means rows that have some: "customers who placed orders".
+        sup = self.first("super")
+        for it in self.kinds("table"):
+            if it is head or it.role or it.extra in ("counted", "negated") or it.at < head.at:
+                continue
+            if any(c.table == it.table for c in conds if c.kind != "related"):
+                it.role = "place"
+                continue
+            if sup is not None and it.at > sup.at:
+                continue
+            prev = self.before(it, "group", "table", "column", "value")
+            if prev is not None and prev.kind == "group":
+                continue
+            if it.table == head.table or it.table in {c.table for c in head.columns}:
+                it.role = "head"
+                continue
+            it.role = "exists"
+            conds.append(Cond(None, None, "some", kind="related", related=it.table))
+        return conds
+
+    def value_column(self, v: Item, head: Item) -> Column:
+        places = v.extra  # [(table, column)]
+        # A column named next to the value says where it is ("the Books category").
+        for it in self.kinds("column"):
+            if abs(it.at - v.at) <= 2:
+                named = [(c.table, c.name) for c in it.columns]
+                hits = [p for p in places if p in named]
+                if len(hits) == 1:
+                    it.extra = "qualifier"
+                    return self.s.tables[hits[0][0]].column(hits[0][1])
+        if isinstance(v.value, str) and v.value[:1].islower():
+            # A plain word found in the data ("shipped", "new") must belong to
+            # the noun it stands next to, or it may be an ordinary word that
+            # happens to be a status somewhere else.
+            noun = self.after(v, "table", "column") or self.before(v, "table", "column")
+            tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
+            near = [p for p in places if p[0] in tables]
+            if not near and noun is not None:
+                t, c = places[0]
+                raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
+                                 "say it is about")
+            places = near or places
+        if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
+                and len(places) == 1 and places[0][0] != head.table:
+            hops = self.s.path(head.table, places[0][0])
+            li = self.s.line_items[0] if self.s.line_items else None
+            if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table]:
+                # "shipments that went to Glasgow" must not become shipments
+                # whose driver's depot is in Glasgow.
+                raise Unmappable(f"'{v.value}' is a {places[0][1]} of {places[0][0]}, which is "
+                                 f"{len(hops)} joins away from {head.table}; name the table "
+                                 "to say how they are linked")
+        if len(places) == 1:
+            return self.s.tables[places[0][0]].column(places[0][1])
+        prefer = [head.table] if head.kind == "table" else []
+        prefer += self.tables_named
+        for t in prefer:
+            here = [p for p in places if p[0] == t]
+            if len(here) == 1:
+                return self.s.tables[t].column(here[0][1])
+        raise Unmappable(f"'{v.value}' is found in more than one column ("
+                         + ", ".join(f"{t}.{c}" for t, c in places) + ")")
+
+    def number_cond(self, it: Item, head: Item) -> Cond:
+        if it.extra:
+            cols = self._columns_like(it.extra)
+        else:
+            prev = self.before(it, "column", "table", "money", "size")
+            nxt = self.after(it, "column", "table", "money")
+            if prev is not None and prev.kind == "column":
+                cols = [c for c in prev.columns if c.numeric]
+                prev.extra = "qualifier"
+            elif nxt is not None and nxt.kind == "column" and self._adjacent_after(it, nxt):
+                cols = [c for c in nxt.columns if c.numeric]
+                nxt.extra = "qualifier"
+            elif nxt is not None and nxt.kind == "table" and self._adjacent_after(it, nxt):
+                nxt.extra = "counted"
+                return Cond(None, None, it.op, list(it.value), kind="count", related=nxt.table)
+            elif prev is not None and prev.kind in ("money", "size"):
+                prev.extra = "qualifier"
+                return Cond(None, None, it.op, list(it.value), kind="money")
+            else:
+                raise Unmappable("the question compares with a number but names no "
+                                 "column to compare")
+        if not cols:
+            raise Unmappable("the number in the question is compared with no numeric column")
+        col = self.pick(cols, self.tables_named + ([head.table] if head.table else []))
+        op = it.op
+        vals = list(it.value)
+        return Cond(col.table, col, op, vals, kind="number")
+
+    def _adjacent_after(self, it: Item, nxt: Item) -> bool:
+        span = 4 if it.op == "between" else 2
+        return nxt.at - it.at <= span + 2
+
+    def _columns_like(self, words) -> list[Column]:
+        out = []
+        for t in self.s.tables.values():
+            for c in t.columns:
+                if c.name in t.fk_columns:
+                    continue
+                if words == "date":
+                    if c.date:
+                        out.append(c)
+                elif any(w in c.words for w in (words if not isinstance(words, str) else (words,))):
+                    out.append(c)
+        return out
+
+    def date_cond(self, it: Item, head: Item) -> Cond:
+        """The date column a date condition applies to: one named next to it,
+        else the only date column of the nearest table named before it."""
+        prev = self.before(it, "column", "table", "money", "size")
+        cand: list[Column] = []
+        if prev is not None and prev.kind == "column":
+            cand = [c for c in prev.columns if c.date]
+            if cand:
+                prev.extra = "qualifier"
+        if not cand:
+            order = []
+            if prev is not None and prev.kind == "table":
+                # "orders did customers from Spain place in 2024": a table named
+                # further back than right before the date yields to the one
+                # asked about.
+                between = [x for x in self.items if prev.at < x.at < it.at]
+                if (between or prev.extra == "verb") and head.kind == "table" \
+                        and head.table != prev.table and len(self.s.tables[head.table].dates) == 1:
+                    order.append(head.table)
+                order.append(prev.table)
+            order += [t.table for t in self.kinds("table") if t.table not in order]
+            if head.kind == "column":
+                order += [c.table for c in head.columns if c.table not in order]
+            if head.kind in ("money", "size", "qty") or self.money or self.qty \
+                    or self.kinds("size"):
+                if self.s.line_items:
+                    order.append(self.s.line_items[3])
+                elif self._money_column():
+                    order.append(self._money_column().table)
+            # Rows without a date of their own take the one of the row they
+            # belong to: an order line is dated by its order.
+            for t in list(order):
+                for col, ref, _ in self.s.tables[t].fks:
+                    if ref in self.s.tables and ref not in order and self.s.tables[ref].dates:
+                        order.append(ref)
+            for t in order:
+                dates = self.s.tables[t].dates
+                if len(dates) > 1:
+                    # The date a row is about is the one named after its
+                    # table ("loan_date" in loans), or plainly "date".
+                    own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
+                           <= set(self.s.tables[t].words) or c.words == ["date"]]
+                    dates = own if len(own) == 1 else dates
+                if len(dates) == 1:
+                    cand = dates
+                    break
+                if len(dates) > 1:
+                    raise Unmappable(f"{t} has more than one date column ("
+                                     + ", ".join(c.name for c in dates)
+                                     + "); say which one the date is about")
+        if not cand:
+            raise Unmappable("the question gives a date but no date column belongs to what "
+                             "it asks about")
+        col = self.pick(cand, self.tables_named)
+        return self._date_range(col, it)
+
+    def _date_range(self, col: Column, it: Item) -> Cond:
+        def span(value):
+            year, month = value
+            if isinstance(year, datetime.date):
+                return year, year + datetime.timedelta(days=1), year.isoformat()
+            if month is None:
+                return datetime.date(year, 1, 1), datetime.date(year + 1, 1, 1), str(year)
+            end = datetime.date(year + (month == 12), month % 12 + 1, 1)
+            return datetime.date(year, month, 1), end, f"{datetime.date(year, month, 1):%B %Y}"
+        if it.op == "between":
+            a, b = span(it.value[0]), span(it.value[1])
+            return Cond(col.table, col, "range", [a[0], b[1], f"{a[2]} to {b[2]}"], kind="date")
+        lo, hi, text = span(it.value)
+        if it.op == "in":
+            return Cond(col.table, col, "range", [lo, hi, text], kind="date")
+        if it.op == "before":
+            return Cond(col.table, col, "<", [lo], kind="date")
+        if it.op == "after":
+            return Cond(col.table, col, ">=", [hi], kind="date")
+        return Cond(col.table, col, ">=", [lo], kind="date")  # since
+
+    # -- the shapes ------------------------------------------------------------
+    def split_conds(self, table: str) -> tuple[list[Cond], list[Cond]]:
+        """Plain conditions, and those on counts or sums of related rows."""
+        plain, measured = [], []
+        for c in self.conds:
+            if c.kind in ("count", "money"):
+                measured.append(c)
+            else:
+                if c.kind == "related":
+                    c.table = table
+                plain.append(c)
+        return plain, measured
+
+    def where_for(self, table: str, alias: str) -> list[str]:
+        plain, measured = self.split_conds(table)
+        parts = self.sql.where(table, alias, plain)
+        for c in measured:
+            expr = self.measure_of(table, alias, "count" if c.kind == "count" else "money",
+                                   c.related, [])
+            if c.op == "between":
+                parts.append(f"{expr} BETWEEN {c.values[0]} AND {c.values[1]}")
+            else:
+                parts.append(f"{expr} {c.op} {c.values[0]}")
+        return parts
+
+    def measure_of(self, table: str, alias: str, what: str, fact: Optional[str],
+                   conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
+                   zero: bool = True) -> str:
+        """A correlated subquery: the count of `fact` rows, or the money, or
+        fn(column), that belong to the row `alias` of `table`."""
+        if what == "money":
+            fact = self.money_fact()
+        if what == "column":
+            fact = column.table
+        hops = self.s.path(fact, table)
+        a = self.sql.alias()
+        pk = self.s.tables[table].pk
+        if len(pk) != 1:
+            raise Unmappable(f"{table} has no single-column key to group by")
+        link = self.sql.via(a, hops, lambda b: f"{self.sql.col(b, pk[0])} = "
+                                               f"{self.sql.col(alias, pk[0])}")
+        extra = self.sql.where(fact, a, [c for c in conds if c.table != table or fact == table])
+        where = " AND ".join([link] + extra)
+        if what == "count":
+            return f"(SELECT COUNT(*) FROM {self.s.ident(fact)} {a} WHERE {where})"
+        if what == "money":
+            total = f"SUM({self.money_expr(a)})"
+            if zero:
+                total = f"COALESCE({total}, 0)"
+            return f"(SELECT {total} FROM {self.s.ident(fact)} {a} WHERE {where})"
+        if what == "qty":
+            q = self.s.line_items[1]
+            return (f"(SELECT COALESCE(SUM({self.sql.col(a, q.name)}), 0) FROM "
+                    f"{self.s.ident(fact)} {a} WHERE {where})")
+        expr = f"{fn}({self.sql.col(a, column.name)})"
+        if fn in ("SUM", "COUNT"):
+            expr = f"COALESCE({expr}, 0)"
+        return f"(SELECT {expr} FROM {self.s.ident(fact)} {a} WHERE {where})"
+
+    def describe(self, conds: Optional[list[Cond]] = None) -> str:
+        conds = self.conds if conds is None else conds
+        parts = []
+        for c in conds:
+            if c.kind == "count":
+                parts.append(f"with {c.op} {show(c.values[0])} {c.related}")
+            elif c.kind == "money":
+                parts.append(f"with spending {c.op} {show(c.values[0])}")
+            else:
+                text = describe_cond(c)
+                if c.kind == "value" and c.table and c.column and self._main != c.table:
+                    text = f"{c.table} {text}"
+                parts.append(text)
+        return (" (" + "; ".join(parts) + ")") if parts else ""
+
+    _main: Optional[str] = None
+
+    def count(self, head: Item, count: Item) -> Plan:
+        distinct = self.first("distinct")
+        if head.kind == "column" and not self._qualifies_value(head):
+            col = self.pick(head.columns, self.tables_named)
+            if col.numeric and not distinct:
+                # "How many hours were logged": the hours added up.
+                return self.aggregate(head, "sum")
+            head.role = "counted"
+            table = col.table
+            self._main = table
+            where = conj(self.where_for(table, self.s.ident(table)))
+            sql = f"SELECT COUNT(DISTINCT {self.s.ident(col.name)}) FROM {self.s.ident(table)}{where}"
+            desc = self.describe()
+
+            def answer(rows):
+                n = rows[0][0]
+                return (f"There {'is' if n == 1 else 'are'} {n} distinct "
+                        f"{col.name} value{'' if n == 1 else 's'} in {table}{desc}.")
+            return Plan(sql, answer)
+        if head.kind != "table":
+            raise Unmappable("the question counts something that is not a table")
+        table = head.table
+        self._main = table
+        where = conj(self.where_for(table, self.s.ident(table)))
+        sql = f"SELECT COUNT(*) FROM {self.s.ident(table)}{where}"
+        desc = self.describe()
+        label = table.replace("_", " ")
+        via = any(c.table != table for c in self.conds if c.kind != "count")
+
+        def answer(rows):
+            n = rows[0][0]
+            noun = " ".join(singular(w) for w in label.split()) if n == 1 else label
+            kind = " distinct" if via and distinct else ""
+            return f"There {'is' if n == 1 else 'are'} {n}{kind} {noun}{desc}."
+        return Plan(sql, answer)
+
+    def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
+        """(what, column, wording) of the thing summed or averaged."""
+        if head.kind == "money" or (self.money and head.kind != "column"):
+            return "money", None, "revenue (quantity × unit price)" if self.s.line_items \
+                else "amount"
+        if head.kind == "qty" or self.qty:
+            return "qty", None, "units"
+        if head.kind == "column":
+            col = self.pick([c for c in head.columns if c.numeric or c.date] or head.columns,
+                            self.tables_named)
+            return "column", col, col.name
+        raise Unmappable("the question names no numeric column to total or average")
+
+    def aggregate(self, head: Item, fn: str) -> Plan:
+        sizes = self.kinds("size")
+        if head.kind == "table" and sizes and self.s.line_items \
+                and head.table == self.s.line_items[3]:
+            return self.order_values(head.table, fn)
+        if head.kind == "table" and self.s.line_items and head.table == self.s.line_items[3] \
+                and self.after(head, "column", "money") is None:
+            return self.order_values(head.table, fn)  # "the total of order 5"
+        if head.kind == "table":
+            nxt = self.after(head, "column", "money")
+            if nxt is None:
+                raise Unmappable(f"the question names no numeric column of {head.table} "
+                                 "to total or average")
+            head = nxt
+        what, col, wording = self._measure_head(head)
+        head.role = "measured"
+        if what == "column" and fn == "sum" and self._is_line_price(col):
+            # The total of a line's unit price means nothing; the total cost
+            # of lines is quantity times unit price.
+            what, col = "money", None
+            q, p = self.s.line_items[1:3]
+            wording = f"{p.name} × {q.name}"
+        if what == "column" and not col.numeric and (fn in ("sum", "avg") or not col.date):
+            raise Unmappable(f"{col.name} is not a number, so it has no "
+                             + ("total or average" if fn in ("sum", "avg") else "highest or lowest"))
+        fact = col.table if col else self.money_fact()
+        self._main = fact
+        alias = self.s.ident(fact)
+        where = conj(self.where_for(fact, alias))
+        if what == "money":
+            expr = f"SUM({self.money_expr(alias)})"
+        elif what == "qty":
+            expr = f"SUM({self.sql.col(alias, self.s.line_items[1].name)})"
+        else:
+            expr = f"{fn.upper()}({self.s.ident(col.name)})"
+        if what in ("money", "qty") and fn != "sum":
+            raise Unmappable(f"an {fn} of revenue needs a unit to average over "
+                             "(say 'average order value')")
+        sql = f"SELECT {expr} FROM {self.s.ident(fact)}{where}"
+        desc = self.describe()
+        word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
+        if col is not None and col.date:
+            word = {"max": "latest", "min": "earliest"}.get(fn, word)
+
+        def answer(rows):
+            v = rows[0][0] if rows else None
+            if v is None:
+                return f"There is no {word} {wording} of {fact}{desc}: no row matches."
+            return f"The {word} {wording} of {fact.replace('_', ' ')} is {show(v)}{desc}."
+        return Plan(sql, answer)
+
+    def order_values(self, order_table: str, fn: str) -> Plan:
+        self._main = order_table
+        # Rows without lines have no value (NULL, not 0) and stay out of it.
+        per = self.measure_of(order_table, self.s.ident(order_table), "money", None, [],
+                              zero=False)
+        where = conj(self.where_for(order_table, self.s.ident(order_table)))
+        func = {"avg": "AVG", "sum": "SUM", "max": "MAX", "min": "MIN"}[fn]
+        sql = f"SELECT {func}(v), COUNT(v) FROM (SELECT {per} AS v FROM " \
+              f"{self.s.ident(order_table)}{where}) per_row"
+        desc = self.describe()
+        word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
+
+        def answer(rows):
+            v, n = rows[0]
+            if v is None:
+                return f"There are no {order_table}{desc} to average."
+            return (f"The {word} {singular(order_table)} value is {show(v)} (the sum of "
+                    f"quantity × unit price per {singular(order_table)}, over {n} "
+                    f"{plural(n, singular(order_table))}){desc}.")
+        return Plan(sql, answer)
+
+    def _is_group_extreme(self, head: Item, sup: Item) -> bool:
+        """'Which city has the most customers', 'which customer spent the most':
+        a second noun (or money) follows the superlative."""
+        after = [it for it in self.items if it.at > sup.at and it.kind in
+                 ("table", "column", "money", "qty") and it.extra != "qualifier"
+                 and it is not head
+                 and not (it.kind == "table" and any(
+                     c.table == it.table and (c.numeric or c.date) for c in head.columns))]
+        if sup.extra == "count":
+            return True
+        if sup.extra:
+            # "the name of the most expensive product": the table after an
+            # adjective is the row ranked, not something counted.
+            after = [it for it in after if it.kind != "table"]
+        return bool(after) or self.money is not None or self.qty is not None \
+            or bool(self.kinds("agg"))
+
+    def grouped(self, head: Item, group: Optional[Item], sup: Optional[Item]) -> Plan:
+        # The group key: the noun after "per"/"by", or the head of "which X ...".
+        if group is not None:
+            key = self.after(group, "table", "column")
+            if key is None:
+                raise Unmappable("the grouping names no table or column")
+            measured = head if head.at < group.at else self.before(group, "table", "column",
+                                                                    "money", "qty")
+        else:
+            key = head
+            measured = next((it for it in self.items if it.at > sup.at and it.kind in
+                             ("table", "column", "money", "qty")
+                             and it.extra != "qualifier" and it is not key), None)
+        key.extra = "group"
+        key.role = "group"
+        li = self.s.line_items
+        if (li and group is not None and key.kind == "table" and key.table == li[3]
+                and [a.op for a in self.kinds("agg")] == ["avg"] and sup is None
+                and (self.money or (measured is not None and measured.kind == "column"
+                                    and any(self._is_line_price(c) for c in measured.columns)))):
+            # "the average cost per visit": the average of each visit's total.
+            if measured is not None:
+                measured.role = "measured"
+            return self.order_values(key.table, "avg")
+        if measured is not None:
+            measured.role = "measured"
+        aggs = self.kinds("agg")
+        if (sup is not None and group is None and key.kind == "table" and not aggs
+                and measured is not None and measured.kind == "column"
+                and any(c.table == key.table for c in measured.columns)):
+            # "Which book has the most pages": a column of the row itself.
+            return self.extreme(key, sup)
+        fn = aggs[0].op if aggs else None
+        # what is measured per group
+        if self.money or (measured is not None and measured.kind == "money"):
+            what, col, wording = "money", None, "revenue" if self.s.line_items else "amount"
+        elif self.qty or (measured is not None and measured.kind == "qty"):
+            what, col, wording = "qty", None, "units"
+        elif measured is not None and measured.kind == "column" and measured is not key:
+            col = self.pick([c for c in measured.columns if c.numeric] or measured.columns,
+                            self.tables_named)
+            if not col.numeric:
+                raise Unmappable(f"{col.name} is not a number to total or average per group")
+            what, wording = "column", col.name
+            if fn is None:
+                fn = "sum"
+                if sup is not None and sup.value not in ("most", "least", "fewest") \
+                        and not set(col.words) & QUANTITY_WORDS:
+                    # "the student with the highest score": the best single
+                    # score, not the most points added up.
+                    fn = sup.op
+                elif sup is not None and col.table == (key.table or gcol_table(key)):
+                    raise Unmappable(f"'the most {col.name}' could be a total or an average; "
+                                     "say which")
+        elif measured is not None and measured.kind == "table" and measured is not key:
+            what, col, wording = "count", None, measured.table
+        elif measured is None and sup is not None and sup.extra == "count" \
+                and key.kind == "column":
+            # "the most common status": the value most rows have.
+            what, col, wording = "count", None, "rows"
+            measured = Item("table", key.at, table=self.pick(key.columns, self.tables_named).table)
+        elif self.first("count") and measured is None:
+            raise Unmappable("the question does not say what to count per group")
+        else:
+            raise Unmappable("the question does not say what to compare between groups")
+        if what in ("money", "qty"):
+            fact = self.money_fact()
+        else:
+            fact = col.table if col else measured.table
+        if key.kind == "table":
+            gtable, gcol = key.table, None
+        else:
+            gcol = self.pick(key.columns, [fact] + self.tables_named)
+            gtable = gcol.table
+        self._main = gtable
+        fnname = {"sum": "SUM", "avg": "AVG", "max": "MAX", "min": "MIN", None: "SUM"}[fn]
+        if what == "count" and fn is not None:
+            raise Unmappable("the question asks for both a count and a total")
+        # Conditions on the grouped table restrict the groups; the others the
+        # rows counted or summed in each group.
+        plain, measured_conds = self.split_conds(gtable)
+        gconds = [c for c in plain if c.table == gtable and c.kind != "related"]
+        fconds = [c for c in plain if c not in gconds]
+        if measured_conds:
+            raise Unmappable("a condition on a count or a sum inside a grouping")
+        if gcol is None:
+            g = self.s.tables[gtable]
+            lab = g.label
+            if lab is None:
+                raise Unmappable(f"{gtable} has no name or single key to name its rows by")
+            m = self.measure_of(gtable, "g", what, fact, fconds, col, fnname)
+            where = conj(self.sql.where(gtable, "g", gconds))
+            name = self.label_sql(gtable, "g")
+            hops = self.s.path(fact, gtable) if what == "count" else []
+            link = hops[0][2] if len(hops) > 1 else None
+            if link is not None:
+                # "The member who borrowed the most books" may count books or
+                # loans; both are computed, and a difference is declined.
+                if fconds:
+                    raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
+                                     "with a condition is more than the offline model can check")
+                m += ", " + self.measure_of(gtable, "g", "count", link, [])
+            sql = (f"SELECT {name}, {m} AS v FROM {self.s.ident(gtable)} g"
+                   f"{where} ORDER BY v DESC, {name}")
+            gname = singular(gtable.replace("_", " "))
+        else:
+            link = None
+            m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname, gconds)
+            where = conj(self.sql.where(gtable, "g0", gconds) +
+                          [f"{self.sql.col('g0', gcol.name)} IS NOT NULL"])
+            sql = (f"SELECT g.k, {m} AS v FROM (SELECT DISTINCT {self.sql.col('g0', gcol.name)} "
+                   f"AS k FROM {self.s.ident(gtable)} g0{where}) g ORDER BY v DESC, g.k")
+            gname = gcol.name
+        desc = self.describe()
+        if what == "column" and not (sup is not None and fn == sup.op):
+            wording = {"SUM": "total", "AVG": "average", "MAX": "highest", "MIN": "lowest"}[
+                fnname] + " " + wording
+        elif what == "count":
+            wording = wording.replace("_", " ")
+
+        if link is not None:
+            shaped = self._one_reading(fact, link, gname)
+        else:
+            def shaped(rows):
+                return rows
+        if sup is None:
+            def answer(rows):
+                rows = shaped(rows)
+                if not rows:
+                    return f"There are no groups{desc}."
+                shown = rows[:GROUP_CAP]
+                text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
+                more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
+                return f"The {wording} per {gname}{desc}: {text}{more}."
+            return Plan(sql, answer)
+        op = sup.op
+        n = self.first("top").value if self.first("top") else 1
+        if op == "min":
+            sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
+
+        def answer(rows):
+            rows = [r for r in shaped(rows) if r[1] is not None]
+            if not rows:
+                return CANNOT_ANSWER + f"no {gname} has a value{desc}."
+            best = rows[min(n, len(rows)) - 1][1]
+            top = [r for r in rows if (r[1] >= best if op == "max" else r[1] <= best)]
+            word = "most" if op == "max" else "least"
+            if what == "column":
+                word = "highest" if op == "max" else "lowest"
+            if n > 1:
+                listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
+                ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""
+                return (f"The {n} {plural(2, gname)} with the {word} {wording}{desc}: "
+                        f"{listed}{ties}.")
+            names = ", ".join(show(r[0]) for r in top)
+            tie = f" (a tie between {len(top)})" if len(top) > 1 else ""
+            return (f"The {gname} with the {word} {wording} is {names}"
+                    f" ({show(best)}){tie}{desc}.")
+        return Plan(sql, answer)
+
+    @staticmethod
+    def _one_reading(fact: str, link: str, gname: str):
+        def shaped(rows):
+            differ = [r for r in rows if r[1] != r[2]]
+            if differ:
+                r = differ[0]
+                raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "
+                                 f"or {link} rows, and they differ ({show(r[0])}: {show(r[1])} "
+                                 f"{fact}, {show(r[2])} {link}); ask for one of them")
+            return [r[:2] for r in rows]
+        return shaped
+
+    def measure_column_group(self, gtable, gcol, what, fact, fconds, col, fn, gconds) -> str:
+        """The measure of one group: the rows counted or summed are those
+        whose row of the grouped table has the group's value and passes the
+        conditions on that table ("products per category that cost more
+        than 50" counts only those products)."""
+        a = self.sql.alias()
+        src = f"{self.s.ident(fact)} {a}"
+        if fact == gtable:
+            where = " AND ".join([f"{self.sql.col(a, gcol.name)} = g.k"]
+                                 + self.sql.where(fact, a, gconds + fconds))
+        else:
+            hops = self.s.path(fact, gtable)
+            link = self.sql.via(a, hops, lambda x: " AND ".join(
+                [f"{self.sql.col(x, gcol.name)} = g.k"] + self.sql.where(gtable, x, gconds)))
+            where = " AND ".join([link] + self.sql.where(fact, a, fconds))
+        if what == "count":
+            return f"(SELECT COUNT(*) FROM {src} WHERE {where})"
+        if what == "money":
+            return f"(SELECT COALESCE(SUM({self.money_expr(a)}), 0) FROM {src} WHERE {where})"
+        if what == "qty":
+            return (f"(SELECT COALESCE(SUM({self.sql.col(a, self.s.line_items[1].name)}), 0) "
+                    f"FROM {src} WHERE {where})")
+        return f"(SELECT {fn}({self.sql.col(a, col.name)}) FROM {src} WHERE {where})"
+
+    def extreme(self, head: Item, sup: Item) -> Plan:
+        """'Which product is the cheapest', 'the three largest orders',
+        'what is the highest price'."""
+        top = self.first("top")
+        n = top.value if top else 1
+        asked = None
+        wh = self.first("wh")
+        if head.kind == "column" and wh is not None and wh.value == "who" \
+                and not self.kinds("table"):
+            # "Who earns the most": the row with the highest salary.
+            col = self.pick(head.columns, self.tables_named)
+            head.role = "key"
+            sup.extra = tuple(col.words)
+            head = Item("table", head.at, table=col.table)
+        if head.kind == "column" and wh is not None and wh.value in ("which", "who") \
+                and head.at == wh.at + 1 and head.end - head.at > 1:
+            # "Which member joined first": the phrase that named joined_on opens
+            # with its table's noun, so the question asks for a row of that
+            # table, not for the earliest date.
+            opening = tokenize(self.q)[head.at].forms
+            owners = {c.table for c in head.columns
+                      if singular(self.s.tables[c.table].words[-1]) in opening}
+            if len(owners) == 1:
+                table = owners.pop()
+                head.role = "key"
+                sup.extra = tuple(next(c for c in head.columns if c.table == table).words)
+                head = Item("table", head.at, table=table)
+        if head.kind == "column":
+            ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
+                          None) if sup.extra else None
+            if ranked is None or not any(c.table == ranked.table for c in head.columns):
+                # "the highest price of products", "the latest order date": a value.
+                return self.aggregate(head, sup.op)
+            # "the name of the most expensive product": a column of the row.
+            asked = next(c for c in head.columns if c.table == ranked.table)
+            head.role = "asked"
+            head = ranked
+        if head.kind != "table":
+            if head.kind in ("money",):
+                raise Unmappable("the question asks for the most revenue but not of what")
+            raise Unmappable("the question names no table whose rows to rank")
+        table = head.table
+        t = self.s.tables[table]
+        self._main = table
+        if wh is not None and wh.value == "when" and sup.extra == "date" and len(t.dates) == 1:
+            # "When was the last shipment sent": the date, not the shipment.
+            return self.aggregate(Item("column", head.at, columns=t.dates), sup.op)
+        # the key: a column named with the superlative or after it
+        key_cols = None
+        if sup.extra == "age":
+            born = [c for c in t.columns if set(c.words) & {"birth", "born", "birthday"}]
+            if born:
+                key_cols = born
+            elif sup.op == "max":
+                raise Unmappable(f"{table} has no birth date to tell the youngest")
+            else:
+                sup.extra = "date"
+                dates = t.dates
+                if len(dates) != 1:
+                    raise Unmappable(f"'oldest' needs one date column in {table}")
+        if sup.extra and sup.extra != "age":
+            key_cols = [c for c in t.columns if (sup.extra == "date" and c.date) or (
+                sup.extra != "date" and set(c.words) & set(
+                    (sup.extra,) if isinstance(sup.extra, str) else sup.extra))]
+            named = [c for it in self.kinds("column") if it.extra != "qualifier"
+                     for c in it.columns if c in key_cols]
+            if len(key_cols) > 1 and len(named) == 1:
+                key_cols = named  # "which project started first": start_date
+        elif not sup.extra:
+            named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
+                     and any(c.table == table for c in it.columns)]
+            if named:
+                named[0].role = "key"
+                key_cols = [c for c in named[0].columns if c.table == table]
+        alias = self.s.ident(table)
+        if key_cols:
+            if len(key_cols) > 1:
+                raise Unmappable(f"'{sup.op}' could rank {table} by any of "
+                                 + ", ".join(c.name for c in key_cols))
+            key = key_cols[0]
+            for it in self.kinds("column"):
+                if key in it.columns:
+                    it.role = "key"
+            expr, wording = self.sql.col(alias, key.name), key.name
+        elif self.s.line_items and table == self.s.line_items[3] and (
+                self.kinds("size") or sup.op in ("max", "min")) and not sup.extra:
+            expr = self.measure_of(table, alias, "money", None, [])
+            wording = "value (sum of quantity × unit price)"
+        else:
+            raise Unmappable(f"the question does not say by which column to rank {table}")
+        lab = t.label
+        if lab is None:
+            raise Unmappable(f"{table} has no name or single key to name its rows by")
+        also = ""
+        if asked is not None and asked.name != lab.name:
+            also = f", {self.sql.col(alias, asked.name)}"
+        where = self.where_for(table, alias)
+        name = self.label_sql(table, alias)
+        sql = (f"SELECT {name}, {expr} AS v{also} FROM {alias}"
+               f"{conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
+               f"{'DESC' if sup.op == 'max' else 'ASC'}, {name}")
+        sql = sql.replace(f"FROM {alias}", f"FROM {self.s.ident(table)}", 1) \
+            if alias == self.s.ident(table) else sql
+        desc = self.describe()
+        word = "highest" if sup.op == "max" else "lowest"
+        if key_cols and key_cols[0].date:
+            word = "latest" if sup.op == "max" else "earliest"
+        noun = singular(table.replace("_", " "))
+
+        def answer(rows):
+            if not rows:
+                return f"There are no {table}{desc}."
+            cut = rows[min(n, len(rows)) - 1][1]
+            chosen = [r for r in rows if (r[1] >= cut if sup.op == "max" else r[1] <= cut)]
+            items = ", ".join(f"{show(r[0])} ({show(r[1])}" + (
+                f"; {asked.name} {show(r[2])}" if len(r) > 2 else "") + ")"
+                for r in chosen[:LIST_CAP])
+            more = f" and {len(chosen) - LIST_CAP} more" if len(chosen) > LIST_CAP else ""
+            if n == 1:
+                tie = f" (a tie between {len(chosen)})" if len(chosen) > 1 else ""
+                return f"The {noun} with the {word} {wording}{desc} is {items}{more}{tie}."
+            extra = f" (ties included, {len(chosen)} in all)" if len(chosen) > n else ""
+            return (f"The {n} {table.replace('_', ' ')} with the {word} {wording}{desc}: "
+                    f"{items}{more}{extra}.")
+        return Plan(sql, answer)
+
+    def listing(self, head: Item) -> Plan:
+        wh = self.first("wh")
+        if not (wh or self.first("list") or head.kind == "table"):
+            raise Unmappable("the question is not a count, total, average, extreme, list "
+                             "or lookup question")
+        if wh and wh.value == "who" and not self.kinds("table"):
+            raise Unmappable("'who' names no table of people to answer from")
+        label = head.kind == "column" and all(
+            self.s.tables[c.table].label == c and set(c.words) & set(LABEL_WORDS)
+            for c in head.columns)
+        if head.kind == "column" and not label and not self.kinds("value") \
+                and not self.tables_named[1:]:
+            # "Which categories are there": the distinct values of a column.
+            col = self.pick(head.columns, self.tables_named)
+            head.role = "listed"
+            table = col.table
+            self._main = table
+            where = conj(self.where_for(table, self.s.ident(table)) +
+                          [f"{self.s.ident(col.name)} IS NOT NULL"])
+            sql = (f"SELECT DISTINCT {self.s.ident(col.name)} FROM {self.s.ident(table)}{where} "
+                   f"ORDER BY {self.s.ident(col.name)}")
+            desc = self.describe()
+
+            def answer(rows):
+                vals = [show(r[0]) for r in rows]
+                if not vals:
+                    return f"There are no {col.name} values in {table}{desc}."
+                more = f" (first {LIST_CAP} shown)" if len(vals) > LIST_CAP else ""
+                return (f"{len(vals)} distinct {col.name} value{'s' if len(vals) != 1 else ''} "
+                        f"in {table}{desc}: {', '.join(vals[:LIST_CAP])}{more}.")
+            return Plan(sql, answer)
+        # Rows of a table, with the columns asked for.
+        if head.kind == "column":
+            tables = [t for t in self.tables_named if any(c.table == t for c in head.columns)]
+            table = tables[0] if tables else self.pick(head.columns, self.tables_named).table
+        else:
+            table = self.table_of(head)
+            head.role = "head"
+        t = self.s.tables[table]
+        self._main = table
+        asked: list[Column] = []
+        for it in self.kinds("column"):
+            if it.role or it.extra == "qualifier":
+                continue
+            cols = [c for c in it.columns if c.table == table]
+            if not cols:
+                raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
+            it.role = "asked"
+            if it.extra == "synonym" and len(cols) > 1 and all(
+                    set(c.words) & LOCATION_WORDS for c in cols):
+                asked += cols
+            else:
+                asked.append(self.pick(cols, [table]))
+        if wh and wh.value == "when" and not asked:
+            if len(t.dates) != 1:
+                raise Unmappable(f"'when' needs one date column in {table}")
+            asked = t.dates
+        if wh and wh.value == "where" and not asked:
+            asked = [c for c in t.columns if set(c.words) & LOCATION_WORDS]
+            if not asked:
+                raise Unmappable(f"{table} has no column that says where")
+        lab = t.label
+        if lab is None:
+            raise Unmappable(f"{table} has no name or key column to list its rows by")
+        cols = list({c.name: c for c in [lab] + asked}.values())
+        if len(cols) == 1 and any(c.kind == "value" and c.column is not None
+                                  and c.column.name == lab.name and c.table == table
+                                  for c in self.conds):
+            raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
+                             f"that the model can tie to a column of {table}")
+        names = ", ".join([self.label_sql(table, self.s.ident(table))]
+                          + [self.sql.col(self.s.ident(table), c.name) for c in cols[1:]])
+        where = conj(self.where_for(table, self.s.ident(table)))
+        sql = f"SELECT {names} FROM {self.s.ident(table)}{where} ORDER BY {names}"
+        desc = self.describe()
+
+        def answer(rows):
+            if not rows:
+                return f"There are no {table.replace('_', ' ')}{desc}."
+            who = show(rows[0][0])
+            if lab.name in t.pk:
+                who = f"{singular(table.replace('_', ' '))} {who}"
+            if len(rows) == 1 and len(cols) == 2:
+                return f"The {cols[1].name} of {who} is {show(rows[0][1])}."
+            if len(rows) == 1 and len(cols) > 2:
+                return f"{who}: " + ", ".join(
+                    f"{c.name} {show(v)}" for c, v in zip(cols[1:], rows[0][1:])) + "."
+            if len(cols) == 1:
+                items = [show(r[0]) for r in rows]
+            else:
+                items = [f"{show(r[0])} (" + ", ".join(
+                    f"{c.name} {show(v)}" for c, v in zip(cols[1:], r[1:])) + ")" for r in rows]
+            more = f" (first {LIST_CAP} shown)" if len(items) > LIST_CAP else ""
+            noun = table.replace("_", " ")
+            return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
+                    f"{desc}: {'; '.join(items[:LIST_CAP])}{more}.")
+        return Plan(sql, answer)

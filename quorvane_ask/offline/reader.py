@@ -1,0 +1,615 @@
+"""Reading the question: every word is tied to something, a table or a
+column of the schema, a word of the question's shape ("how many", "per",
+"more than", "in March 2024"), or a value the database holds.  The result
+is a ``Parse``: the items found in the question's order, the values still
+to be looked up in the data, and the words tied to nothing.
+"""
+
+from __future__ import annotations
+
+import datetime
+import re
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from .decline import Unmappable
+from .observations import Column
+from .schema import Schema
+from .words import (COLUMN_SYNONYMS, COMPARATORS, FUNCTION_WORDS, MAX_WORDS, MIN_WORDS,
+                    MONEY_WORDS, MONTHS, OR_MORE, RELATION_VERBS, SIZE_WORDS,
+                    SUPERLATIVE_COLUMNS, UNIT_WORDS, Tok, singular, tokenize)
+
+
+@dataclass
+class Item:
+    kind: str          # table, column, value, money, size, qty, count, distinct, agg, super,
+                       # group, neg, cmp, date, top, wh, howmuch, list
+    at: int            # index of its first token
+    table: Optional[str] = None
+    column: Optional[Column] = None
+    columns: list = field(default_factory=list)
+    value: Any = None
+    op: Optional[str] = None
+    extra: Any = None
+    role: Optional[str] = None  # what the plan used it for; None: nothing yet
+    end: int = -1               # index after its last token
+
+
+@dataclass
+class Parse:
+    items: list[Item]
+    probes: list[str]           # values to look up in the data
+    unknown: list[str]          # words tied to nothing, once the probes are answered
+
+
+_DATE_PREPS = {"in": "in", "during": "in", "on": "in", "before": "before", "after": "after",
+               "since": "since", "from": "since", "until": "before", "till": "before",
+               "by": "before"}
+
+
+def _month_year(toks: list[Tok], i: int):
+    """(year, month or None, length) of a date at toks[i], or None."""
+    t = toks[i]
+    if t.number is not None and t.number == int(t.number) and 1900 <= t.number <= 2100 \
+            and not t.quoted:
+        return int(t.number), None, 1
+    nxt = toks[i + 1] if i + 1 < len(toks) else None
+    if t.number is not None and 1 <= t.number <= 31 and nxt is not None and (
+            nxt.low in MONTHS or nxt.text == "May") and i + 2 < len(toks) \
+            and toks[i + 2].number is not None and 1900 <= toks[i + 2].number <= 2100:
+        # "30 June 2024"
+        month = MONTHS.get(nxt.low, 5)
+        try:
+            return datetime.date(int(toks[i + 2].number), month, int(t.number)), None, 3
+        except ValueError:
+            raise Unmappable(f"'{t.text} {nxt.text} {toks[i + 2].text}' is no date")
+    if (t.low in MONTHS or t.text == "May") and nxt is not None and nxt.number is not None \
+            and 1 <= nxt.number <= 31 and i + 2 < len(toks) and toks[i + 2].number is not None \
+            and 1900 <= toks[i + 2].number <= 2100:
+        # "June 30, 2024"
+        try:
+            return datetime.date(int(toks[i + 2].number), MONTHS.get(t.low, 5),
+                                 int(nxt.number)), None, 3
+        except ValueError:
+            raise Unmappable(f"'{t.text} {nxt.text} {toks[i + 2].text}' is no date")
+    if t.low in MONTHS or (t.low == "may" and t.text == "May"):
+        month = MONTHS.get(t.low, 5)
+        if i + 1 < len(toks) and toks[i + 1].number is not None \
+                and 1900 <= toks[i + 1].number <= 2100:
+            return int(toks[i + 1].number), month, 2
+        raise Unmappable(f"'{t.text}' names a month but not the year")
+    m = re.fullmatch(r"(\d{4})-(\d{2})-(\d{2})", t.text)
+    if m:
+        return datetime.date(int(m[1]), int(m[2]), int(m[3])), None, 1
+    return None
+
+
+_CURRENCIES = UNIT_WORDS
+
+
+def _run_text(run: list[Tok]) -> str:
+    text = " ".join(t.text for t in run)
+    return re.sub(r"['’]s$", "", text)
+
+
+def _variants(text: str) -> list[str]:
+    """The value as written, and as the other grammatical number ("no-shows")."""
+    low = text.lower()
+    out = [text]
+    if " " not in text and not text[:1].isupper():
+        out += [singular(low), low + "s"]
+    return list(dict.fromkeys(out))
+
+
+def _lookup(found: dict, text: str) -> Optional[tuple[str, list]]:
+    for v in _variants(text):
+        if found.get(v.lower()):
+            return v, found[v.lower()]
+    return None
+
+
+class Reader:
+    """Ties the words of one question to the schema."""
+
+    def __init__(self, schema: Schema, question: str):
+        self.s = schema
+        self.q = question
+        text = re.sub(r"(?<=[a-z])_(?=[a-z])", " ", question)
+        text = re.sub(r"\b(what|who|where|which|when|how|that|there|it)['’]s\b", r"\1 is", text,
+                      flags=re.I)
+        text = re.sub(r"n['’]t\b", " not", text)
+        text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
+                                                             "d": "would"}[m[1]], text)
+        self.toks = tokenize(text)
+        for t, nxt in zip(self.toks, self.toks[1:]):
+            if nxt.low == "up":
+                t.forms |= {f + "up" for f in t.forms}  # "signed up": signup
+        self.items: list[Item] = []
+        self.vocab = self._vocabulary()
+
+    # -- the schema's words -------------------------------------------------
+    def _vocabulary(self) -> list[tuple[tuple, Item, int]]:
+        """(phrase, item, rank) for every table and column; lower rank wins."""
+        out = []
+        for t in self.s.tables.values():
+            out.append((tuple(t.words), Item("table", 0, table=t.name), 0))
+            if len(t.words) > 1:
+                out.append(((t.words[-1],), Item("table", 0, table=t.name), 2))
+            for c in t.columns:
+                if c.name in t.fk_columns or (c.name in t.pk and c.words == ["id"]):
+                    continue
+                out.append((tuple(c.words), Item("column", 0, table=t.name, column=c), 0))
+                generic = {"id", "date", "at", "on", "no", "number", "code", "full", "is",
+                           "has", "time", "year", "day"}
+                nouns = [w for w in c.words if w not in UNIT_WORDS and w != "per"]
+                for w in c.words:
+                    # A number column is named by its head word ("price" for
+                    # unit_price, "weight" for weight_kg), never by a modifier
+                    # ("units" is no price) or a unit.
+                    if c.numeric and (not nouns or w != nouns[-1]) and not (
+                            "per" in c.words and nouns and w == nouns[0]):
+                        continue
+                    if w in UNIT_WORDS or w == "per":
+                        continue
+                    if len(c.words) > 1 and w not in generic and not w.isdigit():
+                        out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
+        return out
+
+    def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
+        best = None
+        for phrase, item, rank in self.vocab:
+            n = len(phrase)
+            if i + n > len(self.toks):
+                continue
+            if all(phrase[j] in self.toks[i + j].forms and not self.toks[i + j].used
+                   and not self.toks[i + j].quoted for j in range(n)):
+                key = (-n, rank)
+                if best is None or key < best[0]:
+                    best = (key, [item])
+                elif key == best[0]:
+                    best[1].append(item)
+        if best is None:
+            return None
+        return -best[0][0], best[1]
+
+    def _columns_like(self, words, tables=None) -> list[Column]:
+        words = (words,) if isinstance(words, str) else words
+        out = []
+        for t in self.s.tables.values():
+            if tables is not None and t.name not in tables:
+                continue
+            for c in t.columns:
+                if c.name in t.fk_columns:
+                    continue
+                if words == "date" or words == ("date",):
+                    if c.date:
+                        out.append(c)
+                elif any(w in c.words or any(x.startswith(w) for x in c.words) for w in words):
+                    out.append(c)
+        return out
+
+    # -- the pass -------------------------------------------------------------
+    def use(self, i: int, n: int, item: Item) -> Item:
+        for t in self.toks[i:i + n]:
+            t.used = item.kind
+        item.at, item.end = i, i + n
+        self.items.append(item)
+        return item
+
+    def phrase(self, i: int, *words: str) -> bool:
+        if i + len(words) > len(self.toks):
+            return False
+        return all(self.toks[i + j].low == w and not self.toks[i + j].used
+                   for j, w in enumerate(words))
+
+    def read(self, found: dict[str, list[tuple[str, str]]]) -> Parse:
+        toks = self.toks
+        # Values the database was found to hold, longest first: a product
+        # called "Cast Iron Pan" is one value, not three unknown words.
+        for n in range(len(toks), 0, -1):
+            for i in range(len(toks) - n + 1):
+                run = toks[i:i + n]
+                if any(t.used for t in run):
+                    continue
+                hit = _lookup(found, _run_text(run))
+                if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
+                    self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._grammar()
+        self._schema_words()
+        probes, unknown = [], []
+        if any(t.low == "will" and not t.text[:1].isupper() or t.low == "gonna" for t in toks) or \
+                any(a.low == "going" and b.low == "to" for a, b in zip(toks, toks[1:])):
+            raise Unmappable("the question asks about the future, which the data does not hold")
+        for i, t in enumerate(toks):
+            if not t.used and (t.low in FUNCTION_WORDS
+                               or (t.low in _CURRENCIES and self._after_number(t))):
+                t.used = "function"
+            elif not t.used and t.forms & RELATION_VERBS:
+                # A verb that only relates two tables, unless the data holds
+                # it ("delivered" may be a status).
+                hit = _lookup(found, t.text)
+                pair = _run_text(toks[i - 1:i + 1]) \
+                    if i > 0 and toks[i - 1].used in (None, "function") else None
+                if pair and _lookup(found, pair):
+                    hit = _lookup(found, pair)  # "on hold" is a status
+                    self.use(i - 1, 2, Item("value", i - 1, value=hit[0], extra=hit[1]))
+                elif hit:
+                    self.use(i, 1, Item("value", i, value=hit[0], extra=hit[1]))
+                else:
+                    probes += _variants(t.text) + ([pair] if pair else [])
+                    t.used = "soft"  # decided once the values are known
+        i = 0
+        while i < len(toks):
+            if toks[i].used:
+                i += 1
+                continue
+            j = i
+            while j < len(toks) and not toks[j].used:
+                j += 1
+            run = toks[i:j]
+            hit = _lookup(found, _run_text(run))
+            if hit:
+                self.use(i, j - i, Item("value", i, value=hit[0], extra=hit[1]))
+            else:
+                probes += _variants(_run_text(run))
+                for k, t in enumerate(run):
+                    hit = _lookup(found, _run_text([t]))
+                    if hit:
+                        self.use(i + k, 1, Item("value", 0, value=hit[0], extra=hit[1]))
+                    else:
+                        probes += _variants(_run_text([t]))
+                        unknown.append(t.text)
+            i = j
+        for i, t in enumerate(toks):
+            if t.used == "soft":
+                if self._relates(i):
+                    t.used = "function"
+                else:
+                    unknown.append(t.text)
+        # Capitalised runs are looked up whole as well, before their words
+        # are read as schema words.
+        for i in range(len(toks)):
+            if toks[i].cap and not toks[i].quoted and (i > 0 or (len(toks) > 1 and toks[1].cap)):
+                j = i
+                while j < len(toks) and toks[j].cap and not toks[j].quoted:
+                    j += 1
+                if i == 0 or not toks[i - 1].cap:
+                    probes += _variants(_run_text(toks[i:j]))
+        for t in toks:
+            if t.quoted:
+                probes.append(t.text)
+                if not t.used:
+                    unknown.append(t.text)
+        self.items.sort(key=lambda it: it.at)
+        return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _relates(self, i: int) -> bool:
+        """Whether the verb at i only says how things named in the question
+        are linked: it has an object after it, or two tables are named.
+        "How many orders are on hold" has neither, and 'hold' stays unknown."""
+        rest = [t for t in self.toks[i + 1:]
+                if t.used not in ("soft", "function") and t.low not in FUNCTION_WORDS]
+        if rest and rest[0].used:
+            return True
+        if not rest and i + 1 < len(self.toks):
+            return True  # "which countries do customers come from?"
+        if any(t.low in ("we", "us", "our") for t in self.toks):
+            return True  # "the drivers we employ": the business and its rows
+        prev = self.toks[i - 1] if i > 0 else None
+        if prev is not None and prev.used == "neg":
+            return True  # "books never borrowed": rows with no related rows
+        if prev is not None and prev.used in ("table", "column", "value"):
+            return True  # "the lowest rate charged": a participle after its noun
+        tables = {it.table for it in self.items if it.kind == "table"}
+        tables |= {t for it in self.items if it.kind == "value" for t, _ in it.extra}
+        tables |= {c.table for it in self.items if it.kind == "column" for c in it.columns}
+        return len(tables) >= 2
+
+    def _after_number(self, t: Tok) -> bool:
+        i = self.toks.index(t)
+        return i > 0 and self.toks[i - 1].number is not None
+
+    def _grammar(self) -> None:
+        toks = self.toks
+        i = 0
+        while i < len(toks):
+            t = toks[i]
+            if t.used:
+                i += 1
+                continue
+            low = t.low
+            nxt = toks[i + 1].low if i + 1 < len(toks) else ""
+            # dates: "in 2024", "in March 2024", "before 2024-03-01"
+            if low in _DATE_PREPS and i + 1 < len(toks):
+                j = i + 1
+                if toks[j].low in ("the", "year") and j + 1 < len(toks):
+                    j += 1 + (toks[j + 1].low == "year")
+                got = _month_year(toks, j) if j < len(toks) else None
+                if got:
+                    year, month, n = got
+                    self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low],
+                                                value=(year, month)))
+                    i = j + n
+                    continue
+            if low == "between" and i + 3 < len(toks) and toks[i + 2].low == "and":
+                a, b = toks[i + 1], toks[i + 3]
+                if a.number is not None and b.number is not None:
+                    if 1900 <= a.number <= 2100 and 1900 <= b.number <= 2100 \
+                            and a.number == int(a.number) and b.number == int(b.number):
+                        self.use(i, 4, Item("date", i, op="between",
+                                            value=((int(a.number), None), (int(b.number), None))))
+                    else:
+                        self.use(i, 4, Item("cmp", i, op="between",
+                                            value=[min(a.number, b.number),
+                                                   max(a.number, b.number)]))
+                    i += 4
+                    continue
+            if re.fullmatch(r"\d{4}-\d{2}-\d{2}", t.text) or (
+                    (low in MONTHS or t.text == "May") and nxt.isdigit()):
+                got = _month_year(toks, i)
+                if got:
+                    self.use(i, got[2], Item("date", i, op="in", value=got[:2]))
+                    i += got[2]
+                    continue
+            if t.number is not None and i + 2 < len(toks) and not t.used and \
+                    toks[i + 1].low in ("or", "and") and toks[i + 2].low in OR_MORE:
+                # "50 euros or more" (the unit is read later), "10 or fewer"
+                self.use(i, 1, Item("cmp", i, op=OR_MORE[toks[i + 2].low], value=[t.number]))
+                toks[i + 1].used = toks[i + 2].used = "cmp"
+                i += 3
+                continue
+            if t.number is not None and i + 3 < len(toks) and toks[i + 1].low in UNIT_WORDS \
+                    and toks[i + 2].low in ("or", "and") and toks[i + 3].low in OR_MORE:
+                self.use(i, 1, Item("cmp", i, op=OR_MORE[toks[i + 3].low], value=[t.number]))
+                toks[i + 1].used = toks[i + 2].used = toks[i + 3].used = "cmp"
+                i += 4
+                continue
+            matched = False
+            for words, op in sorted(COMPARATORS, key=lambda p: -len(p[0])):
+                if self.phrase(i, *words):
+                    k = i + len(words)
+                    if k < len(toks) and toks[k].number is not None:
+                        item = self.use(i, len(words) + 1, Item("cmp", i, op=op,
+                                                                 value=[toks[k].number]))
+                        if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
+                            item.extra = ("price", "cost")
+                        i = k + 1
+                        matched = True
+                    elif k < len(toks) and (got := _month_year(toks, k)):
+                        # "after March 2024" said as "later than"
+                        self.use(i, len(words) + got[2], Item(
+                            "date", i, op={">": "after", "<": "before", ">=": "since"}.get(op, "in"),
+                            value=got[:2]))
+                        i = k + got[2]
+                        matched = True
+                    break
+            if matched:
+                continue
+            if low in ("how", "what") and nxt in ("many", "much"):
+                self.use(i, 2, Item("count" if nxt == "many" else "howmuch", i))
+                i += 2
+                continue
+            if (low in ("number", "count", "total") and nxt == "of") or low == "count":
+                n = 2 if nxt == "of" else 1
+                if n == 2 and low == "number" and self._numeric_column_at(i + 2):
+                    # "the number of pages" is the pages column, not a count.
+                    t.used = toks[i + 1].used = "function"
+                    i += 2
+                    continue
+                if low == "total" and i + 2 < len(toks) and toks[i + 2].low != "number":
+                    self.use(i, 1, Item("agg", i, op="sum"))
+                    i += 1
+                    continue
+                self.use(i, n, Item("count", i))
+                i += n
+                continue
+            if low in ("distinct", "different", "unique", "separate"):
+                self.use(i, 1, Item("distinct", i))
+            elif low in ("average", "mean", "avg"):
+                self.use(i, 1, Item("agg", i, op="avg"))
+            elif low in ("total", "sum", "combined"):
+                self.use(i, 1, Item("agg", i, op="sum"))
+            elif low in ("per", "by", "each", "every") or (low == "for" and nxt in ("each", "every")) \
+                    or (low == "in" and nxt == "each"):
+                n = 2 if nxt in ("each", "every") and low in ("for", "in") else 1
+                if low == "per" and i > 0 and any(
+                        "per" in c.words and toks[i - 1].forms & set(c.words)
+                        and toks[i + 1:i + 2] and toks[i + 1].low in c.words
+                        for tb in self.s.tables.values() for c in tb.columns):
+                    i += 1  # "rate per kg" is the column rate_per_kg
+                    continue
+                if low == "per" and self._per_is_unit(i):
+                    # "cost per unit" names the unit_cost column, no grouping.
+                    t.used = toks[i + 1].used = "function"
+                    i += 2
+                    continue
+                if low == "by" and self.by_is_agent(i):
+                    t.used = "function"
+                else:
+                    self.use(i, n, Item("group", i, value=low))
+                    i += n
+                    continue
+            elif low in ("top", "first", "last") and toks[i + 1:i + 2] \
+                    and toks[i + 1].number is not None:
+                if low == "last":
+                    raise Unmappable("'last' with a number is relative to today, which the "
+                                     "database does not hold")
+                self.use(i, 2, Item("top", i, value=int(toks[i + 1].number)))
+                i += 2
+                continue
+            elif low in ("first", "last"):
+                # "which customer signed up first", "the last order"
+                self.use(i, 1, Item("super", i, op="min" if low == "first" else "max",
+                                    extra="date"))
+            elif t.number is not None and not t.quoted and i + 1 < len(toks) and (
+                    toks[i + 1].low in MAX_WORDS | MIN_WORDS or toks[i + 1].low in ("most", "least")):
+                self.use(i, 1, Item("top", i, value=int(t.number)))
+            elif low in ("most", "least") and nxt in ("common", "frequent", "usual"):
+                self.use(i, 2, Item("super", i, op="max" if low == "most" else "min",
+                                    extra="count"))
+                i += 2
+                continue
+            elif low == "most" and nxt in ("recent", "expensive", "recently", "popular"):
+                if nxt == "popular":
+                    raise Unmappable("'most popular' can mean most orders or most units; "
+                                     "ask for one of them")
+                if nxt == "expensive":
+                    self.use(i, 2, Item("super", i, op="max", extra=("price", "cost")))
+                else:
+                    self.use(i, 2, Item("super", i, op="max", extra="date"))
+                i += 2
+                continue
+            elif low == "least" and nxt == "expensive":
+                self.use(i, 2, Item("super", i, op="min", extra=("price", "cost")))
+                i += 2
+                continue
+            elif low in MAX_WORDS or low in MIN_WORDS:
+                op = "max" if low in MAX_WORDS else "min"
+                cols = SUPERLATIVE_COLUMNS.get(low)
+                word = low
+                if low in ("oldest", "youngest"):
+                    cols = "age"
+                self.use(i, 1, Item("super", i, op=op, extra=cols, value=word))
+            elif low in ("no", "not", "never", "without", "none") or low.endswith("n't"):
+                self.use(i, 1, Item("neg", i))
+            elif low in ("which", "what", "who", "where", "when") and (
+                    low != "which" or i == 0 or toks[i - 1].low in (
+                        "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
+                self.use(i, 1, Item("wh", i, value=low))
+            elif low in ("list", "show", "name", "display", "give", "enumerate") and i == 0:
+                self.use(i, 1, Item("list", i))
+            elif (low in MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) and not (
+                    low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
+                # "earns" is a salary where there is one, else money taken in.
+                self.use(i, 1, Item("money", i))
+            elif low in ("units", "pieces", "items") and self.s.line_items and any(
+                    x.low in ("sold", "bought", "ordered", "purchased")
+                    for x in toks[max(0, i - 4):i + 4]):
+                self.use(i, 1, Item("qty", i))
+            elif low in ("or",):
+                self.use(i, 1, Item("or", i))
+            i += 1
+
+    def _numeric_column_at(self, i: int) -> bool:
+        if i >= len(self.toks):
+            return False
+        got = self._match_vocab(i)
+        return bool(got) and all(it.kind == "column" and it.column.numeric for it in got[1])
+
+    def _per_is_unit(self, i: int) -> bool:
+        if i == 0 or i + 1 >= len(self.toks):
+            return False
+        nxt = self.toks[i + 1]
+        before = set()
+        for prev in self.toks[max(0, i - 5):i]:
+            before |= set(prev.forms) | set(COLUMN_SYNONYMS.get(prev.low, ()))
+        return any(len(c.words) > 1 and nxt.forms & set(c.words) and before & set(c.words)
+                   for t in self.s.tables.values() for c in t.columns)
+
+    def by_is_agent(self, i: int) -> bool:
+        """'written by Maya', 'placed by customers in Spain': by a value or a
+        table with its own filter is a relation, not a grouping."""
+        prev = self.toks[i - 1] if i > 0 else None
+        nxt = self.toks[i + 1] if i + 1 < len(self.toks) else None
+        if nxt is not None and nxt.used == "value":
+            return True
+        if any(t.used == "value" for t in self.toks[i + 1:i + 5]):
+            return True  # "visits by patients from Sligo"
+        if prev is not None and prev.low in ("was", "were", "is", "are", "been"):
+            return True
+        return bool(prev and prev.low.endswith(("ed", "en")) and prev.low not in ("need",))
+
+    def _schema_words(self) -> None:
+        toks = self.toks
+        i = 0
+        while i < len(toks):
+            t = toks[i]
+            if t.used or t.quoted:
+                i += 1
+                continue
+            if self.s.line_items and t.low in ("line", "lines") and not t.used:
+                n = 2 if i + 1 < len(toks) and toks[i + 1].low in ("item", "items") else 1
+                start = i - 1 if i > 0 and toks[i - 1].low in ("order", "sales") \
+                    and toks[i - 1].used in (None, "table") else i
+                if start < i:
+                    self.items = [it for it in self.items if it.at != start]
+                    toks[start].used = None
+                self.use(start, n + i - start, Item("table", start, table=self.s.line_items[0]))
+                i += n
+                continue
+            got = self._match_vocab(i)
+            if got:
+                n, items = got
+                tables = [it for it in items if it.kind == "table"]
+                if tables:
+                    item = tables[0]
+                    after = self._match_vocab(i + n) if i + n < len(toks) else None
+                    own = [it.column for it in (after[1] if after else ())
+                           if it.kind == "column" and it.column.table == item.table]
+                    singular_form = all(t.low == singular(t.low) or t.low.endswith(("'s", "’s"))
+                                        for t in toks[i:i + n])
+                    nouns = after and all(
+                        any(singular(t.low) in c.words for c in own)
+                        for t in toks[i + n:i + n + after[0]])
+                    if own and singular_form and nouns and not any(
+                            it.kind == "table" for it in after[1]):
+                        # "product categories", "the customer's city": the
+                        # table only says whose column it is.
+                        self.use(i, n + after[0], Item("column", i, columns=own))
+                        i += n + after[0]
+                        continue
+                    self.use(i, n, Item("table", i, table=item.table))
+                    key = self.s.tables[item.table].pk
+                    nxt = toks[i + n] if i + n < len(toks) else None
+                    if nxt is not None and not nxt.used and nxt.number is not None \
+                            and len(key) == 1 and singular_form and re.fullmatch(r"\d+", nxt.low):
+                        # "order 5": the row with that key.
+                        self.use(i + n, 1, Item("value", i + n, value=int(nxt.number),
+                                                extra=[(item.table, key[0])]))
+                        n += 1
+                else:
+                    cols = [it.column for it in items]
+                    self.use(i, n, Item("column", i, columns=cols))
+                    nxt = toks[i + n] if i + n < len(toks) else None
+                    if nxt is not None and not nxt.used and nxt.number is not None \
+                            and all(c.numeric for c in cols):
+                        # "year group 9": that value of the column.
+                        self.use(i + n, 1, Item("cmp", i + n, op="=", value=[nxt.number]))
+                        n += 1
+                i += n
+                continue
+            syn = COLUMN_SYNONYMS.get(t.low)
+            if syn:
+                cols = self._columns_like(syn)
+                if cols:
+                    self.use(i, 1, Item("column", i, columns=cols, extra="synonym"))
+                    i += 1
+                    continue
+            if t.low in SIZE_WORDS:
+                self.use(i, 1, Item("size", i))
+                i += 1
+                continue
+            # The shortest form, ties broken by spelling: a set's order changes
+            # with the hash seed, and the reply must not ("drove": drive).
+            stem = min(t.forms, key=lambda f: (len(f), f))
+            tables = [] if len(stem) < 5 or t.low in FUNCTION_WORDS else [
+                tb.name for tb in self.s.tables.values()
+                if tb.words and len(tb.words[-1]) >= 6 and tb.words[-1].startswith(stem)]
+            if len(tables) == 1:
+                # "assigned" for assignments, "enrolled" for enrollments
+                self.use(i, 1, Item("table", i, table=tables[0], extra="verb"))
+                i += 1
+                continue
+            similar = [] if len(stem) < 5 or t.low in FUNCTION_WORDS else [
+                c for tb in self.s.tables.values() for c in tb.columns
+                if c.name not in tb.fk_columns and any(
+                    len(w) >= 5 and (w.startswith(stem) or stem.startswith(w)) for w in c.words)]
+            if similar:
+                # "insured" for an insurer column: kept only if the plan finds
+                # a use for it, or restates a column it uses.
+                self.use(i, 1, Item("column", i, columns=similar, extra="synonym"))
+            elif t.low in ("date", "day", "time", "when"):
+                cols = self._columns_like("date")
+                if cols:
+                    self.use(i, 1, Item("column", i, columns=cols, extra="synonym"))
+            i += 1

@@ -1,0 +1,93 @@
+"""The schema as the model understands it: the tables read from the
+observations, the foreign keys between them as a graph with its one join
+path per pair, and the table of order lines (quantity times unit price)
+that revenue is computed from.
+"""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+import re
+from collections import deque
+from typing import Any, Optional
+
+from .decline import Unmappable
+from .observations import Table
+from .words import PRICE_WORDS, QUANTITY_WORDS
+
+
+_PLAIN_IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
+
+
+class Schema:
+    def __init__(self, tables: dict[str, Table], quote: str, backslash_escapes: bool):
+        self.tables = tables
+        self.quote = quote
+        self.backslash_escapes = backslash_escapes
+        self.edges: dict[str, list[tuple]] = {t: [] for t in tables}
+        for t in tables.values():
+            for col, ref, refcol in t.fks:
+                if ref in tables:
+                    # (from table, from column, to table, to column)
+                    self.edges[t.name].append((t.name, col, ref, refcol))
+                    self.edges[ref].append((ref, refcol, t.name, col))
+        self.line_items = self._find_line_items()
+
+    def ident(self, name: str) -> str:
+        if _PLAIN_IDENT_RE.match(name):
+            return name
+        q = self.quote
+        return q + name.replace(q, q + q) + q
+
+    def literal(self, value: Any) -> str:
+        if isinstance(value, (int, decimal.Decimal)):
+            return str(value)
+        if isinstance(value, datetime.date):
+            return "'" + value.isoformat() + "'"
+        value = str(value)
+        if self.backslash_escapes:
+            value = value.replace("\\", "\\\\")
+        return "'" + value.replace("'", "''") + "'"
+
+    def path(self, start: str, goal: str) -> list[tuple]:
+        """The shortest join path between two tables; it must be the only one."""
+        if start == goal:
+            return []
+        found, frontier = [], deque([(start, [])])
+        depth = {start: 0}
+        while frontier:
+            table, hops = frontier.popleft()
+            if found and len(hops) >= len(found[0]):
+                break
+            for edge in self.edges[table]:
+                nxt = edge[2]
+                if nxt == goal:
+                    found.append(hops + [edge])
+                elif len(hops) < 2 and depth.get(nxt, len(hops) + 1) >= len(hops) + 1:
+                    depth[nxt] = len(hops) + 1
+                    frontier.append((nxt, hops + [edge]))
+        if not found:
+            raise Unmappable(f"no chain of foreign keys joins {start} to {goal}")
+        if len(found) > 1:
+            raise Unmappable(f"{start} and {goal} are joined in more than one way")
+        return found[0]
+
+    def _find_line_items(self) -> Optional[tuple]:
+        """(table, quantity column, price column, order table) of the table whose
+        rows are lines of an order: a quantity and a unit price, found by
+        their columns, and a foreign key to the order, the referenced table
+        that carries a date."""
+        found = []
+        for t in self.tables.values():
+            if not t.fks:
+                continue
+            qty = [c for c in t.columns if c.numeric and c.name not in t.fk_columns
+                   and set(c.words) & QUANTITY_WORDS and not set(c.words) & PRICE_WORDS]
+            price = [c for c in t.columns if c.numeric and not c.integer
+                     and set(c.words) & PRICE_WORDS]
+            heads = [ref for col, ref, _ in t.fks
+                     if ref in self.tables and self.tables[ref].dates]
+            if len(qty) == 1 and len(price) == 1 and len(heads) == 1:
+                found.append((t.name, qty[0], price[0], heads[0]))
+        return found[0] if len(found) == 1 else None

@@ -1,0 +1,200 @@
+"""Words: tokens of a question, the stems a word may stand for, and the
+general lexicon of everyday English the reader ties to a schema.
+
+Nothing here knows a database: these are the words any question may use
+("how many", "cheapest", "in March 2024", "live" for a city).
+"""
+
+from __future__ import annotations
+
+import decimal
+import re
+from dataclasses import dataclass
+from typing import Optional
+
+
+def singular(word: str) -> str:
+    """The singular of an English noun, as far as names need it."""
+    if len(word) > 3 and word.endswith("ies"):
+        return word[:-3] + "y"
+    if len(word) > 4 and (word.endswith(("sses", "xes", "zes", "ches", "shes")) or (
+            word.endswith("uses") and word[-5] not in "aeiou")):
+        return word[:-2]  # classes, boxes, statuses; but courses, houses, cases
+    if len(word) > 4 and word.endswith("ses"):
+        return word[:-1]
+    if len(word) > 2 and word.endswith("s") and not word.endswith(("ss", "us", "is")):
+        return word[:-1]
+    return word
+
+
+_IRREGULAR = {"went": "go", "gone": "go", "left": "leave", "sent": "send", "drove": "drive",
+              "driven": "drive", "taught": "teach", "came": "come", "brought": "bring", "bought": "buy", "sold": "sell", "spent": "spend", "people": "person",
+              "children": "child", "paid": "pay", "written": "write", "wrote": "write",
+              "took": "take", "taken": "take", "made": "make", "men": "man", "women": "woman"}
+
+
+def forms(word: str) -> set[str]:
+    """The word and the stems it may stand for ("ordered" -> "order")."""
+    w = re.sub(r"['’]s?$", "", word.lower())
+    out = {w, singular(w)}
+    if w in _IRREGULAR:
+        out.add(_IRREGULAR[w])
+    if w.endswith("ied"):
+        out.add(w[:-3] + "y")
+    elif w.endswith("ed") and len(w) > 4:
+        out |= {w[:-2], w[:-1]}
+        if w[-3] == w[-4]:
+            out.add(w[:-3])
+    elif w.endswith("ing") and len(w) > 5:
+        out |= {w[:-3], w[:-3] + "e"}
+        if w[-4] == w[-5]:
+            out.add(w[:-4])
+    return out
+
+
+def name_words(identifier: str) -> list[str]:
+    return [singular(w) for w in re.findall(r"[a-z0-9]+", identifier.lower()
+                                            .replace("_", " "))]
+
+
+def plural(n, word: str) -> str:
+    return word if n == 1 else (word[:-1] + "ies" if word.endswith("y") and word[-2:-1] not in "aeiou"
+                                else word + ("es" if word.endswith(("s", "x", "ch", "sh")) else "s"))
+
+
+NUMBER_WORDS = {w: i for i, w in enumerate(
+    "zero one two three four five six seven eight nine ten eleven twelve".split())}
+MONTHS = {m: i + 1 for i, m in enumerate(
+    "january february march april may june july august september october november "
+    "december".split())}
+MONTHS.update({m[:3]: n for m, n in list(MONTHS.items())})
+MONTHS.pop("may")  # "may" is far more often the verb; "May 2024" is handled below
+MONTHS["sept"] = 9
+
+# Words that carry no condition of their own: the question's grammar.
+FUNCTION_WORDS = set("""
+    the a an of in on at to for from with is are was were be been being do does did have has
+    had there here that this these those which who whom whose what how me us i we you our
+    my your their its it they them please can could would will shall should tell show list
+    give find display get all every any some currently ever so far overall altogether as
+    database db table tables record records row rows entry entries data shop store system
+    exist exists existing registered recorded stored listed known and one ones kind kinds
+    type types much many number count name names value values whole entire whose where when
+    had got let see know want need like about across within into out up each
+    still already yet just also actually really anything something anyone anybody
+    """.split())
+
+# Verbs that only restate how two tables are related ("orders a customer
+# placed", "books written by an author"): dropped once the tables are known.
+RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", "write",
+                   "take", "rent", "hold", "have", "has", "contain", "include",
+                   "belong", "get", "receive", "own", "come", "bring", "work", "charge",
+                   "bill", "generate", "go", "see", "treat", "attend", "visit", "prescribe",
+                   "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
+                   "involve", "mention", "teach", "log", "record", "study", "take", "employ",
+                   "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
+                   "transport", "move", "travel", "arrive", "hire"}
+
+# Everyday words for kinds of columns.  Each maps to words that a column
+# name may contain; the first column found wins within the chosen table.
+COLUMN_SYNONYMS = {
+    "cost": ("price", "cost"), "costs": ("price", "cost"), "priced": ("price",),
+    "expensive": ("price", "cost"), "cheap": ("price", "cost"), "cheapest": ("price", "cost"),
+    "cheaper": ("price", "cost"), "pricey": ("price",), "priciest": ("price",),
+    "costly": ("price", "cost"),
+    "live": ("city", "country", "town", "address", "location", "region", "state"),
+    "located": ("city", "country", "town", "address", "location", "region", "state"),
+    "based": ("city", "country", "town", "address", "location", "region", "state"),
+    "where": ("city", "country", "town", "address", "location", "region", "state"),
+    "born": ("birth", "born"), "old": ("birth", "age"),
+    "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
+    "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
+    "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
+    "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
+    "earn": ("salary", "wage", "pay"), "earns": ("salary", "wage", "pay"),
+    "joined": ("join", "signup", "member", "registration"),
+    "signed": ("signup", "sign", "registration"), "signup": ("signup",),
+    "registered": ("registration", "signup", "register"),
+}
+
+LOCATION_WORDS = set(COLUMN_SYNONYMS["live"])
+LABEL_WORDS = ("name", "title", "label")
+QUANTITY_WORDS = {"quantity", "qty", "unit", "units", "count", "number", "weight", "volume",
+                   "hour", "hours"}
+PRICE_WORDS = {"price", "cost", "rate", "fee"}
+
+# Units written after a number or at the end of a column name ("weight_kg").
+UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", "mile",
+               "miles", "ton", "tons", "tonne", "tonnes", "lb", "lbs", "cm", "m", "eur", "usd",
+               "gbp", "euro", "euros", "dollar", "dollars", "pound", "pounds", "cent", "cents"}
+MONEY_WORDS = {"charge", "charges", "revenue", "sale", "sales", "turnover", "income", "spend", "spending",
+                "spent", "earning", "earnings", "money", "takings"}
+MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
+SIZE_WORDS = {"value", "size", "total", "worth"}
+
+MAX_WORDS = {"highest", "largest", "biggest", "greatest", "most", "max", "maximum", "top",
+              "best", "longest", "heaviest", "priciest", "newest", "latest", "youngest"}
+MIN_WORDS = {"lowest", "smallest", "least", "fewest", "min", "minimum", "bottom",
+              "shortest", "lightest", "cheapest", "earliest", "oldest"}
+
+# Superlatives that name their own kind of column.
+SUPERLATIVE_COLUMNS = {"cheapest": ("price", "cost"), "priciest": ("price", "cost"),
+                        "heaviest": ("weight",), "lightest": ("weight",),
+                        "newest": "date", "latest": "date", "earliest": "date",
+                        "oldest": "date", "youngest": "birth", "longest": ("page", "length"),
+                        "shortest": ("page", "length")}
+
+COMPARATORS = [
+    (("more", "than"), ">"), (("greater", "than"), ">"), (("higher", "than"), ">"),
+    (("larger", "than"), ">"), (("bigger", "than"), ">"), (("over",), ">"), (("above",), ">"),
+    (("exceeding",), ">"), (("at", "least"), ">="), (("no", "less", "than"), ">="),
+    (("minimum", "of"), ">="), (("less", "than"), "<"), (("fewer", "than"), "<"),
+    (("lower", "than"), "<"), (("smaller", "than"), "<"), (("under",), "<"), (("below",), "<"),
+    (("at", "most"), "<="), (("no", "more", "than"), "<="), (("up", "to"), "<="),
+    (("exactly",), "="), (("equal", "to"), "="),
+    (("cheaper", "than"), "<"), (("more", "expensive", "than"), ">"),
+]
+
+OR_MORE = {"more": ">=", "above": ">=", "over": ">=", "higher": ">=", "greater": ">=",
+            "less": "<=", "fewer": "<=", "under": "<=", "below": "<=", "lower": "<="}
+
+
+@dataclass
+class Tok:
+    text: str
+    low: str
+    forms: set
+    quoted: bool = False
+    number: Optional[decimal.Decimal] = None
+    used: Optional[str] = None
+
+    @property
+    def cap(self) -> bool:
+        return self.text[:1].isupper() or self.quoted
+
+
+_TOKEN_RE = re.compile(
+    r"\"(?P<dq>[^\"]+)\"|“(?P<cq>[^”]+)”|(?<!\w)'(?P<sq>[^']+)'(?!\w)"
+    r"|(?P<date>\d{4}-\d{2}-\d{2})"
+    r"|(?P<num>[$€£]?\d[\d,]*(?:\.\d+)?)"
+    r"|(?P<word>[^\W\d_][\w'’\-.&]*[\w]|[^\W\d_])")
+
+
+def tokenize(text: str) -> list[Tok]:
+    toks = []
+    for m in _TOKEN_RE.finditer(text):
+        q = m["dq"] or m["cq"] or m["sq"]
+        if q:
+            toks.append(Tok(q, q.lower(), {q.lower()}, quoted=True))
+        elif m["date"]:
+            toks.append(Tok(m["date"], m["date"], {m["date"]}))
+        elif m["num"]:
+            raw = m["num"].lstrip("$€£").replace(",", "")
+            toks.append(Tok(m["num"], raw, {raw}, number=decimal.Decimal(raw)))
+        else:
+            word = m["word"].rstrip(".")
+            t = Tok(word, word.lower(), forms(word))
+            if t.low in NUMBER_WORDS:
+                t.number = decimal.Decimal(NUMBER_WORDS[t.low])
+            toks.append(t)
+    return toks
