@@ -1,18 +1,21 @@
 """The question bench: how well questions in plain English are answered.
 
     .venv/bin/python bench/questions.py                 # every database
-    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, freight, firm, all)
+    .venv/bin/python bench/questions.py --db clinic     # one of them (shop, clinic, freight, firm, sakila, northwind, classicmodels, all)
     .venv/bin/python bench/questions.py -k revenue      # questions containing a substring
     .venv/bin/python bench/questions.py --show          # each answer in full
     .venv/bin/python bench/questions.py --strict        # exit 1 when any answer is wrong
     .venv/bin/python bench/questions.py --wrong-out F   # the wrong answers, with what was expected
     .venv/bin/python bench/questions.py --markdown      # totals as a Markdown table as well
 
-One private MariaDB server is started and holds four databases: the sample
+One private MariaDB server is started and holds seven databases: the sample
 shop (quorvane_ask/sample_shop.py), a clinic (bench/second_db.py), a freight
 firm (bench/freight_db.py, questions in bench/freight_questions.py) and a
 consulting firm (bench/firm_db.py, questions in bench/firm_questions.py,
-with more about the shop), domains with schemas of their own.  Each question goes the way a user's would: through
+with more about the shop), domains with schemas of their own; and three
+public sample databases that nobody here wrote, loaded from their dumps in
+bench/data (bench/dumps.py): sakila, northwind and classicmodels, questions
+in bench/<name>_questions.py.  Each question goes the way a user's would: through
 quorvane's DatabaseConnector, LangChain's toolkit and quorvane's AgentRunner
 driven by the offline model (quorvane_ask.offline).  What it should have
 answered comes from SQL written next to the question and run on the same
@@ -45,8 +48,11 @@ for _p in (HERE, ROOT):
     if _p not in sys.path:
         sys.path.insert(0, _p)
 
+from classicmodels_questions import ROWS as CLASSICMODELS_ROWS  # noqa: E402
 from firm_questions import ROWS as FIRM_ROWS  # noqa: E402
 from freight_questions import ROWS as FREIGHT_ROWS  # noqa: E402
+from northwind_questions import ROWS as NORTHWIND_ROWS  # noqa: E402
+from sakila_questions import ROWS as SAKILA_ROWS  # noqa: E402
 
 
 class Q(NamedTuple):
@@ -496,7 +502,9 @@ CLINIC = [
 ]
 
 QUESTIONS = (SHOP + CLINIC + [Q("freight", *row) for row in FREIGHT_ROWS]
-             + [Q(*row) for row in FIRM_ROWS])
+             + [Q(*row) for row in FIRM_ROWS + SAKILA_ROWS + NORTHWIND_ROWS + CLASSICMODELS_ROWS])
+# The databases written here, then the public sample databases loaded from their dumps.
+DATABASES = ("shop", "clinic", "freight", "firm", "sakila", "northwind", "classicmodels")
 
 
 # -- grading -----------------------------------------------------------------
@@ -537,6 +545,18 @@ def _same_number(stated: Decimal, expected) -> bool:
 
 def _mentions(text: str, name: str) -> bool:
     return re.search(r"(?<!\w)" + re.escape(str(name).lower()) + r"(?!\w)", text.lower()) is not None
+
+
+def _group_key(key) -> str:
+    """A pattern for a group's name in a lower-cased answer; a month ('2024-03')
+    may also be written out ('March 2024', 'Mar 2024')."""
+    key = str(key).lower()
+    pattern = re.escape(key)
+    month = re.fullmatch(r"(\d{4})-(\d{2})", key)
+    if month and 1 <= int(month.group(2)) <= 12:
+        name = _dt.date(2000, int(month.group(2)), 1).strftime("%B").lower()
+        pattern = f"{pattern}|(?:{name}|{name[:3]})\\.?,? {month.group(1)}"
+    return r"(?<!\w)(?:" + pattern + r")(?!\w)"
 
 
 def _cell_found(text: str, cell, stated: list[Decimal]) -> bool:
@@ -626,6 +646,9 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
             return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
         cells = [cell for row in expected for cell in row
                  if isinstance(cell, (int, float, Decimal))]
+        # The figures inside a text cell ("10 boxes x 20 bags", a phone
+        # number) are the rows' own too.
+        cells += [n for row in expected for cell in row if isinstance(cell, str) for n in numbers(cell)]
         # A date written out in words leaves its day and year as numbers.
         cells += [part for row in expected for cell in row if isinstance(cell, _dt.date)
                   for part in (cell.day, cell.month, cell.year)]
@@ -641,7 +664,7 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
         text = answer.lower()
         spots = []
         for key, value in expected:
-            m = re.search(r"(?<!\w)" + re.escape(str(key).lower()) + r"(?!\w)", text)
+            m = re.search(_group_key(key), text)
             if m is None:
                 return "wrong", f"does not name the group {key}"
             spots.append((m.start(), m.end(), key, value))
@@ -695,6 +718,7 @@ def load_databases(server, which: str = "all") -> dict:
     from firm_db import load_firm
     from freight_db import load_freight
     from second_db import load_clinic
+    from dumps import DUMPS, load_public
 
     out = {}
     if which in ("shop", "all"):
@@ -705,6 +729,9 @@ def load_databases(server, which: str = "all") -> dict:
         out["freight"] = load_freight(server)
     if which in ("firm", "all"):
         out["firm"] = load_firm(server)
+    for name in DUMPS:
+        if which in (name, "all"):
+            out[name] = load_public(server, name)
     return out
 
 
@@ -765,10 +792,11 @@ def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdou
         t["declined_as_due"] = sum(1 for q, v in mine if q.kind == "decline" and v == "declined")
         totals[name] = t
     print(file=out)
-    print(f"{'db':<7} {'questions':>9} {'correct':>8} {'declined':>9} {'wrong':>6} {'error':>6}  "
+    w = max([7] + [len(name) for name in totals])
+    print(f"{'db':<{w}} {'questions':>9} {'correct':>8} {'declined':>9} {'wrong':>6} {'error':>6}  "
           f"{'answerable correct':<19} declined as due", file=out)
     for name, t in totals.items():
-        print(f"{name:<7} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6}  "
+        print(f"{name:<{w}} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6}  "
               f"{_share(t['correct'], t['answerable']):<19} {_share(t['declined_as_due'], t['unanswerable'])}",
               file=out)
     return {"totals": totals, "results": results}
@@ -795,7 +823,7 @@ def markdown_totals(totals: dict) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--db", choices=("shop", "clinic", "freight", "firm", "all"), default="all",
+    parser.add_argument("--db", choices=DATABASES + ("all",), default="all",
                         help="which database's questions to ask (default: all)")
     parser.add_argument("-k", dest="pattern", default="", help="only questions containing this text")
     parser.add_argument("--show", action="store_true", help="print each answer in full, with what was expected")
