@@ -169,10 +169,32 @@ static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
     return 0;
 }
 
+// Method calls under way, in every thread together. Only a call made while
+// another is under way can be part of a cycle; a call that finds none skips
+// the recursion guard, whose two calls (each reading the thread state from
+// thread-local storage) would otherwise cost more than the rest of the
+// binding. The count changes only under the GIL, and each call undoes its
+// own step, so it is exact; a program with calls under way in other threads
+// merely pays for the guard.
+static unsigned calls_under_way = 0;
+
+[[gnu::cold, gnu::noinline]] static PyObject *refuse_call(const MethodInfo *method) {
+    return fail(method, method->head_line);
+}
+
 static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
                                      size_t nargsf, PyObject *kwnames) {
     Function *func = (Function *)callable;
     const MethodInfo *method = func->method;
+    // Every level of a cycle through the methods (an agent whose run is this
+    // method, a method installed as __getattribute__) is C, which Python's
+    // own recursion check never sees: the guard keeps such a cycle from
+    // overflowing the C stack and makes it a RecursionError. Every level but
+    // the outermost finds a call under way, so the guard sees them all.
+    const bool guarded = calls_under_way != 0;
+    if (guarded && Py_EnterRecursiveCall(" while calling a Python object"))
+        return refuse_call(method);
+    calls_under_way++;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *result;
     if (nargs == method->nparams && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
@@ -180,9 +202,11 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
         result = method->body(func, args);
     } else {
         PyObject *slots[kMaxParams];
-        if (bind(func, args, nargs, kwnames, slots) < 0) return fail(method, method->head_line);
-        result = method->body(func, slots);
+        result = bind(func, args, nargs, kwnames, slots) < 0 ? fail(method, method->head_line)
+                                                             : method->body(func, slots);
     }
+    calls_under_way--;
+    if (guarded) Py_LeaveRecursiveCall();
     // A body returns a result or raises, never both, never neither.
     assert((result != nullptr) == (PyErr_Occurred() == nullptr));
     return result;
