@@ -179,7 +179,7 @@ build_module() {
 # blanks only. The command rejects that itself, but on a cold checkout only after
 # a build of minutes; this catches it first. Anything unsure (an option not
 # listed here) counts as a word, and the command has the last say. No words at
-# all is no error: the command then asks its default question.
+# all is no error: the command then reads its questions (see its --help).
 ask_question_is_blank() {
     local arg skip=0 words=0
     for arg; do
@@ -188,8 +188,8 @@ ask_question_is_blank() {
             continue
         fi
         case "$arg" in
-            --host | --user | --database) skip=1 ;;
-            -q | --quiet) ;;
+            --host | --user | --database | --timeout | --sample-server) skip=1 ;;
+            -q | --quiet | -i | --interactive | --verbose) ;;
             -h | --help) return 1 ;;
             *)
                 words=1
