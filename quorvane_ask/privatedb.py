@@ -9,6 +9,13 @@ option files, so it never sees or disturbs any other MariaDB on the machine.
         db.executescript("CREATE TABLE t (id INT PRIMARY KEY)", database="shop")
         print(db.hostport)          # "127.0.0.1:PORT" for the client under test
 
+Everything the server and its install step write, temporary tables
+included, stays inside that directory: a MariaDB that starts deletes the
+``#sql*`` files in its tmpdir, so a server sharing ``/tmp`` would destroy
+the temporary tables of every other server using it.  A start that fails
+is tried once more; a start interrupted by SIGINT or SIGTERM removes what
+it built before the signal takes its usual effect.
+
 Only the standard library and PyMySQL are needed.  ``mariadbd`` and
 ``mariadb-install-db`` must be on PATH (or in /usr/sbin).
 """
@@ -16,6 +23,8 @@ Only the standard library and PyMySQL are needed.  ``mariadbd`` and
 from __future__ import annotations
 
 import atexit
+import contextlib
+import logging
 import os
 import re
 import shutil
@@ -59,12 +68,87 @@ _PRIVILEGES_RE = re.compile(r"[A-Z]+(?: [A-Z]+)*(?:, *[A-Z]+(?: [A-Z]+)*)*")
 # unix domain socket paths are limited to 108 bytes on Linux.
 _MAX_SOCKET_PATH = 107
 
+_INSTALL_TIMEOUT = 120.0
+
+# Lines of a log quoted in an error: enough for the cause, short enough
+# to read in a terminal.
+_LOG_TAIL = 20
+
+_log = logging.getLogger(__name__)
+
 _live = weakref.WeakSet()
 _live_lock = threading.Lock()
 
 
 class PrivateMariaDBError(RuntimeError):
     """The private server could not be installed, started or stopped."""
+
+
+class _Interrupted(BaseException):
+    """SIGINT or SIGTERM arrived while a server was being built."""
+
+
+class _SignalGuard:
+    """Holds SIGINT and SIGTERM back for the length of a start.
+
+    Python's default for SIGTERM ends the process on the spot, leaving the
+    half-built directory and the server's processes behind, and a
+    KeyboardInterrupt can strike between starting a child and recording its
+    pid.  While the guard is active both signals are only recorded; the
+    start's waits call check(), which raises _Interrupted at a point where
+    the start can undo its work.  On exit the original handlers are put back
+    and the signal is raised again, so it then has exactly the effect it
+    would have had (KeyboardInterrupt, death by SIGTERM, the caller's
+    handler).  A signal that comes after the last check still undoes the
+    start, through ``undo``.  Outside the main thread no handler can be
+    installed and nothing changes.
+    """
+
+    _SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self, undo):
+        self.pending: int | None = None
+        self._undo = undo
+        self._saved: dict[int, object] = {}
+
+    def __enter__(self) -> "_SignalGuard":
+        if threading.current_thread() is threading.main_thread():
+            for sig in self._SIGNALS:
+                old = signal.getsignal(sig)
+                # An ignored signal stays ignored; None is a handler set
+                # outside Python, which could not be put back.
+                if old is signal.SIG_IGN or old is None:
+                    continue
+                self._saved[sig] = old
+                signal.signal(sig, self._record)
+        return self
+
+    def _record(self, signum, frame):
+        if self.pending is None:
+            self.pending = signum
+
+    def check(self):
+        if self.pending is not None:
+            raise _Interrupted(signal.Signals(self.pending).name)
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is None and self.pending is not None:
+            self._undo()
+        for sig, old in self._saved.items():
+            signal.signal(sig, old)
+        if self.pending is None:
+            return False
+        signum, self.pending = self.pending, None
+        try:
+            signal.raise_signal(signum)
+        except BaseException as raised:
+            # The handler's own exception, without the _Interrupted that
+            # only carried the signal here.
+            raise raised from None
+        # The caller's handler chose to carry on, but the start is undone.
+        raise PrivateMariaDBError(
+            f"start of the private MariaDB server interrupted by {signal.Signals(signum).name}"
+        ) from None
 
 
 def quote_identifier(name: str) -> str:
@@ -81,18 +165,67 @@ def _find_program(name: str) -> str:
     return found
 
 
-def _free_loopback_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def _free_loopback_port(taken: set[int]) -> int:
+    # The kernel may hand a port that was just probed and released to the
+    # next probe, so servers of this process starting at the same time
+    # could pick the same one.
+    for _ in range(20):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in taken:
+            return port
+    raise PrivateMariaDBError("no free loopback port")
 
 
-def _tail(path: str, lines: int = 40) -> str:
+def _tail(path: str, offset: int = 0, lines: int = _LOG_TAIL) -> str:
     try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            return "".join(f.readlines()[-lines:])
+        with open(path, "rb") as f:
+            f.seek(offset)
+            text = f.read().decode(errors="replace")
     except OSError:
-        return "(no error log)"
+        return "(no log)"
+    return "\n".join(text.splitlines()[-lines:]) or "(log empty)"
+
+
+def _first_line(error: BaseException) -> str:
+    return str(error).partition("\n")[0]
+
+
+def _two_failures(first_cause: str, second: PrivateMariaDBError) -> PrivateMariaDBError:
+    cause, _, log = str(second).partition("\n")
+    line = f"private MariaDB server failed to start twice: {cause}"
+    if first_cause != cause:
+        line += f" (the first time: {first_cause})"
+    return PrivateMariaDBError(f"{line}\n{log}" if log else line)
+
+
+def _group_alive(pgid: int) -> bool:
+    """Whether a process of group ``pgid`` still runs.  A zombie does not
+    count: an orphan is reaped by init in its own good time, and the group
+    stays until then."""
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return False
+    for entry in entries:
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                # pid (comm) state ppid pgrp ...; comm may hold anything.
+                fields = f.read().rpartition(b")")[2].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] not in (b"Z", b"X"):
+            return True
+    return False
+
+
+def _wait_for_group(pgid: int, timeout: float = 5.0):
+    deadline = time.monotonic() + timeout
+    while _group_alive(pgid) and time.monotonic() < deadline:
+        time.sleep(0.02)
 
 
 class PrivateMariaDB:
@@ -115,6 +248,7 @@ class PrivateMariaDB:
         self.extra_args = tuple(extra_args)
         self._base: str | None = None
         self._proc: subprocess.Popen | None = None
+        self._installer: subprocess.Popen | None = None
 
     # -- paths and addresses --------------------------------------------
 
@@ -169,61 +303,123 @@ class PrivateMariaDB:
         """Start the server, initialising a new data directory the first time.
 
         Returns once the server accepts connections.  Calling it while the
-        server runs does nothing.
+        server runs does nothing.  A start that fails is tried once more
+        (from a new directory if this start made one); if that fails too,
+        the error's first line gives the cause and the log's last lines
+        follow it.  SIGINT or SIGTERM during the start ends the processes it
+        began and removes a directory it made, then takes its usual effect.
         """
         if self.running:
             return self
-        if self._base is None:
-            self._install()
+        installer, server = _find_program("mariadb-install-db"), _find_program("mariadbd")
+        fresh = self._base is None
         with _live_lock:
             _live.add(self)
-        if self._port is None:
-            self._port = _free_loopback_port()
-        try:
-            self._launch()
-        except PrivateMariaDBError as first:
-            # Another process may have taken the port between our probe and
-            # the server's bind.  Only a port we chose ourselves is retried.
-            if self._fixed_port is not None or "Bind on TCP/IP port" not in str(first):
+        with _SignalGuard(lambda: self._abandon(fresh)) as guard:
+            try:
+                try:
+                    self._attempt(guard, fresh, installer, server, new_port=self._port is None)
+                except PrivateMariaDBError as first:
+                    cause = _first_line(first)
+                    _log.info("private MariaDB server did not start, trying once more: %s", cause)
+                    # Another process may have taken the port between our
+                    # probe and the server's bind: only a port we chose
+                    # ourselves is changed, and on a restart only then, so
+                    # that a restarted server keeps its address otherwise.
+                    new_port = self._fixed_port is None and (
+                        fresh or "Bind on TCP/IP port" in str(first))
+                    try:
+                        self._attempt(guard, fresh, installer, server, new_port=new_port)
+                    except PrivateMariaDBError as second:
+                        raise _two_failures(cause, second) from None
+                guard.check()
+            except BaseException:
+                self._abandon(fresh)
                 raise
-            self._port = _free_loopback_port()
-            self._launch()
         return self
 
-    def _install(self):
-        base = tempfile.mkdtemp(prefix="quorvane-mariadb-")
+    def _attempt(self, guard: _SignalGuard, fresh: bool, installer: str, server: str,
+                 new_port: bool):
+        if fresh:
+            # A failed first try leaves its directory; this one starts clean.
+            self._kill_installer()
+            self._remove_dir()
+            self._install(guard, installer)
+        if new_port:
+            with _live_lock:
+                self._port = _free_loopback_port({s._port for s in _live if s is not self})
+        self._launch(guard, server)
+
+    def _abandon(self, fresh: bool):
+        self._kill_installer()
+        self._terminate(signal.SIGKILL, 10)
+        if fresh:
+            self._remove_dir()
+            self._port = self._fixed_port
+            with _live_lock:
+                _live.discard(self)
+
+    def _tools_env(self) -> dict[str, str]:
+        # Whatever the tools and the programs they run put in a temporary
+        # file stays in the private directory too.
+        return {**os.environ, "TMPDIR": os.path.join(self._base, "tmp")}
+
+    def _install(self, guard: _SignalGuard, program: str):
+        base = self._base = tempfile.mkdtemp(prefix="quorvane-mariadb-")
         if len(os.path.join(base, "mysqld.sock")) > _MAX_SOCKET_PATH:
-            shutil.rmtree(base, ignore_errors=True)
             raise PrivateMariaDBError(f"temp dir path too long for a unix socket: {base}")
-        self._base = base
         os.mkdir(os.path.join(base, "tmp"))
         cmd = [
-            _find_program("mariadb-install-db"),
+            program,
             "--no-defaults",
             f"--datadir={self.datadir}",
             "--auth-root-authentication-method=normal",
             "--skip-test-db",
             "--skip-name-resolve",
-            # Passed through to the bootstrap server so the redo log is
-            # created small rather than created large and resized on start.
+            # The rest reaches the bootstrap server the script runs.  It is a
+            # MariaDB like any other: it keeps temporary tables in its tmpdir
+            # and, as it starts, deletes every #sql* file it finds there.
+            f"--tmpdir={os.path.join(base, 'tmp')}",
+            # The redo log is created small rather than created large and
+            # resized on start.
             "--innodb-log-file-size=8M",
             *self._user_args(),
         ]
-        try:
-            res = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, timeout=120)
-        except subprocess.TimeoutExpired as e:
-            self._remove_dir()
-            raise PrivateMariaDBError(f"mariadb-install-db timed out:\n{(e.output or b'').decode(errors='replace')}") from None
-        if res.returncode != 0:
-            self._remove_dir()
+        log_path = os.path.join(base, "install.log")
+        # The script runs the bootstrap server as a child of its own: a
+        # session of their own lets both be killed together.
+        with open(log_path, "wb") as log:
+            self._installer = subprocess.Popen(
+                cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                env=self._tools_env(), start_new_session=True)
+        deadline = time.monotonic() + _INSTALL_TIMEOUT
+        while (code := self._installer.poll()) is None:
+            guard.check()
+            if time.monotonic() > deadline:
+                self._kill_installer()
+                raise PrivateMariaDBError(
+                    f"mariadb-install-db not done after {_INSTALL_TIMEOUT} s\n{_tail(log_path)}")
+            time.sleep(0.05)
+        self._installer = None
+        if code != 0:
             raise PrivateMariaDBError(
-                f"mariadb-install-db failed (exit {res.returncode}):\n"
-                + res.stdout.decode(errors="replace"))
+                f"mariadb-install-db failed with exit status {code}\n{_tail(log_path)}")
 
-    def _launch(self):
+    def _kill_installer(self):
+        proc, self._installer = self._installer, None
+        if proc is None:
+            return
+        if proc.returncode is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        # The bootstrap server outlives the script by a moment; the
+        # directory can only be removed once nothing writes into it.
+        _wait_for_group(proc.pid)
+
+    def _launch(self, guard: _SignalGuard, program: str):
         cmd = [
-            _find_program("mariadbd"),
+            program,
             "--no-defaults",
             *self._user_args(),
             f"--datadir={self.datadir}",
@@ -237,16 +433,23 @@ class PrivateMariaDB:
             *self.extra_args,
         ]
         log_start = os.path.getsize(self.error_log) if os.path.exists(self.error_log) else 0
-        self._proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL)
+        # Output from before the error log is open (a bad option) goes to
+        # the log as well.  Its own session keeps a Ctrl-C at the terminal
+        # from reaching the server, which close() then shuts down in order.
+        with open(self.error_log, "ab") as log:
+            self._proc = subprocess.Popen(
+                cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                env=self._tools_env(), start_new_session=True)
         deadline = time.monotonic() + self.startup_timeout
         last_error = None
         while True:
+            guard.check()
             if self._proc.poll() is not None:
                 code = self._proc.returncode
                 self._proc = None
                 raise PrivateMariaDBError(
-                    f"mariadbd exited with {code} during start-up:\n{self._log_since(log_start)}")
+                    f"mariadbd exited with {code} during start-up\n"
+                    f"{_tail(self.error_log, log_start)}")
             try:
                 self._connect_root(connect_timeout=2).close()
                 return
@@ -255,19 +458,9 @@ class PrivateMariaDB:
             if time.monotonic() > deadline:
                 self._terminate(signal.SIGKILL, 5)
                 raise PrivateMariaDBError(
-                    f"mariadbd not ready after {self.startup_timeout}s ({last_error}):\n"
-                    f"{self._log_since(log_start)}")
+                    f"mariadbd not ready after {self.startup_timeout} s ({last_error})\n"
+                    f"{_tail(self.error_log, log_start)}")
             time.sleep(0.05)
-
-    def _log_since(self, offset: int) -> str:
-        try:
-            with open(self.error_log, "rb") as f:
-                f.seek(offset)
-                text = f.read().decode(errors="replace")
-        except OSError:
-            return "(no error log)"
-        lines = text.splitlines()[-40:]
-        return "\n".join(lines) if lines else _tail(self.error_log)
 
     @staticmethod
     def _user_args() -> list[str]:

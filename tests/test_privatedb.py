@@ -1,7 +1,20 @@
+import contextlib
+import logging
 import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pymysql
 import pytest
+
+from quorvane_ask.privatedb import PrivateMariaDB, PrivateMariaDBError
 
 
 def test_server_is_private(mariadb):
@@ -55,3 +68,162 @@ def test_user_cannot_see_other_databases(shop_db):
         conn.close()
     assert shop_db.name in names
     assert "quorvane_other" not in names and "mysql" not in names
+
+
+# -- starts that share nothing, fail, or are cut short -----------------------
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LOGGER = "quorvane_ask.privatedb"
+ROUNDS, AT_ONCE = 3, 4
+POINTS = 3  # interruptions per signal, spread over the length of a start
+
+
+@pytest.fixture
+def scratch():
+    # Short, so that socket paths inside stay within the unix limit.
+    path = tempfile.mkdtemp(prefix="qv-pdb-")
+    yield path
+    for pid in _processes_in(path):
+        os.kill(pid, signal.SIGKILL)
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def _processes_in(path, settle=3.0):
+    """Pids whose command line names ``path``; a process killed a moment ago
+    is given ``settle`` seconds to go."""
+    deadline = time.monotonic() + settle
+    while True:
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if path.encode() in f.read():
+                        found.append(int(pid))
+            except OSError:
+                pass
+        if not found or time.monotonic() > deadline:
+            return found
+        time.sleep(0.05)
+
+
+def _retries(caplog):
+    return [r.getMessage() for r in caplog.records if "trying once more" in r.getMessage()]
+
+
+def _start(server):
+    try:
+        server.start()
+    except PrivateMariaDBError as e:
+        return str(e)
+
+
+def test_servers_started_at_once_leave_tmp_alone(caplog):
+    """A MariaDB that starts deletes #sql* files in its tmpdir."""
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    sentinels = []
+    for shared in sorted({"/tmp", tempfile.gettempdir()}):
+        fd, path = tempfile.mkstemp(prefix="#sql-probe-", suffix=".MAI", dir=shared)
+        os.close(fd)
+        sentinels.append(path)
+    starts, failures = 0, []
+    try:
+        for _ in range(ROUNDS):
+            servers = [PrivateMariaDB() for _ in range(AT_ONCE)]
+            try:
+                with ThreadPoolExecutor(AT_ONCE) as pool:
+                    errors = list(pool.map(_start, servers))
+                starts += errors.count(None)
+                failures += filter(None, errors)
+            finally:
+                for server in servers:
+                    server.close()
+            assert [p for p in sentinels if not os.path.exists(p)] == []
+    finally:
+        for path in sentinels:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(path)
+    assert (starts, failures, _retries(caplog)) == (ROUNDS * AT_ONCE, [], [])
+
+
+@contextlib.contextmanager
+def _taken_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen()
+        yield {"port": s.getsockname()[1]}
+
+
+@pytest.mark.parametrize("setup, cause, logged", [
+    (_taken_port, "mariadbd exited with 1 during start-up", "Bind on TCP/IP port"),
+    (lambda: contextlib.nullcontext({"startup_timeout": 0}),
+     "mariadbd not ready after 0 s (", ""),  # killed before it may log anything
+], ids=["port-taken", "not-ready"])
+def test_failed_start_is_tried_twice_then_reported(scratch, monkeypatch, caplog,
+                                                   setup, cause, logged):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    monkeypatch.setattr(tempfile, "tempdir", scratch)
+    with setup() as kwargs, pytest.raises(PrivateMariaDBError) as err:
+        PrivateMariaDB(**kwargs).start()
+    first, *log = str(err.value).splitlines()
+    assert first.startswith(f"private MariaDB server failed to start twice: {cause}")
+    assert 0 < len(log) <= 20 and any(logged in line for line in log), log
+    assert len(_retries(caplog)) == 1
+    assert (os.listdir(scratch), _processes_in(scratch)) == ([], [])
+
+
+CHILD = f"""
+import signal, sys
+sys.path.insert(0, {ROOT!r})
+# What a Python started from a terminal has, whatever this one inherited.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+signal.signal(signal.SIGTERM, signal.SIG_DFL)
+from quorvane_ask.privatedb import PrivateMariaDB
+print("starting", flush=True)
+PrivateMariaDB().start()
+print("started", flush=True)
+"""
+
+
+def _child(scratch):
+    proc = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": scratch})
+    assert proc.stdout.readline() == b"starting\n"
+    return proc
+
+
+@pytest.fixture(scope="module")
+def start_seconds():
+    """How long an uninterrupted start takes here and now."""
+    path = tempfile.mkdtemp(prefix="qv-pdb-")
+    try:
+        proc = _child(path)
+        began = time.monotonic()
+        line = proc.stdout.readline()
+        took = time.monotonic() - began
+        assert (line, proc.wait(60), os.listdir(path)) == (b"started\n", 0, [])
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+    return took
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_interrupted_start_leaves_nothing(scratch, start_seconds, sig):
+    # One random point in each slice of a start, install and launch alike;
+    # a signal that misses (the start was quicker this time) is not counted.
+    delays = [random.uniform(i, i + 1) / POINTS * 0.9 * start_seconds for i in range(POINTS)]
+    interrupted = []
+    for delay in delays:
+        proc = _child(scratch)
+        time.sleep(delay)
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=60)
+        if b"started" in out:
+            for pid in _processes_in(scratch, settle=0):
+                os.kill(pid, signal.SIGKILL)
+            shutil.rmtree(scratch)
+            os.mkdir(scratch)
+            continue
+        interrupted.append(delay)
+        left = (proc.returncode, os.listdir(scratch), _processes_in(scratch))
+        assert left == (-sig, [], []), (delay, err.decode(errors="replace")[-2000:])
+    assert len(interrupted) >= POINTS // 2, (delays, start_seconds)
