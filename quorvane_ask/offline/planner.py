@@ -15,7 +15,7 @@ from .phrasing import GROUP_CAP, LIST_CAP, describe_cond, show
 from .reader import Item, Parse
 from .schema import Schema
 from .sql import Cond, Sql, conj
-from .words import LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, QUANTITY_WORDS, plural, singular, tokenize
+from .words import LABEL_WORDS, LOCATION_WORDS, QUANTITY_WORDS, plural, singular, tokenize
 
 
 @dataclass
@@ -99,7 +99,7 @@ class Planner:
         self.money = self.first("money")
         self.qty = self.first("qty")
         if (self.money or self.kinds("size")) and not self.s.line_items \
-                and not self._money_column():
+                and not self.s.money_column():
             raise Unmappable("no table holds quantities and prices, or amounts, to sum for "
                              "revenue or spending")
         head = self.head()
@@ -145,26 +145,9 @@ class Planner:
             return self.aggregate(head, aggs[0].op if aggs else "sum")
         return self.listing(head)
 
-    def label_sql(self, table: str, alias: str) -> str:
-        """How a row is named: first and last name together when the table
-        keeps them apart, else its name, title or key column."""
-        t = self.s.tables[table]
-        first = [c for c in t.columns if c.text and {"first", "name"} <= set(c.words)]
-        last = [c for c in t.columns if c.text and ({"last", "name"} <= set(c.words)
-                                                    or c.words == ["surname"])]
-        if len(first) == 1 and len(last) == 1:
-            return (f"CONCAT_WS(' ', {self.sql.col(alias, first[0].name)}, "
-                    f"{self.sql.col(alias, last[0].name)})")
-        return self.sql.col(alias, t.label.name)
-
     def _is_line_price(self, col: Optional[Column]) -> bool:
         li = self.s.line_items
         return bool(li and col is not None and col.table == li[0] and col.name == li[2].name)
-
-    def _money_column(self) -> Optional[Column]:
-        cols = [c for t in self.s.tables.values() for c in t.columns
-                if c.numeric and not c.integer and set(c.words) & MONEY_COLUMN_WORDS]
-        return cols[0] if len(cols) == 1 else None
 
     # -- what the question is about -----------------------------------------
     def head(self) -> Item:
@@ -199,22 +182,8 @@ class Planner:
         if head.kind == "column":
             return self.pick(head.columns, self.tables_named).table
         if head.kind in ("money", "qty"):
-            return self.money_fact()
+            return self.s.money_table()
         raise Unmappable("no table to ask about")
-
-    def money_fact(self) -> str:
-        if self.s.line_items:
-            return self.s.line_items[0]
-        col = self._money_column()
-        if col is None:
-            raise Unmappable("no table holds amounts to sum")
-        return col.table
-
-    def money_expr(self, alias: str) -> str:
-        if self.s.line_items:
-            _, q, p, _ = self.s.line_items
-            return f"{self.sql.col(alias, q.name)} * {self.sql.col(alias, p.name)}"
-        return self.sql.col(alias, self._money_column().name)
 
     # -- conditions ------------------------------------------------------------
     def conditions(self, head: Item) -> list[Cond]:
@@ -419,8 +388,8 @@ class Planner:
                     or self.kinds("size"):
                 if self.s.line_items:
                     order.append(self.s.line_items[3])
-                elif self._money_column():
-                    order.append(self._money_column().table)
+                elif self.s.money_column():
+                    order.append(self.s.money_column().table)
             # Rows without a date of their own take the one of the row they
             # belong to: an order line is dated by its order.
             for t in list(order):
@@ -485,48 +454,7 @@ class Planner:
     def where_for(self, table: str, alias: str) -> list[str]:
         plain, measured = self.split_conds(table)
         parts = self.sql.where(table, alias, plain)
-        for c in measured:
-            expr = self.measure_of(table, alias, "count" if c.kind == "count" else "money",
-                                   c.related, [])
-            if c.op == "between":
-                parts.append(f"{expr} BETWEEN {c.values[0]} AND {c.values[1]}")
-            else:
-                parts.append(f"{expr} {c.op} {c.values[0]}")
-        return parts
-
-    def measure_of(self, table: str, alias: str, what: str, fact: Optional[str],
-                   conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
-                   zero: bool = True) -> str:
-        """A correlated subquery: the count of `fact` rows, or the money, or
-        fn(column), that belong to the row `alias` of `table`."""
-        if what == "money":
-            fact = self.money_fact()
-        if what == "column":
-            fact = column.table
-        hops = self.s.path(fact, table)
-        a = self.sql.alias()
-        pk = self.s.tables[table].pk
-        if len(pk) != 1:
-            raise Unmappable(f"{table} has no single-column key to group by")
-        link = self.sql.via(a, hops, lambda b: f"{self.sql.col(b, pk[0])} = "
-                                               f"{self.sql.col(alias, pk[0])}")
-        extra = self.sql.where(fact, a, [c for c in conds if c.table != table or fact == table])
-        where = " AND ".join([link] + extra)
-        if what == "count":
-            return f"(SELECT COUNT(*) FROM {self.s.ident(fact)} {a} WHERE {where})"
-        if what == "money":
-            total = f"SUM({self.money_expr(a)})"
-            if zero:
-                total = f"COALESCE({total}, 0)"
-            return f"(SELECT {total} FROM {self.s.ident(fact)} {a} WHERE {where})"
-        if what == "qty":
-            q = self.s.line_items[1]
-            return (f"(SELECT COALESCE(SUM({self.sql.col(a, q.name)}), 0) FROM "
-                    f"{self.s.ident(fact)} {a} WHERE {where})")
-        expr = f"{fn}({self.sql.col(a, column.name)})"
-        if fn in ("SUM", "COUNT"):
-            expr = f"COALESCE({expr}, 0)"
-        return f"(SELECT {expr} FROM {self.s.ident(fact)} {a} WHERE {where})"
+        return parts + [self.sql.measured(table, alias, c) for c in measured]
 
     def describe(self, conds: Optional[list[Cond]] = None) -> str:
         conds = self.conds if conds is None else conds
@@ -555,8 +483,8 @@ class Planner:
             head.role = "counted"
             table = col.table
             self._main = table
-            where = conj(self.where_for(table, self.s.ident(table)))
-            sql = f"SELECT COUNT(DISTINCT {self.s.ident(col.name)}) FROM {self.s.ident(table)}{where}"
+            where = conj(self.where_for(table, self.sql.ident(table)))
+            sql = f"SELECT COUNT(DISTINCT {self.sql.ident(col.name)}) FROM {self.sql.ident(table)}{where}"
             desc = self.describe()
 
             def answer(rows):
@@ -568,8 +496,8 @@ class Planner:
             raise Unmappable("the question counts something that is not a table")
         table = head.table
         self._main = table
-        where = conj(self.where_for(table, self.s.ident(table)))
-        sql = f"SELECT COUNT(*) FROM {self.s.ident(table)}{where}"
+        where = conj(self.where_for(table, self.sql.ident(table)))
+        sql = f"SELECT COUNT(*) FROM {self.sql.ident(table)}{where}"
         desc = self.describe()
         label = table.replace("_", " ")
         via = any(c.table != table for c in self.conds if c.kind != "count")
@@ -619,20 +547,20 @@ class Planner:
         if what == "column" and not col.numeric and (fn in ("sum", "avg") or not col.date):
             raise Unmappable(f"{col.name} is not a number, so it has no "
                              + ("total or average" if fn in ("sum", "avg") else "highest or lowest"))
-        fact = col.table if col else self.money_fact()
+        fact = col.table if col else self.s.money_table()
         self._main = fact
-        alias = self.s.ident(fact)
+        alias = self.sql.ident(fact)
         where = conj(self.where_for(fact, alias))
         if what == "money":
-            expr = f"SUM({self.money_expr(alias)})"
+            expr = f"SUM({self.sql.money(alias)})"
         elif what == "qty":
             expr = f"SUM({self.sql.col(alias, self.s.line_items[1].name)})"
         else:
-            expr = f"{fn.upper()}({self.s.ident(col.name)})"
+            expr = f"{fn.upper()}({self.sql.ident(col.name)})"
         if what in ("money", "qty") and fn != "sum":
             raise Unmappable(f"an {fn} of revenue needs a unit to average over "
                              "(say 'average order value')")
-        sql = f"SELECT {expr} FROM {self.s.ident(fact)}{where}"
+        sql = f"SELECT {expr} FROM {self.sql.ident(fact)}{where}"
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
@@ -648,12 +576,12 @@ class Planner:
     def order_values(self, order_table: str, fn: str) -> Plan:
         self._main = order_table
         # Rows without lines have no value (NULL, not 0) and stay out of it.
-        per = self.measure_of(order_table, self.s.ident(order_table), "money", None, [],
+        per = self.sql.measure(order_table, self.sql.ident(order_table), "money", None, [],
                               zero=False)
-        where = conj(self.where_for(order_table, self.s.ident(order_table)))
+        where = conj(self.where_for(order_table, self.sql.ident(order_table)))
         func = {"avg": "AVG", "sum": "SUM", "max": "MAX", "min": "MIN"}[fn]
         sql = f"SELECT {func}(v), COUNT(v) FROM (SELECT {per} AS v FROM " \
-              f"{self.s.ident(order_table)}{where}) per_row"
+              f"{self.sql.ident(order_table)}{where}) per_row"
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
 
@@ -749,7 +677,7 @@ class Planner:
         else:
             raise Unmappable("the question does not say what to compare between groups")
         if what in ("money", "qty"):
-            fact = self.money_fact()
+            fact = self.s.money_table()
         else:
             fact = col.table if col else measured.table
         if key.kind == "table":
@@ -773,9 +701,9 @@ class Planner:
             lab = g.label
             if lab is None:
                 raise Unmappable(f"{gtable} has no name or single key to name its rows by")
-            m = self.measure_of(gtable, "g", what, fact, fconds, col, fnname)
+            m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
             where = conj(self.sql.where(gtable, "g", gconds))
-            name = self.label_sql(gtable, "g")
+            name = self.sql.label(gtable, "g")
             hops = self.s.path(fact, gtable) if what == "count" else []
             link = hops[0][2] if len(hops) > 1 else None
             if link is not None:
@@ -784,17 +712,17 @@ class Planner:
                 if fconds:
                     raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
                                      "with a condition is more than the offline model can check")
-                m += ", " + self.measure_of(gtable, "g", "count", link, [])
-            sql = (f"SELECT {name}, {m} AS v FROM {self.s.ident(gtable)} g"
+                m += ", " + self.sql.measure(gtable, "g", "count", link, [])
+            sql = (f"SELECT {name}, {m} AS v FROM {self.sql.ident(gtable)} g"
                    f"{where} ORDER BY v DESC, {name}")
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
-            m = self.measure_column_group(gtable, gcol, what, fact, fconds, col, fnname, gconds)
+            m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
             where = conj(self.sql.where(gtable, "g0", gconds) +
                           [f"{self.sql.col('g0', gcol.name)} IS NOT NULL"])
             sql = (f"SELECT g.k, {m} AS v FROM (SELECT DISTINCT {self.sql.col('g0', gcol.name)} "
-                   f"AS k FROM {self.s.ident(gtable)} g0{where}) g ORDER BY v DESC, g.k")
+                   f"AS k FROM {self.sql.ident(gtable)} g0{where}) g ORDER BY v DESC, g.k")
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -854,30 +782,6 @@ class Planner:
                                  f"{fact}, {show(r[2])} {link}); ask for one of them")
             return [r[:2] for r in rows]
         return shaped
-
-    def measure_column_group(self, gtable, gcol, what, fact, fconds, col, fn, gconds) -> str:
-        """The measure of one group: the rows counted or summed are those
-        whose row of the grouped table has the group's value and passes the
-        conditions on that table ("products per category that cost more
-        than 50" counts only those products)."""
-        a = self.sql.alias()
-        src = f"{self.s.ident(fact)} {a}"
-        if fact == gtable:
-            where = " AND ".join([f"{self.sql.col(a, gcol.name)} = g.k"]
-                                 + self.sql.where(fact, a, gconds + fconds))
-        else:
-            hops = self.s.path(fact, gtable)
-            link = self.sql.via(a, hops, lambda x: " AND ".join(
-                [f"{self.sql.col(x, gcol.name)} = g.k"] + self.sql.where(gtable, x, gconds)))
-            where = " AND ".join([link] + self.sql.where(fact, a, fconds))
-        if what == "count":
-            return f"(SELECT COUNT(*) FROM {src} WHERE {where})"
-        if what == "money":
-            return f"(SELECT COALESCE(SUM({self.money_expr(a)}), 0) FROM {src} WHERE {where})"
-        if what == "qty":
-            return (f"(SELECT COALESCE(SUM({self.sql.col(a, self.s.line_items[1].name)}), 0) "
-                    f"FROM {src} WHERE {where})")
-        return f"(SELECT {fn}({self.sql.col(a, col.name)}) FROM {src} WHERE {where})"
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',
@@ -953,7 +857,7 @@ class Planner:
             if named:
                 named[0].role = "key"
                 key_cols = [c for c in named[0].columns if c.table == table]
-        alias = self.s.ident(table)
+        alias = self.sql.ident(table)
         if key_cols:
             if len(key_cols) > 1:
                 raise Unmappable(f"'{sup.op}' could rank {table} by any of "
@@ -965,7 +869,7 @@ class Planner:
             expr, wording = self.sql.col(alias, key.name), key.name
         elif self.s.line_items and table == self.s.line_items[3] and (
                 self.kinds("size") or sup.op in ("max", "min")) and not sup.extra:
-            expr = self.measure_of(table, alias, "money", None, [])
+            expr = self.sql.measure(table, alias, "money", None, [])
             wording = "value (sum of quantity × unit price)"
         else:
             raise Unmappable(f"the question does not say by which column to rank {table}")
@@ -976,12 +880,12 @@ class Planner:
         if asked is not None and asked.name != lab.name:
             also = f", {self.sql.col(alias, asked.name)}"
         where = self.where_for(table, alias)
-        name = self.label_sql(table, alias)
+        name = self.sql.label(table, alias)
         sql = (f"SELECT {name}, {expr} AS v{also} FROM {alias}"
                f"{conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
                f"{'DESC' if sup.op == 'max' else 'ASC'}, {name}")
-        sql = sql.replace(f"FROM {alias}", f"FROM {self.s.ident(table)}", 1) \
-            if alias == self.s.ident(table) else sql
+        sql = sql.replace(f"FROM {alias}", f"FROM {self.sql.ident(table)}", 1) \
+            if alias == self.sql.ident(table) else sql
         desc = self.describe()
         word = "highest" if sup.op == "max" else "lowest"
         if key_cols and key_cols[0].date:
@@ -1022,10 +926,10 @@ class Planner:
             head.role = "listed"
             table = col.table
             self._main = table
-            where = conj(self.where_for(table, self.s.ident(table)) +
-                          [f"{self.s.ident(col.name)} IS NOT NULL"])
-            sql = (f"SELECT DISTINCT {self.s.ident(col.name)} FROM {self.s.ident(table)}{where} "
-                   f"ORDER BY {self.s.ident(col.name)}")
+            where = conj(self.where_for(table, self.sql.ident(table)) +
+                          [f"{self.sql.ident(col.name)} IS NOT NULL"])
+            sql = (f"SELECT DISTINCT {self.sql.ident(col.name)} FROM {self.sql.ident(table)}{where} "
+                   f"ORDER BY {self.sql.ident(col.name)}")
             desc = self.describe()
 
             def answer(rows):
@@ -1075,10 +979,10 @@ class Planner:
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
                              f"that the model can tie to a column of {table}")
-        names = ", ".join([self.label_sql(table, self.s.ident(table))]
-                          + [self.sql.col(self.s.ident(table), c.name) for c in cols[1:]])
-        where = conj(self.where_for(table, self.s.ident(table)))
-        sql = f"SELECT {names} FROM {self.s.ident(table)}{where} ORDER BY {names}"
+        names = ", ".join([self.sql.label(table, self.sql.ident(table))]
+                          + [self.sql.col(self.sql.ident(table), c.name) for c in cols[1:]])
+        where = conj(self.where_for(table, self.sql.ident(table)))
+        sql = f"SELECT {names} FROM {self.sql.ident(table)}{where} ORDER BY {names}"
         desc = self.describe()
 
         def answer(rows):

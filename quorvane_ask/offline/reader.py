@@ -47,6 +47,24 @@ _DATE_PREPS = {"in": "in", "during": "in", "on": "in", "before": "before", "afte
                "by": "before"}
 
 
+# Words that are an item of the question's shape on their own.
+_ONE_WORD_ITEMS = {
+    **dict.fromkeys(("distinct", "different", "unique", "separate"), ("distinct", None)),
+    **dict.fromkeys(("average", "mean", "avg"), ("agg", "avg")),
+    **dict.fromkeys(("total", "sum", "combined"), ("agg", "sum")),
+}
+# (op, what is ranked) of two-word superlatives: a count of rows, a date or a price.
+_TWO_WORD_SUPERLATIVES = {
+    **{("most", w): ("max", "count") for w in ("common", "frequent", "usual")},
+    **{("least", w): ("min", "count") for w in ("common", "frequent", "usual")},
+    ("most", "recent"): ("max", "date"), ("most", "recently"): ("max", "date"),
+    ("most", "expensive"): ("max", ("price", "cost")),
+    ("least", "expensive"): ("min", ("price", "cost")),
+}
+# "no more than" is tried before "more than".
+_COMPARATORS_LONGEST_FIRST = sorted(COMPARATORS, key=lambda p: -len(p[0]))
+
+
 def _month_year(toks: list[Tok], i: int):
     """(year, month or None, length) of a date at toks[i], or None."""
     t = toks[i]
@@ -309,186 +327,267 @@ class Reader:
         i = self.toks.index(t)
         return i > 0 and self.toks[i - 1].number is not None
 
+    # -- the question's shape ---------------------------------------------------
+    # Each rule reads the words of the question's shape that start at toks[i]
+    # and returns the index after them, or None when the word is not its to
+    # read; the first rule that takes a word wins, so their order matters.
     def _grammar(self) -> None:
-        toks = self.toks
         i = 0
-        while i < len(toks):
-            t = toks[i]
-            if t.used:
+        while i < len(self.toks):
+            if self.toks[i].used:
                 i += 1
                 continue
-            low = t.low
-            nxt = toks[i + 1].low if i + 1 < len(toks) else ""
-            # dates: "in 2024", "in March 2024", "before 2024-03-01"
-            if low in _DATE_PREPS and i + 1 < len(toks):
-                j = i + 1
-                if toks[j].low in ("the", "year") and j + 1 < len(toks):
-                    j += 1 + (toks[j + 1].low == "year")
-                got = _month_year(toks, j) if j < len(toks) else None
-                if got:
-                    year, month, n = got
-                    self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low],
-                                                value=(year, month)))
-                    i = j + n
-                    continue
-            if low == "between" and i + 3 < len(toks) and toks[i + 2].low == "and":
-                a, b = toks[i + 1], toks[i + 3]
-                if a.number is not None and b.number is not None:
-                    if 1900 <= a.number <= 2100 and 1900 <= b.number <= 2100 \
-                            and a.number == int(a.number) and b.number == int(b.number):
-                        self.use(i, 4, Item("date", i, op="between",
-                                            value=((int(a.number), None), (int(b.number), None))))
-                    else:
-                        self.use(i, 4, Item("cmp", i, op="between",
-                                            value=[min(a.number, b.number),
-                                                   max(a.number, b.number)]))
-                    i += 4
-                    continue
-            if re.fullmatch(r"\d{4}-\d{2}-\d{2}", t.text) or (
-                    (low in MONTHS or t.text == "May") and nxt.isdigit()):
-                got = _month_year(toks, i)
-                if got:
-                    self.use(i, got[2], Item("date", i, op="in", value=got[:2]))
-                    i += got[2]
-                    continue
-            if t.number is not None and i + 2 < len(toks) and not t.used and \
-                    toks[i + 1].low in ("or", "and") and toks[i + 2].low in OR_MORE:
-                # "50 euros or more" (the unit is read later), "10 or fewer"
-                self.use(i, 1, Item("cmp", i, op=OR_MORE[toks[i + 2].low], value=[t.number]))
-                toks[i + 1].used = toks[i + 2].used = "cmp"
-                i += 3
-                continue
-            if t.number is not None and i + 3 < len(toks) and toks[i + 1].low in UNIT_WORDS \
-                    and toks[i + 2].low in ("or", "and") and toks[i + 3].low in OR_MORE:
-                self.use(i, 1, Item("cmp", i, op=OR_MORE[toks[i + 3].low], value=[t.number]))
-                toks[i + 1].used = toks[i + 2].used = toks[i + 3].used = "cmp"
-                i += 4
-                continue
-            matched = False
-            for words, op in sorted(COMPARATORS, key=lambda p: -len(p[0])):
-                if self.phrase(i, *words):
-                    k = i + len(words)
-                    if k < len(toks) and toks[k].number is not None:
-                        item = self.use(i, len(words) + 1, Item("cmp", i, op=op,
-                                                                 value=[toks[k].number]))
-                        if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
-                            item.extra = ("price", "cost")
-                        i = k + 1
-                        matched = True
-                    elif k < len(toks) and (got := _month_year(toks, k)):
-                        # "after March 2024" said as "later than"
-                        self.use(i, len(words) + got[2], Item(
-                            "date", i, op={">": "after", "<": "before", ">=": "since"}.get(op, "in"),
-                            value=got[:2]))
-                        i = k + got[2]
-                        matched = True
+            for rule in self._GRAMMAR:
+                after = rule(self, i)
+                if after is not None:
+                    i = after
                     break
-            if matched:
+            else:
+                i += 1
+
+    def _low(self, i: int) -> str:
+        return self.toks[i].low if i < len(self.toks) else ""
+
+    def _date_after_preposition(self, i: int) -> Optional[int]:
+        """"in 2024", "in March 2024", "before 2024-03-01", "in the year 2023"."""
+        toks, low = self.toks, self.toks[i].low
+        if low not in _DATE_PREPS or i + 1 >= len(toks):
+            return None
+        j = i + 1
+        if toks[j].low in ("the", "year") and j + 1 < len(toks):
+            j += 1 + (toks[j + 1].low == "year")
+        got = _month_year(toks, j) if j < len(toks) else None
+        if not got:
+            return None
+        year, month, n = got
+        self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low], value=(year, month)))
+        return j + n
+
+    def _between(self, i: int) -> Optional[int]:
+        """"between 2022 and 2024" (years), "between 10 and 20" (numbers)."""
+        toks = self.toks
+        if toks[i].low != "between" or i + 3 >= len(toks) or toks[i + 2].low != "and":
+            return None
+        a, b = toks[i + 1], toks[i + 3]
+        if a.number is None or b.number is None:
+            return None
+        if 1900 <= a.number <= 2100 and 1900 <= b.number <= 2100 \
+                and a.number == int(a.number) and b.number == int(b.number):
+            self.use(i, 4, Item("date", i, op="between",
+                                value=((int(a.number), None), (int(b.number), None))))
+        else:
+            self.use(i, 4, Item("cmp", i, op="between",
+                                value=[min(a.number, b.number), max(a.number, b.number)]))
+        return i + 4
+
+    def _bare_date(self, i: int) -> Optional[int]:
+        """A date with no preposition: "2024-03-01", "March 2024"."""
+        t = self.toks[i]
+        if not (re.fullmatch(r"\d{4}-\d{2}-\d{2}", t.text) or (
+                (t.low in MONTHS or t.text == "May") and self._low(i + 1).isdigit())):
+            return None
+        got = _month_year(self.toks, i)
+        if not got:
+            return None
+        self.use(i, got[2], Item("date", i, op="in", value=got[:2]))
+        return i + got[2]
+
+    def _or_more(self, i: int) -> Optional[int]:
+        """"10 or fewer", "50 euros or more"."""
+        toks, t = self.toks, self.toks[i]
+        if t.number is None:
+            return None
+        k = i + 2 if i + 1 < len(toks) and toks[i + 1].low in UNIT_WORDS else i + 1
+        if k + 1 >= len(toks) or toks[k].low not in ("or", "and") or toks[k + 1].low not in OR_MORE:
+            return None
+        self.use(i, 1, Item("cmp", i, op=OR_MORE[toks[k + 1].low], value=[t.number]))
+        for x in toks[i + 1:k + 2]:
+            x.used = "cmp"
+        return k + 2
+
+    def _comparator(self, i: int) -> Optional[int]:
+        """"more than 3", "at least 100", "cheaper than 20", "later than March 2024"."""
+        toks = self.toks
+        for words, op in _COMPARATORS_LONGEST_FIRST:
+            if not self.phrase(i, *words):
                 continue
-            if low in ("how", "what") and nxt in ("many", "much"):
-                self.use(i, 2, Item("count" if nxt == "many" else "howmuch", i))
-                i += 2
-                continue
-            if (low in ("number", "count", "total") and nxt == "of") or low == "count":
-                n = 2 if nxt == "of" else 1
-                if n == 2 and low == "number" and self._numeric_column_at(i + 2):
-                    # "the number of pages" is the pages column, not a count.
-                    t.used = toks[i + 1].used = "function"
-                    i += 2
-                    continue
-                if low == "total" and i + 2 < len(toks) and toks[i + 2].low != "number":
-                    self.use(i, 1, Item("agg", i, op="sum"))
-                    i += 1
-                    continue
-                self.use(i, n, Item("count", i))
-                i += n
-                continue
-            if low in ("distinct", "different", "unique", "separate"):
-                self.use(i, 1, Item("distinct", i))
-            elif low in ("average", "mean", "avg"):
-                self.use(i, 1, Item("agg", i, op="avg"))
-            elif low in ("total", "sum", "combined"):
-                self.use(i, 1, Item("agg", i, op="sum"))
-            elif low in ("per", "by", "each", "every") or (low == "for" and nxt in ("each", "every")) \
-                    or (low == "in" and nxt == "each"):
-                n = 2 if nxt in ("each", "every") and low in ("for", "in") else 1
-                if low == "per" and i > 0 and any(
-                        "per" in c.words and toks[i - 1].forms & set(c.words)
-                        and toks[i + 1:i + 2] and toks[i + 1].low in c.words
-                        for tb in self.s.tables.values() for c in tb.columns):
-                    i += 1  # "rate per kg" is the column rate_per_kg
-                    continue
-                if low == "per" and self._per_is_unit(i):
-                    # "cost per unit" names the unit_cost column, no grouping.
-                    t.used = toks[i + 1].used = "function"
-                    i += 2
-                    continue
-                if low == "by" and self.by_is_agent(i):
-                    t.used = "function"
-                else:
-                    self.use(i, n, Item("group", i, value=low))
-                    i += n
-                    continue
-            elif low in ("top", "first", "last") and toks[i + 1:i + 2] \
-                    and toks[i + 1].number is not None:
-                if low == "last":
-                    raise Unmappable("'last' with a number is relative to today, which the "
-                                     "database does not hold")
-                self.use(i, 2, Item("top", i, value=int(toks[i + 1].number)))
-                i += 2
-                continue
-            elif low in ("first", "last"):
-                # "which customer signed up first", "the last order"
-                self.use(i, 1, Item("super", i, op="min" if low == "first" else "max",
-                                    extra="date"))
-            elif t.number is not None and not t.quoted and i + 1 < len(toks) and (
-                    toks[i + 1].low in MAX_WORDS | MIN_WORDS or toks[i + 1].low in ("most", "least")):
-                self.use(i, 1, Item("top", i, value=int(t.number)))
-            elif low in ("most", "least") and nxt in ("common", "frequent", "usual"):
-                self.use(i, 2, Item("super", i, op="max" if low == "most" else "min",
-                                    extra="count"))
-                i += 2
-                continue
-            elif low == "most" and nxt in ("recent", "expensive", "recently", "popular"):
-                if nxt == "popular":
-                    raise Unmappable("'most popular' can mean most orders or most units; "
-                                     "ask for one of them")
-                if nxt == "expensive":
-                    self.use(i, 2, Item("super", i, op="max", extra=("price", "cost")))
-                else:
-                    self.use(i, 2, Item("super", i, op="max", extra="date"))
-                i += 2
-                continue
-            elif low == "least" and nxt == "expensive":
-                self.use(i, 2, Item("super", i, op="min", extra=("price", "cost")))
-                i += 2
-                continue
-            elif low in MAX_WORDS or low in MIN_WORDS:
-                op = "max" if low in MAX_WORDS else "min"
-                cols = SUPERLATIVE_COLUMNS.get(low)
-                word = low
-                if low in ("oldest", "youngest"):
-                    cols = "age"
-                self.use(i, 1, Item("super", i, op=op, extra=cols, value=word))
-            elif low in ("no", "not", "never", "without", "none") or low.endswith("n't"):
-                self.use(i, 1, Item("neg", i))
-            elif low in ("which", "what", "who", "where", "when") and (
-                    low != "which" or i == 0 or toks[i - 1].low in (
-                        "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
-                self.use(i, 1, Item("wh", i, value=low))
-            elif low in ("list", "show", "name", "display", "give", "enumerate") and i == 0:
-                self.use(i, 1, Item("list", i))
-            elif (low in MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) and not (
-                    low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
-                # "earns" is a salary where there is one, else money taken in.
-                self.use(i, 1, Item("money", i))
-            elif low in ("units", "pieces", "items") and self.s.line_items and any(
-                    x.low in ("sold", "bought", "ordered", "purchased")
-                    for x in toks[max(0, i - 4):i + 4]):
-                self.use(i, 1, Item("qty", i))
-            elif low in ("or",):
-                self.use(i, 1, Item("or", i))
-            i += 1
+            k = i + len(words)
+            if k < len(toks) and toks[k].number is not None:
+                item = self.use(i, len(words) + 1, Item("cmp", i, op=op, value=[toks[k].number]))
+                if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
+                    item.extra = ("price", "cost")
+                return k + 1
+            if k < len(toks) and (got := _month_year(toks, k)):
+                self.use(i, len(words) + got[2], Item(
+                    "date", i, op={">": "after", "<": "before", ">=": "since"}.get(op, "in"),
+                    value=got[:2]))
+                return k + got[2]
+            return None
+        return None
+
+    def _how_many(self, i: int) -> Optional[int]:
+        low, nxt = self.toks[i].low, self._low(i + 1)
+        if low not in ("how", "what") or nxt not in ("many", "much"):
+            return None
+        self.use(i, 2, Item("count" if nxt == "many" else "howmuch", i))
+        return i + 2
+
+    def _count_words(self, i: int) -> Optional[int]:
+        """"the number of", "count", "the total of"."""
+        toks, t = self.toks, self.toks[i]
+        low, nxt = t.low, self._low(i + 1)
+        if not ((low in ("number", "count", "total") and nxt == "of") or low == "count"):
+            return None
+        n = 2 if nxt == "of" else 1
+        if n == 2 and low == "number" and self._numeric_column_at(i + 2):
+            # "the number of pages" is the pages column, not a count.
+            t.used = toks[i + 1].used = "function"
+            return i + 2
+        if low == "total" and i + 2 < len(toks) and toks[i + 2].low != "number":
+            self.use(i, 1, Item("agg", i, op="sum"))
+            return i + 1
+        self.use(i, n, Item("count", i))
+        return i + n
+
+    def _one_word(self, i: int) -> Optional[int]:
+        got = _ONE_WORD_ITEMS.get(self.toks[i].low)
+        if got is None:
+            return None
+        kind, op = got
+        self.use(i, 1, Item(kind, i, op=op))
+        return i + 1
+
+    def _grouping(self, i: int) -> Optional[int]:
+        """"per", "by", "each", "for each", "in each"; but not "rate per kg"
+        (a column), "cost per unit" (a column) or "written by" (an agent)."""
+        toks, t = self.toks, self.toks[i]
+        low, nxt = t.low, self._low(i + 1)
+        if not (low in ("per", "by", "each", "every") or (low == "for" and nxt in ("each", "every"))
+                or (low == "in" and nxt == "each")):
+            return None
+        n = 2 if nxt in ("each", "every") and low in ("for", "in") else 1
+        if low == "per" and i > 0 and any(
+                "per" in c.words and toks[i - 1].forms & set(c.words)
+                and toks[i + 1:i + 2] and toks[i + 1].low in c.words
+                for tb in self.s.tables.values() for c in tb.columns):
+            return i + 1  # "rate per kg" is the column rate_per_kg
+        if low == "per" and self._per_is_unit(i):
+            # "cost per unit" names the unit_cost column, no grouping.
+            t.used = toks[i + 1].used = "function"
+            return i + 2
+        if low == "by" and self.by_is_agent(i):
+            t.used = "function"
+            return i + 1
+        self.use(i, n, Item("group", i, value=low))
+        return i + n
+
+    def _top_n(self, i: int) -> Optional[int]:
+        """"top 3", "first 5"; "last 5" is relative to today."""
+        toks, low = self.toks, self.toks[i].low
+        if low not in ("top", "first", "last") or not toks[i + 1:i + 2] \
+                or toks[i + 1].number is None:
+            return None
+        if low == "last":
+            raise Unmappable("'last' with a number is relative to today, which the "
+                             "database does not hold")
+        self.use(i, 2, Item("top", i, value=int(toks[i + 1].number)))
+        return i + 2
+
+    def _first_last(self, i: int) -> Optional[int]:
+        """"which customer signed up first", "the last order"."""
+        low = self.toks[i].low
+        if low not in ("first", "last"):
+            return None
+        self.use(i, 1, Item("super", i, op="min" if low == "first" else "max", extra="date"))
+        return i + 1
+
+    def _number_superlative(self, i: int) -> Optional[int]:
+        """"the 3 cheapest", "the 5 most"."""
+        toks, t = self.toks, self.toks[i]
+        if t.number is None or t.quoted or i + 1 >= len(toks) or not (
+                toks[i + 1].low in MAX_WORDS | MIN_WORDS or toks[i + 1].low in ("most", "least")):
+            return None
+        self.use(i, 1, Item("top", i, value=int(t.number)))
+        return i + 1
+
+    def _two_word_superlative(self, i: int) -> Optional[int]:
+        """"most common", "most recent", "least expensive"."""
+        pair = (self.toks[i].low, self._low(i + 1))
+        if pair == ("most", "popular"):
+            raise Unmappable("'most popular' can mean most orders or most units; "
+                             "ask for one of them")
+        got = _TWO_WORD_SUPERLATIVES.get(pair)
+        if got is None:
+            return None
+        op, extra = got
+        self.use(i, 2, Item("super", i, op=op, extra=extra))
+        return i + 2
+
+    def _superlative(self, i: int) -> Optional[int]:
+        low = self.toks[i].low
+        if low not in MAX_WORDS and low not in MIN_WORDS:
+            return None
+        cols = "age" if low in ("oldest", "youngest") else SUPERLATIVE_COLUMNS.get(low)
+        self.use(i, 1, Item("super", i, op="max" if low in MAX_WORDS else "min", extra=cols,
+                            value=low))
+        return i + 1
+
+    def _negation(self, i: int) -> Optional[int]:
+        low = self.toks[i].low
+        if low not in ("no", "not", "never", "without", "none") and not low.endswith("n't"):
+            return None
+        self.use(i, 1, Item("neg", i))
+        return i + 1
+
+    def _question_word(self, i: int) -> Optional[int]:
+        """"what", "who", "where", "when"; "which" at the start or after a
+        preposition ("in which city"), not as a relative pronoun."""
+        low = self.toks[i].low
+        if low not in ("which", "what", "who", "where", "when") or not (
+                low != "which" or i == 0 or self.toks[i - 1].low in (
+                    "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
+            return None
+        self.use(i, 1, Item("wh", i, value=low))
+        return i + 1
+
+    def _list_word(self, i: int) -> Optional[int]:
+        if i != 0 or self.toks[i].low not in ("list", "show", "name", "display", "give",
+                                              "enumerate"):
+            return None
+        self.use(i, 1, Item("list", i))
+        return i + 1
+
+    def _money_word(self, i: int) -> Optional[int]:
+        """"revenue", "spent"; "earns" is a salary where there is one, else
+        money taken in."""
+        t = self.toks[i]
+        low = t.low
+        if not (low in MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) or (
+                low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
+            return None
+        self.use(i, 1, Item("money", i))
+        return i + 1
+
+    def _units_sold(self, i: int) -> Optional[int]:
+        """"units sold", "items ordered": the quantities of the order lines."""
+        toks, low = self.toks, self.toks[i].low
+        if low not in ("units", "pieces", "items") or not self.s.line_items or not any(
+                x.low in ("sold", "bought", "ordered", "purchased")
+                for x in toks[max(0, i - 4):i + 4]):
+            return None
+        self.use(i, 1, Item("qty", i))
+        return i + 1
+
+    def _or(self, i: int) -> Optional[int]:
+        if self.toks[i].low != "or":
+            return None
+        self.use(i, 1, Item("or", i))
+        return i + 1
+
+    _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
+                _count_words, _one_word, _grouping, _top_n, _first_last, _number_superlative,
+                _two_word_superlative, _superlative, _negation, _question_word, _list_word,
+                _money_word, _units_sold, _or)
 
     def _numeric_column_at(self, i: int) -> bool:
         if i >= len(self.toks):

@@ -6,18 +6,12 @@ that revenue is computed from.
 
 from __future__ import annotations
 
-import datetime
-import decimal
-import re
 from collections import deque
-from typing import Any, Optional
+from typing import Optional
 
 from .decline import Unmappable
-from .observations import Table
-from .words import PRICE_WORDS, QUANTITY_WORDS
-
-
-_PLAIN_IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
+from .observations import Column, Table
+from .words import MONEY_COLUMN_WORDS, PRICE_WORDS, QUANTITY_WORDS
 
 
 class Schema:
@@ -33,22 +27,6 @@ class Schema:
                     self.edges[t.name].append((t.name, col, ref, refcol))
                     self.edges[ref].append((ref, refcol, t.name, col))
         self.line_items = self._find_line_items()
-
-    def ident(self, name: str) -> str:
-        if _PLAIN_IDENT_RE.match(name):
-            return name
-        q = self.quote
-        return q + name.replace(q, q + q) + q
-
-    def literal(self, value: Any) -> str:
-        if isinstance(value, (int, decimal.Decimal)):
-            return str(value)
-        if isinstance(value, datetime.date):
-            return "'" + value.isoformat() + "'"
-        value = str(value)
-        if self.backslash_escapes:
-            value = value.replace("\\", "\\\\")
-        return "'" + value.replace("'", "''") + "'"
 
     def path(self, start: str, goal: str) -> list[tuple]:
         """The shortest join path between two tables; it must be the only one."""
@@ -72,6 +50,21 @@ class Schema:
         if len(found) > 1:
             raise Unmappable(f"{start} and {goal} are joined in more than one way")
         return found[0]
+
+    def money_column(self) -> Optional[Column]:
+        """The one column of amounts (a total, a payment) when there are no order lines."""
+        cols = [c for t in self.tables.values() for c in t.columns
+                if c.numeric and not c.integer and set(c.words) & MONEY_COLUMN_WORDS]
+        return cols[0] if len(cols) == 1 else None
+
+    def money_table(self) -> str:
+        """The table whose rows revenue or spending is summed over."""
+        if self.line_items:
+            return self.line_items[0]
+        col = self.money_column()
+        if col is None:
+            raise Unmappable("no table holds amounts to sum")
+        return col.table
 
     def _find_line_items(self) -> Optional[tuple]:
         """(table, quantity column, price column, order table) of the table whose

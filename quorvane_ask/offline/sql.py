@@ -5,12 +5,17 @@ and the one query that looks the question's unknown words up in the data.
 
 from __future__ import annotations
 
+import datetime
+import decimal
+import re
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
+
+_PLAIN_IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 
 
 @dataclass
@@ -31,12 +36,28 @@ class Sql:
         self.s = schema
         self.n = 0
 
+    def ident(self, name: str) -> str:
+        if _PLAIN_IDENT_RE.match(name):
+            return name
+        q = self.s.quote
+        return q + name.replace(q, q + q) + q
+
+    def literal(self, value: Any) -> str:
+        if isinstance(value, (int, decimal.Decimal)):
+            return str(value)
+        if isinstance(value, datetime.date):
+            return "'" + value.isoformat() + "'"
+        value = str(value)
+        if self.s.backslash_escapes:
+            value = value.replace("\\", "\\\\")
+        return "'" + value.replace("'", "''") + "'"
+
     def alias(self) -> str:
         self.n += 1
         return f"t{self.n}"
 
     def col(self, alias: str, column: str) -> str:
-        return f"{alias}.{self.s.ident(column)}"
+        return f"{alias}.{self.ident(column)}"
 
     def local(self, alias: str, cond: Cond) -> str:
         if cond.kind == "related":
@@ -48,7 +69,7 @@ class Sql:
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
         c = self.col(alias, cond.column.name)
-        lit = [self.s.literal(v) for v in cond.values]
+        lit = [self.literal(v) for v in cond.values]
         if cond.op == "in":
             return f"{c} IN ({', '.join(lit)})"
         if cond.op in ("between", "range"):
@@ -67,7 +88,7 @@ class Sql:
         # NULL keys are left out, or NOT IN would match nothing.
         cond = f"{self.col(a, nxt_col)} IS NOT NULL" + (f" AND {cond}" if cond else "")
         return (f"{self.col(alias, col)} IN (SELECT {self.col(a, nxt_col)} FROM "
-                f"{self.s.ident(nxt)} {a} WHERE {cond})")
+                f"{self.ident(nxt)} {a} WHERE {cond})")
 
     def where(self, table: str, alias: str, conds: list[Cond]) -> list[str]:
         out = []
@@ -81,6 +102,92 @@ class Sql:
                 out.append(self.via(alias, hops, lambda a, c=cond: self.local(a, c)))
         return out
 
+    def measured(self, table: str, alias: str, cond: Cond) -> str:
+        """A condition on the count or the money of the rows related to `alias`
+        ("customers with more than 3 orders")."""
+        expr = self.measure(table, alias, "count" if cond.kind == "count" else "money",
+                            cond.related, [])
+        if cond.op == "between":
+            return f"{expr} BETWEEN {cond.values[0]} AND {cond.values[1]}"
+        return f"{expr} {cond.op} {cond.values[0]}"
+
+    def label(self, table: str, alias: str) -> str:
+        """How a row is named: first and last name together when the table
+        keeps them apart, else its name, title or key column."""
+        t = self.s.tables[table]
+        first = [c for c in t.columns if c.text and {"first", "name"} <= set(c.words)]
+        last = [c for c in t.columns if c.text and ({"last", "name"} <= set(c.words)
+                                                    or c.words == ["surname"])]
+        if len(first) == 1 and len(last) == 1:
+            return (f"CONCAT_WS(' ', {self.col(alias, first[0].name)}, "
+                    f"{self.col(alias, last[0].name)})")
+        return self.col(alias, t.label.name)
+
+    def money(self, alias: str) -> str:
+        """Revenue of one row: quantity times unit price of a line, or the amount."""
+        if self.s.line_items:
+            _, q, p, _ = self.s.line_items
+            return f"{self.col(alias, q.name)} * {self.col(alias, p.name)}"
+        return self.col(alias, self.s.money_column().name)
+
+    def measure(self, table: str, alias: str, what: str, fact: Optional[str],
+                   conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
+                   zero: bool = True) -> str:
+        """A correlated subquery: the count of `fact` rows, or the money, or
+        fn(column), that belong to the row `alias` of `table`."""
+        if what == "money":
+            fact = self.s.money_table()
+        if what == "column":
+            fact = column.table
+        hops = self.s.path(fact, table)
+        a = self.alias()
+        pk = self.s.tables[table].pk
+        if len(pk) != 1:
+            raise Unmappable(f"{table} has no single-column key to group by")
+        link = self.via(a, hops, lambda b: f"{self.col(b, pk[0])} = "
+                                               f"{self.col(alias, pk[0])}")
+        extra = self.where(fact, a, [c for c in conds if c.table != table or fact == table])
+        where = " AND ".join([link] + extra)
+        if what == "count":
+            return f"(SELECT COUNT(*) FROM {self.ident(fact)} {a} WHERE {where})"
+        if what == "money":
+            total = f"SUM({self.money(a)})"
+            if zero:
+                total = f"COALESCE({total}, 0)"
+            return f"(SELECT {total} FROM {self.ident(fact)} {a} WHERE {where})"
+        if what == "qty":
+            q = self.s.line_items[1]
+            return (f"(SELECT COALESCE(SUM({self.col(a, q.name)}), 0) FROM "
+                    f"{self.ident(fact)} {a} WHERE {where})")
+        expr = f"{fn}({self.col(a, column.name)})"
+        if fn in ("SUM", "COUNT"):
+            expr = f"COALESCE({expr}, 0)"
+        return f"(SELECT {expr} FROM {self.ident(fact)} {a} WHERE {where})"
+
+    def group_measure(self, gtable, gcol, what, fact, fconds, col, fn, gconds) -> str:
+        """The measure of one group: the rows counted or summed are those
+        whose row of the grouped table has the group's value and passes the
+        conditions on that table ("products per category that cost more
+        than 50" counts only those products)."""
+        a = self.alias()
+        src = f"{self.ident(fact)} {a}"
+        if fact == gtable:
+            where = " AND ".join([f"{self.col(a, gcol.name)} = g.k"]
+                                 + self.where(fact, a, gconds + fconds))
+        else:
+            hops = self.s.path(fact, gtable)
+            link = self.via(a, hops, lambda x: " AND ".join(
+                [f"{self.col(x, gcol.name)} = g.k"] + self.where(gtable, x, gconds)))
+            where = " AND ".join([link] + self.where(fact, a, fconds))
+        if what == "count":
+            return f"(SELECT COUNT(*) FROM {src} WHERE {where})"
+        if what == "money":
+            return f"(SELECT COALESCE(SUM({self.money(a)}), 0) FROM {src} WHERE {where})"
+        if what == "qty":
+            return (f"(SELECT COALESCE(SUM({self.col(a, self.s.line_items[1].name)}), 0) "
+                    f"FROM {src} WHERE {where})")
+        return f"(SELECT {fn}({self.col(a, col.name)}) FROM {src} WHERE {where})"
+
 
 def conj(parts: list[str]) -> str:
     return (" WHERE " + " AND ".join(parts)) if parts else ""
@@ -88,15 +195,15 @@ def conj(parts: list[str]) -> str:
 
 def probe_sql(schema: Schema, values: list[str]) -> str:
     """One query: which text columns hold each value, and how often."""
-    parts = []
+    sql, parts = Sql(schema), []
     for t in schema.tables.values():
         for c in t.columns:
             if not c.text:
                 continue
             for v in values:
-                parts.append(f"SELECT {schema.literal(v)} AS v, {schema.literal(t.name)} AS t, "
-                             f"{schema.literal(c.name)} AS c FROM {schema.ident(t.name)} WHERE "
-                             f"{schema.ident(c.name)} = {schema.literal(v)}")
+                parts.append(f"SELECT {sql.literal(v)} AS v, {sql.literal(t.name)} AS t, "
+                             f"{sql.literal(c.name)} AS c FROM {sql.ident(t.name)} WHERE "
+                             f"{sql.ident(c.name)} = {sql.literal(v)}")
     if not parts:
         return ""
     return "SELECT DISTINCT v, t, c FROM (" + " UNION ALL ".join(parts) + ") found"
