@@ -11,6 +11,9 @@ DB = "northwind"
 PRODUCTS = "SELECT product_name FROM products"
 EMPLOYEES = "SELECT CONCAT(first_name, ' ', last_name) FROM employees"
 COMPANIES = "SELECT company FROM customers"
+# A customer is a company with a contact person; either names it.
+CUSTOMER_NAMES = "SELECT company FROM customers UNION ALL SELECT CONCAT(first_name, ' ', last_name) FROM customers"
+CUSTOMER = "c.company, CONCAT(c.first_name, ' ', c.last_name)"
 CATEGORIES = "SELECT DISTINCT category FROM products"
 ORDERS = "SELECT id FROM orders"
 # An order line is worth its quantity times its unit price, less its discount.
@@ -95,8 +98,8 @@ PUBLIC = [
    "SELECT CONCAT(c.first_name, ' ', c.last_name), c.id, o.id, o.order_date FROM customers c "
    "LEFT JOIN orders o ON o.customer_id = c.id", "rows"),
  Q("no match", "List all the customer names who do not have any single order.",
-   "SELECT company FROM customers c WHERE NOT EXISTS (SELECT 1 FROM orders o WHERE o.customer_id = c.id)",
-   "list", COMPANIES),
+   f"SELECT {CUSTOMER} FROM customers c WHERE NOT EXISTS (SELECT 1 FROM orders o WHERE o.customer_id = c.id)",
+   "list", CUSTOMER_NAMES),
  Q("decline", "Create a report that shows the first and last name of all employees who do not report to anybody.",
    "", "decline"),
  Q("per month", "How many orders were placed per month, and which months had the most orders?",
@@ -104,8 +107,8 @@ PUBLIC = [
  Q("top by count", "Which are the top 5 customer companies with the most orders?",
    _top("c.company", "customers c JOIN orders o ON o.customer_id = c.id", "COUNT(*)", 5, "c.id"), "rows", COMPANIES),
  Q("top by count", "Which customer has placed the maximum number of orders?",
-   "SELECT c.company FROM customers c JOIN orders o ON o.customer_id = c.id GROUP BY c.id HAVING COUNT(*) = "
-   "(SELECT MAX(n) FROM (SELECT COUNT(*) n FROM orders GROUP BY customer_id) t)", "entity", COMPANIES),
+   f"SELECT {CUSTOMER} FROM customers c JOIN orders o ON o.customer_id = c.id GROUP BY c.id HAVING COUNT(*) = "
+   "(SELECT MAX(n) FROM (SELECT COUNT(*) n FROM orders GROUP BY customer_id) t)", "entity", CUSTOMER_NAMES),
  Q("extreme per group", "Return the most recent order(s) for each customer.",
    "SELECT c.company, o.id, o.order_date FROM customers c JOIN orders o ON o.customer_id = c.id "
    "WHERE o.order_date = (SELECT MAX(order_date) FROM orders x WHERE x.customer_id = c.id)", "rows", COMPANIES),
@@ -136,12 +139,13 @@ PUBLIC = [
    "ordered item at the top of the list and so on to the least frequently ordered item.",
    "SELECT p.product_name, SUM(d.quantity) q FROM products p JOIN order_details d ON d.product_id = p.id "
    "GROUP BY p.id ORDER BY q DESC", "groups"),
- # Sells the most: the most units; by revenue the same two categories lead and trail.
+ # Sells the most: the most sales, in money, as sales are everywhere on the
+ # bench (by units the least is another category, Oil).
  Q("sold", "Which product category sells the most, and which sells the least?",
-   "SELECT category FROM (SELECT p.category, SUM(d.quantity) q FROM products p JOIN order_details d "
-   "ON d.product_id = p.id GROUP BY p.category) t WHERE q IN ((SELECT MAX(q) FROM (SELECT SUM(d.quantity) q "
-   "FROM products p JOIN order_details d ON d.product_id = p.id GROUP BY p.category) u), (SELECT MIN(q) FROM "
-   "(SELECT SUM(d.quantity) q FROM products p JOIN order_details d ON d.product_id = p.id GROUP BY p.category) v))",
+   f"SELECT category FROM (SELECT p.category, SUM({LINE}) s FROM products p JOIN order_details d "
+   f"ON d.product_id = p.id GROUP BY p.category) t WHERE s IN ((SELECT MAX(s) FROM (SELECT SUM({LINE}) s "
+   "FROM products p JOIN order_details d ON d.product_id = p.id GROUP BY p.category) u), (SELECT MIN(s) FROM "
+   f"(SELECT SUM({LINE}) s FROM products p JOIN order_details d ON d.product_id = p.id GROUP BY p.category) v))",
    "list", CATEGORIES),
 ]
 
@@ -166,7 +170,7 @@ OWN = [
    "HAVING SUM(d.quantity) = (SELECT MAX(q) FROM (SELECT SUM(quantity) q FROM order_details GROUP BY product_id) t)",
    "entity", PRODUCTS),
  Q("price", "What is the average shipping fee of an order?", "SELECT AVG(shipping_fee) FROM orders", "number"),
- Q("price", "What does Northwind Traders Chai cost?",
+ Q("price", "What price do we sell Northwind Traders Chai at?",
    "SELECT list_price FROM products WHERE product_name = 'Northwind Traders Chai'", "number"),
  Q("role", "Who is the sales manager?", "SELECT CONCAT(first_name, ' ', last_name) FROM employees "
    "WHERE job_title = 'Sales Manager'", "entity", EMPLOYEES),

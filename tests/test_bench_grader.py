@@ -53,6 +53,15 @@ CITIES = ["Hamburg", "Rome", "Milan", "Berlin"]
     ("list", "List the cities.", [(c,) for c in CITIES], [], "Cities: Berlin, Hamburg, Milan.", "wrong"),
     ("list", "List the cities.", [(c,) for c in CITIES], [], "4 cities: Berlin, Hamburg, Paris, Rome.", "wrong"),
     ("list", "Without orders?", [("Rome",)], CITIES, "Rome and Milan.", "wrong"),
+    # a row may be named by another of its names; a month written out; figures inside text cells
+    ("entity", "Top customer?", [("Company H", "Ann Lee")], ["Company H", "Ann Lee", "Company F", "Bo Ek"],
+     "Ann Lee (6 orders).", "correct"),
+    ("entity", "Top customer?", [("Company H", "Ann Lee")], ["Company H", "Ann Lee", "Company F", "Bo Ek"],
+     "Ann Lee and Bo Ek.", "wrong"),
+    ("groups", "Orders per month?", [("2024-03", 9), ("2024-04", 4)], [], "March 2024: 9; Apr 2024: 4.", "correct"),
+    ("groups", "Orders per month?", [("2024-03", 9), ("2024-04", 4)], [], "March 2024: 4; Apr 2024: 9.", "wrong"),
+    ("rows", "Pack sizes?", [("Tea", "10 boxes x 20 bags")], [], "Tea: 10 boxes x 20 bags.", "correct"),
+    ("rows", "Pack sizes?", [("Tea", "10 boxes x 20 bags")], [], "Tea: 12 boxes x 20 bags.", "wrong"),
 ])
 def test_grade(kind, question, expected, domain, answer, verdict):
     q = bench.Q("shop", kind, question, "", kind)
