@@ -5,9 +5,11 @@ the answer restates them, so that every answer says what was computed.
 from __future__ import annotations
 
 import datetime
-from typing import Any
+from typing import Any, Optional
 
+from .decline import CANNOT_ANSWER, Unmappable
 from .sql import Cond
+from .words import plural, singular
 
 
 # Lists longer than this are answered with their length and their first items;
@@ -17,6 +19,7 @@ GROUP_CAP = 100
 
 
 def show(value: Any) -> str:
+    """A value as the answer writes it: dates in ISO form, NULL as "none"."""
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
     if isinstance(value, bytes):
@@ -45,3 +48,151 @@ def describe_cond(cond: Cond) -> str:
     if cond.op == "<>":
         return f"{name} other than {v[0]}"
     return f"{name} {cond.op} {v[0]}"
+
+
+def describe_conds(conds: list[Cond], main: Optional[str]) -> str:
+    """The conditions of a plan, in parentheses after what was computed; a
+    value of another table than the main one is named with its table."""
+    parts = []
+    for c in conds:
+        if c.kind == "count":
+            parts.append(f"with {c.op} {show(c.values[0])} {c.related}")
+        elif c.kind == "money":
+            parts.append(f"with spending {c.op} {show(c.values[0])}")
+        else:
+            text = describe_cond(c)
+            if c.kind == "value" and c.table and c.column and main != c.table:
+                text = f"{c.table} {text}"
+            parts.append(text)
+    return (" (" + "; ".join(parts) + ")") if parts else ""
+
+
+# The answers.  Each takes what the plan computed and, last, the rows of its
+# query; the planner binds the rest with functools.partial.
+
+def distinct_count(column: str, table: str, desc: str, rows: list[tuple]) -> str:
+    n = rows[0][0]
+    return (f"There {'is' if n == 1 else 'are'} {n} distinct "
+            f"{column} value{'' if n == 1 else 's'} in {table}{desc}.")
+
+
+def row_count(label: str, distinct: bool, desc: str, rows: list[tuple]) -> str:
+    n = rows[0][0]
+    noun = " ".join(singular(w) for w in label.split()) if n == 1 else label
+    kind = " distinct" if distinct else ""
+    return f"There {'is' if n == 1 else 'are'} {n}{kind} {noun}{desc}."
+
+
+def total(word: str, wording: str, fact: str, desc: str, rows: list[tuple]) -> str:
+    v = rows[0][0] if rows else None
+    if v is None:
+        return f"There is no {word} {wording} of {fact}{desc}: no row matches."
+    return f"The {word} {wording} of {fact.replace('_', ' ')} is {show(v)}{desc}."
+
+
+def order_value(word: str, order_table: str, desc: str, rows: list[tuple]) -> str:
+    v, n = rows[0]
+    if v is None:
+        return f"There are no {order_table}{desc} to average."
+    return (f"The {word} {singular(order_table)} value is {show(v)} (the sum of "
+            f"quantity × unit price per {singular(order_table)}, over {n} "
+            f"{plural(n, singular(order_table))}){desc}.")
+
+
+def one_reading(fact: str, link: str, gname: str, rows: list[tuple]) -> list[tuple]:
+    """The count per group, when it counts both `fact` and `link` rows and
+    the two agree; they differ, and the question is declined, when a row of
+    `fact` is linked more than once."""
+    differ = [r for r in rows if r[1] != r[2]]
+    if differ:
+        r = differ[0]
+        raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "
+                         f"or {link} rows, and they differ ({show(r[0])}: {show(r[1])} "
+                         f"{fact}, {show(r[2])} {link}); ask for one of them")
+    return [r[:2] for r in rows]
+
+
+def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
+    if not rows:
+        return f"There are no groups{desc}."
+    shown = rows[:GROUP_CAP]
+    text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
+    more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
+    return f"The {wording} per {gname}{desc}: {text}{more}."
+
+
+def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
+                rows: list[tuple]) -> str:
+    """The group (or the n groups) with the most or least, ties included."""
+    rows = [r for r in rows if r[1] is not None]
+    if not rows:
+        return CANNOT_ANSWER + f"no {gname} has a value{desc}."
+    best = rows[min(n, len(rows)) - 1][1]
+    top = [r for r in rows if (r[1] >= best if op == "max" else r[1] <= best)]
+    word = "most" if op == "max" else "least"
+    if what == "column":
+        word = "highest" if op == "max" else "lowest"
+    if n > 1:
+        listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
+        ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""
+        return (f"The {n} {plural(2, gname)} with the {word} {wording}{desc}: "
+                f"{listed}{ties}.")
+    names = ", ".join(show(r[0]) for r in top)
+    tie = f" (a tie between {len(top)})" if len(top) > 1 else ""
+    return (f"The {gname} with the {word} {wording} is {names}"
+            f" ({show(best)}){tie}{desc}.")
+
+
+def best_rows(op: str, n: int, table: str, word: str, wording: str, asked: Optional[str],
+              desc: str, rows: list[tuple]) -> str:
+    """The row (or the n rows) ranked first, with the value ranked by and
+    the column asked for, ties included."""
+    if not rows:
+        return f"There are no {table}{desc}."
+    cut = rows[min(n, len(rows)) - 1][1]
+    chosen = [r for r in rows if (r[1] >= cut if op == "max" else r[1] <= cut)]
+    items = ", ".join(f"{show(r[0])} ({show(r[1])}" + (
+        f"; {asked} {show(r[2])}" if len(r) > 2 else "") + ")"
+        for r in chosen[:LIST_CAP])
+    more = f" and {len(chosen) - LIST_CAP} more" if len(chosen) > LIST_CAP else ""
+    if n == 1:
+        tie = f" (a tie between {len(chosen)})" if len(chosen) > 1 else ""
+        noun = singular(table.replace("_", " "))
+        return f"The {noun} with the {word} {wording}{desc} is {items}{more}{tie}."
+    extra = f" (ties included, {len(chosen)} in all)" if len(chosen) > n else ""
+    return (f"The {n} {table.replace('_', ' ')} with the {word} {wording}{desc}: "
+            f"{items}{more}{extra}.")
+
+
+def distinct_values(column: str, table: str, desc: str, rows: list[tuple]) -> str:
+    vals = [show(r[0]) for r in rows]
+    if not vals:
+        return f"There are no {column} values in {table}{desc}."
+    more = f" (first {LIST_CAP} shown)" if len(vals) > LIST_CAP else ""
+    return (f"{len(vals)} distinct {column} value{'s' if len(vals) != 1 else ''} "
+            f"in {table}{desc}: {', '.join(vals[:LIST_CAP])}{more}.")
+
+
+def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
+                rows: list[tuple]) -> str:
+    """Rows named by their label (`keyed`: the label is the key, so the row
+    is named "order 5"), with the other columns asked for."""
+    if not rows:
+        return f"There are no {table.replace('_', ' ')}{desc}."
+    who = show(rows[0][0])
+    if keyed:
+        who = f"{singular(table.replace('_', ' '))} {who}"
+    if len(rows) == 1 and len(columns) == 2:
+        return f"The {columns[1]} of {who} is {show(rows[0][1])}."
+    if len(rows) == 1 and len(columns) > 2:
+        return f"{who}: " + ", ".join(
+            f"{c} {show(v)}" for c, v in zip(columns[1:], rows[0][1:])) + "."
+    if len(columns) == 1:
+        items = [show(r[0]) for r in rows]
+    else:
+        items = [f"{show(r[0])} (" + ", ".join(
+            f"{c} {show(v)}" for c, v in zip(columns[1:], r[1:])) + ")" for r in rows]
+    more = f" (first {LIST_CAP} shown)" if len(items) > LIST_CAP else ""
+    noun = table.replace("_", " ")
+    return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
+            f"{desc}: {'; '.join(items[:LIST_CAP])}{more}.")

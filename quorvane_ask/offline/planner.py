@@ -7,21 +7,27 @@ from __future__ import annotations
 
 import datetime
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Optional
 
-from .decline import CANNOT_ANSWER, Unmappable
-from .observations import Column
-from .phrasing import GROUP_CAP, LIST_CAP, describe_cond, show
+from . import phrasing
+from .decline import Unmappable
+from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
 from .sql import Cond, Sql, conj
-from .words import LABEL_WORDS, LOCATION_WORDS, QUANTITY_WORDS, plural, singular, tokenize
+from .words import LABEL_WORDS, LOCATION_WORDS, QUANTITY_WORDS, singular, tokenize
 
 
 @dataclass
 class Plan:
     sql: str
     answer: Any  # callable(rows) -> str
+
+
+def _checked(check, answer):
+    """An answer that first hands its rows to `check`, which may decline."""
+    return lambda rows: answer(check(rows))
 
 
 def gcol_table(item) -> Optional[str]:
@@ -456,20 +462,8 @@ class Planner:
         parts = self.sql.where(table, alias, plain)
         return parts + [self.sql.measured(table, alias, c) for c in measured]
 
-    def describe(self, conds: Optional[list[Cond]] = None) -> str:
-        conds = self.conds if conds is None else conds
-        parts = []
-        for c in conds:
-            if c.kind == "count":
-                parts.append(f"with {c.op} {show(c.values[0])} {c.related}")
-            elif c.kind == "money":
-                parts.append(f"with spending {c.op} {show(c.values[0])}")
-            else:
-                text = describe_cond(c)
-                if c.kind == "value" and c.table and c.column and self._main != c.table:
-                    text = f"{c.table} {text}"
-                parts.append(text)
-        return (" (" + "; ".join(parts) + ")") if parts else ""
+    def describe(self) -> str:
+        return phrasing.describe_conds(self.conds, self._main)
 
     _main: Optional[str] = None
 
@@ -486,12 +480,7 @@ class Planner:
             where = conj(self.where_for(table, self.sql.ident(table)))
             sql = f"SELECT COUNT(DISTINCT {self.sql.ident(col.name)}) FROM {self.sql.ident(table)}{where}"
             desc = self.describe()
-
-            def answer(rows):
-                n = rows[0][0]
-                return (f"There {'is' if n == 1 else 'are'} {n} distinct "
-                        f"{col.name} value{'' if n == 1 else 's'} in {table}{desc}.")
-            return Plan(sql, answer)
+            return Plan(sql, partial(phrasing.distinct_count, col.name, table, desc))
         if head.kind != "table":
             raise Unmappable("the question counts something that is not a table")
         table = head.table
@@ -501,13 +490,7 @@ class Planner:
         desc = self.describe()
         label = table.replace("_", " ")
         via = any(c.table != table for c in self.conds if c.kind != "count")
-
-        def answer(rows):
-            n = rows[0][0]
-            noun = " ".join(singular(w) for w in label.split()) if n == 1 else label
-            kind = " distinct" if via and distinct else ""
-            return f"There {'is' if n == 1 else 'are'} {n}{kind} {noun}{desc}."
-        return Plan(sql, answer)
+        return Plan(sql, partial(phrasing.row_count, label, bool(via and distinct), desc))
 
     def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
         """(what, column, wording) of the thing summed or averaged."""
@@ -565,13 +548,7 @@ class Planner:
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
-
-        def answer(rows):
-            v = rows[0][0] if rows else None
-            if v is None:
-                return f"There is no {word} {wording} of {fact}{desc}: no row matches."
-            return f"The {word} {wording} of {fact.replace('_', ' ')} is {show(v)}{desc}."
-        return Plan(sql, answer)
+        return Plan(sql, partial(phrasing.total, word, wording, fact, desc))
 
     def order_values(self, order_table: str, fn: str) -> Plan:
         self._main = order_table
@@ -584,15 +561,7 @@ class Planner:
               f"{self.sql.ident(order_table)}{where}) per_row"
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
-
-        def answer(rows):
-            v, n = rows[0]
-            if v is None:
-                return f"There are no {order_table}{desc} to average."
-            return (f"The {word} {singular(order_table)} value is {show(v)} (the sum of "
-                    f"quantity × unit price per {singular(order_table)}, over {n} "
-                    f"{plural(n, singular(order_table))}){desc}.")
-        return Plan(sql, answer)
+        return Plan(sql, partial(phrasing.order_value, word, order_table, desc))
 
     def _is_group_extreme(self, head: Item, sup: Item) -> bool:
         """'Which city has the most customers', 'which customer spent the most':
@@ -612,70 +581,24 @@ class Planner:
             or bool(self.kinds("agg"))
 
     def grouped(self, head: Item, group: Optional[Item], sup: Optional[Item]) -> Plan:
-        # The group key: the noun after "per"/"by", or the head of "which X ...".
-        if group is not None:
-            key = self.after(group, "table", "column")
-            if key is None:
-                raise Unmappable("the grouping names no table or column")
-            measured = head if head.at < group.at else self.before(group, "table", "column",
-                                                                    "money", "qty")
-        else:
-            key = head
-            measured = next((it for it in self.items if it.at > sup.at and it.kind in
-                             ("table", "column", "money", "qty")
-                             and it.extra != "qualifier" and it is not key), None)
+        """A count or a sum per group ("orders per customer"), or the group
+        with the most or least of it ("which city has the most customers")."""
+        key, measured = self._group_key(head, group, sup)
         key.extra = "group"
         key.role = "group"
-        li = self.s.line_items
-        if (li and group is not None and key.kind == "table" and key.table == li[3]
-                and [a.op for a in self.kinds("agg")] == ["avg"] and sup is None
-                and (self.money or (measured is not None and measured.kind == "column"
-                                    and any(self._is_line_price(c) for c in measured.columns)))):
-            # "the average cost per visit": the average of each visit's total.
-            if measured is not None:
-                measured.role = "measured"
-            return self.order_values(key.table, "avg")
         if measured is not None:
             measured.role = "measured"
+        if self._is_average_per_order(key, group, sup, measured):
+            # "the average cost per visit": the average of each visit's total.
+            return self.order_values(key.table, "avg")
         aggs = self.kinds("agg")
         if (sup is not None and group is None and key.kind == "table" and not aggs
                 and measured is not None and measured.kind == "column"
                 and any(c.table == key.table for c in measured.columns)):
             # "Which book has the most pages": a column of the row itself.
             return self.extreme(key, sup)
-        fn = aggs[0].op if aggs else None
-        # what is measured per group
-        if self.money or (measured is not None and measured.kind == "money"):
-            what, col, wording = "money", None, "revenue" if self.s.line_items else "amount"
-        elif self.qty or (measured is not None and measured.kind == "qty"):
-            what, col, wording = "qty", None, "units"
-        elif measured is not None and measured.kind == "column" and measured is not key:
-            col = self.pick([c for c in measured.columns if c.numeric] or measured.columns,
-                            self.tables_named)
-            if not col.numeric:
-                raise Unmappable(f"{col.name} is not a number to total or average per group")
-            what, wording = "column", col.name
-            if fn is None:
-                fn = "sum"
-                if sup is not None and sup.value not in ("most", "least", "fewest") \
-                        and not set(col.words) & QUANTITY_WORDS:
-                    # "the student with the highest score": the best single
-                    # score, not the most points added up.
-                    fn = sup.op
-                elif sup is not None and col.table == (key.table or gcol_table(key)):
-                    raise Unmappable(f"'the most {col.name}' could be a total or an average; "
-                                     "say which")
-        elif measured is not None and measured.kind == "table" and measured is not key:
-            what, col, wording = "count", None, measured.table
-        elif measured is None and sup is not None and sup.extra == "count" \
-                and key.kind == "column":
-            # "the most common status": the value most rows have.
-            what, col, wording = "count", None, "rows"
-            measured = Item("table", key.at, table=self.pick(key.columns, self.tables_named).table)
-        elif self.first("count") and measured is None:
-            raise Unmappable("the question does not say what to count per group")
-        else:
-            raise Unmappable("the question does not say what to compare between groups")
+        what, col, wording, fn, measured = self._group_measure(
+            key, measured, sup, aggs[0].op if aggs else None)
         if what in ("money", "qty"):
             fact = self.s.money_table()
         else:
@@ -697,32 +620,12 @@ class Planner:
         if measured_conds:
             raise Unmappable("a condition on a count or a sum inside a grouping")
         if gcol is None:
-            g = self.s.tables[gtable]
-            lab = g.label
-            if lab is None:
-                raise Unmappable(f"{gtable} has no name or single key to name its rows by")
-            m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
-            where = conj(self.sql.where(gtable, "g", gconds))
-            name = self.sql.label(gtable, "g")
-            hops = self.s.path(fact, gtable) if what == "count" else []
-            link = hops[0][2] if len(hops) > 1 else None
-            if link is not None:
-                # "The member who borrowed the most books" may count books or
-                # loans; both are computed, and a difference is declined.
-                if fconds:
-                    raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
-                                     "with a condition is more than the offline model can check")
-                m += ", " + self.sql.measure(gtable, "g", "count", link, [])
-            sql = (f"SELECT {name}, {m} AS v FROM {self.sql.ident(gtable)} g"
-                   f"{where} ORDER BY v DESC, {name}")
+            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            where = conj(self.sql.where(gtable, "g0", gconds) +
-                          [f"{self.sql.col('g0', gcol.name)} IS NOT NULL"])
-            sql = (f"SELECT g.k, {m} AS v FROM (SELECT DISTINCT {self.sql.col('g0', gcol.name)} "
-                   f"AS k FROM {self.sql.ident(gtable)} g0{where}) g ORDER BY v DESC, g.k")
+            sql = self.sql.per_value(gtable, gcol, m, gconds)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -730,66 +633,136 @@ class Planner:
                 fnname] + " " + wording
         elif what == "count":
             wording = wording.replace("_", " ")
-
-        if link is not None:
-            shaped = self._one_reading(fact, link, gname)
-        else:
-            def shaped(rows):
-                return rows
         if sup is None:
-            def answer(rows):
-                rows = shaped(rows)
-                if not rows:
-                    return f"There are no groups{desc}."
-                shown = rows[:GROUP_CAP]
-                text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
-                more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
-                return f"The {wording} per {gname}{desc}: {text}{more}."
-            return Plan(sql, answer)
-        op = sup.op
-        n = self.first("top").value if self.first("top") else 1
-        if op == "min":
-            sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
-
-        def answer(rows):
-            rows = [r for r in shaped(rows) if r[1] is not None]
-            if not rows:
-                return CANNOT_ANSWER + f"no {gname} has a value{desc}."
-            best = rows[min(n, len(rows)) - 1][1]
-            top = [r for r in rows if (r[1] >= best if op == "max" else r[1] <= best)]
-            word = "most" if op == "max" else "least"
-            if what == "column":
-                word = "highest" if op == "max" else "lowest"
-            if n > 1:
-                listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
-                ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""
-                return (f"The {n} {plural(2, gname)} with the {word} {wording}{desc}: "
-                        f"{listed}{ties}.")
-            names = ", ".join(show(r[0]) for r in top)
-            tie = f" (a tie between {len(top)})" if len(top) > 1 else ""
-            return (f"The {gname} with the {word} {wording} is {names}"
-                    f" ({show(best)}){tie}{desc}.")
+            answer = partial(phrasing.per_group, wording, gname, desc)
+        else:
+            n = self.first("top").value if self.first("top") else 1
+            if sup.op == "min":
+                sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
+            answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
+        if link is not None:
+            answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
         return Plan(sql, answer)
 
-    @staticmethod
-    def _one_reading(fact: str, link: str, gname: str):
-        def shaped(rows):
-            differ = [r for r in rows if r[1] != r[2]]
-            if differ:
-                r = differ[0]
-                raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "
-                                 f"or {link} rows, and they differ ({show(r[0])}: {show(r[1])} "
-                                 f"{fact}, {show(r[2])} {link}); ask for one of them")
-            return [r[:2] for r in rows]
-        return shaped
+    def _group_key(self, head: Item, group: Optional[Item],
+                   sup: Optional[Item]) -> tuple[Item, Optional[Item]]:
+        """(the group key, what is measured per group): the noun after
+        "per"/"by" and the one before it, or the head of "which X ..." and
+        the noun after the superlative."""
+        if group is not None:
+            key = self.after(group, "table", "column")
+            if key is None:
+                raise Unmappable("the grouping names no table or column")
+            measured = head if head.at < group.at else self.before(group, "table", "column",
+                                                                    "money", "qty")
+            return key, measured
+        measured = next((it for it in self.items if it.at > sup.at and it.kind in
+                         ("table", "column", "money", "qty")
+                         and it.extra != "qualifier" and it is not head), None)
+        return head, measured
+
+    def _is_average_per_order(self, key: Item, group: Optional[Item], sup: Optional[Item],
+                              measured: Optional[Item]) -> bool:
+        li = self.s.line_items
+        return bool(li and group is not None and key.kind == "table" and key.table == li[3]
+                    and [a.op for a in self.kinds("agg")] == ["avg"] and sup is None
+                    and (self.money or (measured is not None and measured.kind == "column"
+                                        and any(self._is_line_price(c)
+                                                for c in measured.columns))))
+
+    def _group_measure(self, key: Item, measured: Optional[Item], sup: Optional[Item],
+                       fn: Optional[str]) -> tuple[str, Optional[Column], str, Optional[str],
+                                                   Optional[Item]]:
+        """(what, column, wording, fn, measured) of what is compared between
+        groups: money, units, a numeric column, or a count of related rows."""
+        if self.money or (measured is not None and measured.kind == "money"):
+            return "money", None, "revenue" if self.s.line_items else "amount", fn, measured
+        if self.qty or (measured is not None and measured.kind == "qty"):
+            return "qty", None, "units", fn, measured
+        if measured is not None and measured.kind == "column" and measured is not key:
+            col = self.pick([c for c in measured.columns if c.numeric] or measured.columns,
+                            self.tables_named)
+            if not col.numeric:
+                raise Unmappable(f"{col.name} is not a number to total or average per group")
+            if fn is None:
+                fn = "sum"
+                if sup is not None and sup.value not in ("most", "least", "fewest") \
+                        and not set(col.words) & QUANTITY_WORDS:
+                    # "the student with the highest score": the best single
+                    # score, not the most points added up.
+                    fn = sup.op
+                elif sup is not None and col.table == (key.table or gcol_table(key)):
+                    raise Unmappable(f"'the most {col.name}' could be a total or an average; "
+                                     "say which")
+            return "column", col, col.name, fn, measured
+        if measured is not None and measured.kind == "table" and measured is not key:
+            return "count", None, measured.table, fn, measured
+        if measured is None and sup is not None and sup.extra == "count" \
+                and key.kind == "column":
+            # "the most common status": the value most rows have.
+            table = self.pick(key.columns, self.tables_named).table
+            return "count", None, "rows", fn, Item("table", key.at, table=table)
+        if self.first("count") and measured is None:
+            raise Unmappable("the question does not say what to count per group")
+        raise Unmappable("the question does not say what to compare between groups")
+
+    def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
+                     col: Optional[Column], fnname: str,
+                     gconds: list[Cond]) -> tuple[str, Optional[str]]:
+        """(query, link table) of a measure per row of `gtable`, named by its label."""
+        if self.s.tables[gtable].label is None:
+            raise Unmappable(f"{gtable} has no name or single key to name its rows by")
+        m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
+        hops = self.s.path(fact, gtable) if what == "count" else []
+        link = hops[0][2] if len(hops) > 1 else None
+        if link is not None:
+            # "The member who borrowed the most books" may count books or
+            # loans; both are computed, and a difference is declined.
+            if fconds:
+                raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
+                                 "with a condition is more than the offline model can check")
+            m += ", " + self.sql.measure(gtable, "g", "count", link, [])
+        return self.sql.per_row(gtable, m, gconds), link
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',
         'what is the highest price'."""
         top = self.first("top")
         n = top.value if top else 1
-        asked = None
         wh = self.first("wh")
+        head, asked = self._ranked_head(head, sup, wh)
+        if head.kind == "column":
+            # "the highest price of products", "the latest order date": a value.
+            return self.aggregate(head, sup.op)
+        if head.kind != "table":
+            if head.kind in ("money",):
+                raise Unmappable("the question asks for the most revenue but not of what")
+            raise Unmappable("the question names no table whose rows to rank")
+        table = head.table
+        t = self.s.tables[table]
+        self._main = table
+        if wh is not None and wh.value == "when" and sup.extra == "date" and len(t.dates) == 1:
+            # "When was the last shipment sent": the date, not the shipment.
+            return self.aggregate(Item("column", head.at, columns=t.dates), sup.op)
+        key_cols = self._rank_columns(t, sup)
+        alias = self.sql.ident(table)
+        expr, wording = self._rank_expr(t, alias, key_cols, sup)
+        lab = t.label
+        if lab is None:
+            raise Unmappable(f"{table} has no name or single key to name its rows by")
+        also = asked if asked is not None and asked.name != lab.name else None
+        sql = self.sql.ranked(table, alias, expr, also, self.where_for(table, alias), sup.op)
+        desc = self.describe()
+        word = "highest" if sup.op == "max" else "lowest"
+        if key_cols and key_cols[0].date:
+            word = "latest" if sup.op == "max" else "earliest"
+        return Plan(sql, partial(phrasing.best_rows, sup.op, n, table, word, wording,
+                                 asked.name if asked is not None else None, desc))
+
+    def _ranked_head(self, head: Item, sup: Item,
+                     wh: Optional[Item]) -> tuple[Item, Optional[Column]]:
+        """(the rows ranked, the column asked of the first of them).  The head
+        stays a column when the question asks for the extreme value itself."""
         if head.kind == "column" and wh is not None and wh.value == "who" \
                 and not self.kinds("table"):
             # "Who earns the most": the row with the highest salary.
@@ -810,39 +783,31 @@ class Planner:
                 head.role = "key"
                 sup.extra = tuple(next(c for c in head.columns if c.table == table).words)
                 head = Item("table", head.at, table=table)
-        if head.kind == "column":
-            ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
-                          None) if sup.extra else None
-            if ranked is None or not any(c.table == ranked.table for c in head.columns):
-                # "the highest price of products", "the latest order date": a value.
-                return self.aggregate(head, sup.op)
-            # "the name of the most expensive product": a column of the row.
-            asked = next(c for c in head.columns if c.table == ranked.table)
-            head.role = "asked"
-            head = ranked
-        if head.kind != "table":
-            if head.kind in ("money",):
-                raise Unmappable("the question asks for the most revenue but not of what")
-            raise Unmappable("the question names no table whose rows to rank")
-        table = head.table
-        t = self.s.tables[table]
-        self._main = table
-        if wh is not None and wh.value == "when" and sup.extra == "date" and len(t.dates) == 1:
-            # "When was the last shipment sent": the date, not the shipment.
-            return self.aggregate(Item("column", head.at, columns=t.dates), sup.op)
-        # the key: a column named with the superlative or after it
+        if head.kind != "column":
+            return head, None
+        ranked = next((it for it in self.items if it.at > sup.at and it.kind == "table"),
+                      None) if sup.extra else None
+        if ranked is None or not any(c.table == ranked.table for c in head.columns):
+            return head, None
+        # "the name of the most expensive product": a column of the row.
+        asked = next(c for c in head.columns if c.table == ranked.table)
+        head.role = "asked"
+        return ranked, asked
+
+    def _rank_columns(self, t: Table, sup: Item) -> Optional[list[Column]]:
+        """The columns the rows may be ranked by: named with the superlative
+        ("cheapest": a price, "oldest": a birth date) or after it."""
         key_cols = None
         if sup.extra == "age":
             born = [c for c in t.columns if set(c.words) & {"birth", "born", "birthday"}]
             if born:
                 key_cols = born
             elif sup.op == "max":
-                raise Unmappable(f"{table} has no birth date to tell the youngest")
+                raise Unmappable(f"{t.name} has no birth date to tell the youngest")
             else:
                 sup.extra = "date"
-                dates = t.dates
-                if len(dates) != 1:
-                    raise Unmappable(f"'oldest' needs one date column in {table}")
+                if len(t.dates) != 1:
+                    raise Unmappable(f"'oldest' needs one date column in {t.name}")
         if sup.extra and sup.extra != "age":
             key_cols = [c for c in t.columns if (sup.extra == "date" and c.date) or (
                 sup.extra != "date" and set(c.words) & set(
@@ -853,61 +818,30 @@ class Planner:
                 key_cols = named  # "which project started first": start_date
         elif not sup.extra:
             named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
-                     and any(c.table == table for c in it.columns)]
+                     and any(c.table == t.name for c in it.columns)]
             if named:
                 named[0].role = "key"
-                key_cols = [c for c in named[0].columns if c.table == table]
-        alias = self.sql.ident(table)
+                key_cols = [c for c in named[0].columns if c.table == t.name]
+        return key_cols
+
+    def _rank_expr(self, t: Table, alias: str, key_cols: Optional[list[Column]],
+                   sup: Item) -> tuple[str, str]:
+        """(SQL, wording) of the value the rows are ranked by: the one key
+        column, or an order's value from its lines."""
         if key_cols:
             if len(key_cols) > 1:
-                raise Unmappable(f"'{sup.op}' could rank {table} by any of "
+                raise Unmappable(f"'{sup.op}' could rank {t.name} by any of "
                                  + ", ".join(c.name for c in key_cols))
             key = key_cols[0]
             for it in self.kinds("column"):
                 if key in it.columns:
                     it.role = "key"
-            expr, wording = self.sql.col(alias, key.name), key.name
-        elif self.s.line_items and table == self.s.line_items[3] and (
+            return self.sql.col(alias, key.name), key.name
+        if self.s.line_items and t.name == self.s.line_items[3] and (
                 self.kinds("size") or sup.op in ("max", "min")) and not sup.extra:
-            expr = self.sql.measure(table, alias, "money", None, [])
-            wording = "value (sum of quantity × unit price)"
-        else:
-            raise Unmappable(f"the question does not say by which column to rank {table}")
-        lab = t.label
-        if lab is None:
-            raise Unmappable(f"{table} has no name or single key to name its rows by")
-        also = ""
-        if asked is not None and asked.name != lab.name:
-            also = f", {self.sql.col(alias, asked.name)}"
-        where = self.where_for(table, alias)
-        name = self.sql.label(table, alias)
-        sql = (f"SELECT {name}, {expr} AS v{also} FROM {alias}"
-               f"{conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
-               f"{'DESC' if sup.op == 'max' else 'ASC'}, {name}")
-        sql = sql.replace(f"FROM {alias}", f"FROM {self.sql.ident(table)}", 1) \
-            if alias == self.sql.ident(table) else sql
-        desc = self.describe()
-        word = "highest" if sup.op == "max" else "lowest"
-        if key_cols and key_cols[0].date:
-            word = "latest" if sup.op == "max" else "earliest"
-        noun = singular(table.replace("_", " "))
-
-        def answer(rows):
-            if not rows:
-                return f"There are no {table}{desc}."
-            cut = rows[min(n, len(rows)) - 1][1]
-            chosen = [r for r in rows if (r[1] >= cut if sup.op == "max" else r[1] <= cut)]
-            items = ", ".join(f"{show(r[0])} ({show(r[1])}" + (
-                f"; {asked.name} {show(r[2])}" if len(r) > 2 else "") + ")"
-                for r in chosen[:LIST_CAP])
-            more = f" and {len(chosen) - LIST_CAP} more" if len(chosen) > LIST_CAP else ""
-            if n == 1:
-                tie = f" (a tie between {len(chosen)})" if len(chosen) > 1 else ""
-                return f"The {noun} with the {word} {wording}{desc} is {items}{more}{tie}."
-            extra = f" (ties included, {len(chosen)} in all)" if len(chosen) > n else ""
-            return (f"The {n} {table.replace('_', ' ')} with the {word} {wording}{desc}: "
-                    f"{items}{more}{extra}.")
-        return Plan(sql, answer)
+            return (self.sql.measure(t.name, alias, "money", None, []),
+                    "value (sum of quantity × unit price)")
+        raise Unmappable(f"the question does not say by which column to rank {t.name}")
 
     def listing(self, head: Item) -> Plan:
         wh = self.first("wh")
@@ -931,15 +865,7 @@ class Planner:
             sql = (f"SELECT DISTINCT {self.sql.ident(col.name)} FROM {self.sql.ident(table)}{where} "
                    f"ORDER BY {self.sql.ident(col.name)}")
             desc = self.describe()
-
-            def answer(rows):
-                vals = [show(r[0]) for r in rows]
-                if not vals:
-                    return f"There are no {col.name} values in {table}{desc}."
-                more = f" (first {LIST_CAP} shown)" if len(vals) > LIST_CAP else ""
-                return (f"{len(vals)} distinct {col.name} value{'s' if len(vals) != 1 else ''} "
-                        f"in {table}{desc}: {', '.join(vals[:LIST_CAP])}{more}.")
-            return Plan(sql, answer)
+            return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc))
         # Rows of a table, with the columns asked for.
         if head.kind == "column":
             tables = [t for t in self.tables_named if any(c.table == t for c in head.columns)]
@@ -984,25 +910,4 @@ class Planner:
         where = conj(self.where_for(table, self.sql.ident(table)))
         sql = f"SELECT {names} FROM {self.sql.ident(table)}{where} ORDER BY {names}"
         desc = self.describe()
-
-        def answer(rows):
-            if not rows:
-                return f"There are no {table.replace('_', ' ')}{desc}."
-            who = show(rows[0][0])
-            if lab.name in t.pk:
-                who = f"{singular(table.replace('_', ' '))} {who}"
-            if len(rows) == 1 and len(cols) == 2:
-                return f"The {cols[1].name} of {who} is {show(rows[0][1])}."
-            if len(rows) == 1 and len(cols) > 2:
-                return f"{who}: " + ", ".join(
-                    f"{c.name} {show(v)}" for c, v in zip(cols[1:], rows[0][1:])) + "."
-            if len(cols) == 1:
-                items = [show(r[0]) for r in rows]
-            else:
-                items = [f"{show(r[0])} (" + ", ".join(
-                    f"{c.name} {show(v)}" for c, v in zip(cols[1:], r[1:])) + ")" for r in rows]
-            more = f" (first {LIST_CAP} shown)" if len(items) > LIST_CAP else ""
-            noun = table.replace("_", " ")
-            return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
-                    f"{desc}: {'; '.join(items[:LIST_CAP])}{more}.")
-        return Plan(sql, answer)
+        return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk, [c.name for c in cols], desc))

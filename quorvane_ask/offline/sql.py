@@ -111,6 +111,31 @@ class Sql:
             return f"{expr} BETWEEN {cond.values[0]} AND {cond.values[1]}"
         return f"{expr} {cond.op} {cond.values[0]}"
 
+    def per_row(self, table: str, measures: str, conds: list[Cond]) -> str:
+        """A measure for each row of `table` (alias g), named by its label,
+        the largest first."""
+        where = conj(self.where(table, "g", conds))
+        name = self.label(table, "g")
+        return (f"SELECT {name}, {measures} AS v FROM {self.ident(table)} g"
+                f"{where} ORDER BY v DESC, {name}")
+
+    def per_value(self, table: str, column: Column, measure: str, conds: list[Cond]) -> str:
+        """A measure for each value of `column` (g.k), the largest first."""
+        where = conj(self.where(table, "g0", conds) +
+                     [f"{self.col('g0', column.name)} IS NOT NULL"])
+        return (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT {self.col('g0', column.name)} "
+                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY v DESC, g.k")
+
+    def ranked(self, table: str, alias: str, expr: str, also: Optional[Column],
+               where: list[str], op: str) -> str:
+        """The rows of `table` that have a value `expr`, named by their label,
+        ranked by it (ties by name), with the column `also` asked of them."""
+        name = self.label(table, alias)
+        extra = f", {self.col(alias, also.name)}" if also is not None else ""
+        return (f"SELECT {name}, {expr} AS v{extra} FROM {alias}"
+                f"{conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
+                f"{'DESC' if op == 'max' else 'ASC'}, {name}")
+
     def label(self, table: str, alias: str) -> str:
         """How a row is named: first and last name together when the table
         keeps them apart, else its name, title or key column."""
