@@ -194,9 +194,10 @@ def _first_line(error: BaseException) -> str:
 
 def _two_failures(first_cause: str, second: PrivateMariaDBError) -> PrivateMariaDBError:
     cause, _, log = str(second).partition("\n")
-    line = f"private MariaDB server failed to start twice: {cause}"
-    if first_cause != cause:
-        line += f" (the first time: {first_cause})"
+    if first_cause == cause:
+        line = f"{cause} (tried twice)"
+    else:
+        line = f"{cause} (the first try: {first_cause})"
     return PrivateMariaDBError(f"{line}\n{log}" if log else line)
 
 
