@@ -9,7 +9,13 @@ pay for importing LangChain.
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # What the checker sees of the names the lazy loader below hands out.
+    from .offline import CANNOT_ANSWER, OfflineSQLModel
+    from .privatedb import PrivateMariaDB, PrivateMariaDBError
+    from .sample_shop import load_sample
 
 __all__ = ["OfflineSQLModel", "CANNOT_ANSWER", "PrivateMariaDB", "PrivateMariaDBError",
            "load_sample"]
