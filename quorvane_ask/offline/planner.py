@@ -15,7 +15,7 @@ from .decline import Unmappable
 from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
-from .sql import Cond, Sql, conj
+from .sql import Cond, Sql
 from .words import LABEL_WORDS, LOCATION_WORDS, QUANTITY_WORDS, singular, tokenize
 
 
@@ -477,16 +477,14 @@ class Planner:
             head.role = "counted"
             table = col.table
             self._main = table
-            where = conj(self.where_for(table, self.sql.ident(table)))
-            sql = f"SELECT COUNT(DISTINCT {self.sql.ident(col.name)}) FROM {self.sql.ident(table)}{where}"
+            sql = self.sql.count_distinct(table, col, self.where_for(table, self.sql.ident(table)))
             desc = self.describe()
             return Plan(sql, partial(phrasing.distinct_count, col.name, table, desc))
         if head.kind != "table":
             raise Unmappable("the question counts something that is not a table")
         table = head.table
         self._main = table
-        where = conj(self.where_for(table, self.sql.ident(table)))
-        sql = f"SELECT COUNT(*) FROM {self.sql.ident(table)}{where}"
+        sql = self.sql.count_rows(table, self.where_for(table, self.sql.ident(table)))
         desc = self.describe()
         label = table.replace("_", " ")
         via = any(c.table != table for c in self.conds if c.kind != "count")
@@ -533,17 +531,11 @@ class Planner:
         fact = col.table if col else self.s.money_table()
         self._main = fact
         alias = self.sql.ident(fact)
-        where = conj(self.where_for(fact, alias))
-        if what == "money":
-            expr = f"SUM({self.sql.money(alias)})"
-        elif what == "qty":
-            expr = f"SUM({self.sql.col(alias, self.s.line_items[1].name)})"
-        else:
-            expr = f"{fn.upper()}({self.sql.ident(col.name)})"
+        where = self.where_for(fact, alias)
+        sql = self.sql.aggregate(fact, alias, what, fn, col, where)
         if what in ("money", "qty") and fn != "sum":
             raise Unmappable(f"an {fn} of revenue needs a unit to average over "
                              "(say 'average order value')")
-        sql = f"SELECT {expr} FROM {self.sql.ident(fact)}{where}"
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
@@ -555,10 +547,8 @@ class Planner:
         # Rows without lines have no value (NULL, not 0) and stay out of it.
         per = self.sql.measure(order_table, self.sql.ident(order_table), "money", None, [],
                               zero=False)
-        where = conj(self.where_for(order_table, self.sql.ident(order_table)))
-        func = {"avg": "AVG", "sum": "SUM", "max": "MAX", "min": "MIN"}[fn]
-        sql = f"SELECT {func}(v), COUNT(v) FROM (SELECT {per} AS v FROM " \
-              f"{self.sql.ident(order_table)}{where}) per_row"
+        where = self.where_for(order_table, self.sql.ident(order_table))
+        sql = self.sql.per_order(order_table, fn, per, where)
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         return Plan(sql, partial(phrasing.order_value, word, order_table, desc))
@@ -860,10 +850,7 @@ class Planner:
             head.role = "listed"
             table = col.table
             self._main = table
-            where = conj(self.where_for(table, self.sql.ident(table)) +
-                          [f"{self.sql.ident(col.name)} IS NOT NULL"])
-            sql = (f"SELECT DISTINCT {self.sql.ident(col.name)} FROM {self.sql.ident(table)}{where} "
-                   f"ORDER BY {self.sql.ident(col.name)}")
+            sql = self.sql.distinct_values(table, col, self.where_for(table, self.sql.ident(table)))
             desc = self.describe()
             return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc))
         # Rows of a table, with the columns asked for.
@@ -905,9 +892,7 @@ class Planner:
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
                              f"that the model can tie to a column of {table}")
-        names = ", ".join([self.sql.label(table, self.sql.ident(table))]
-                          + [self.sql.col(self.sql.ident(table), c.name) for c in cols[1:]])
-        where = conj(self.where_for(table, self.sql.ident(table)))
-        sql = f"SELECT {names} FROM {self.sql.ident(table)}{where} ORDER BY {names}"
+        sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)))
         desc = self.describe()
-        return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk, [c.name for c in cols], desc))
+        return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
+                                 [c.name for c in cols], desc))

@@ -111,6 +111,43 @@ class Sql:
             return f"{expr} BETWEEN {cond.values[0]} AND {cond.values[1]}"
         return f"{expr} {cond.op} {cond.values[0]}"
 
+    # The statements of the plans.  `where` holds the conditions already
+    # written for the table's rows (named by the table itself).
+    def count_rows(self, table: str, where: list[str]) -> str:
+        return f"SELECT COUNT(*) FROM {self.ident(table)}{conj(where)}"
+
+    def count_distinct(self, table: str, column: Column, where: list[str]) -> str:
+        return (f"SELECT COUNT(DISTINCT {self.ident(column.name)}) FROM {self.ident(table)}"
+                f"{conj(where)}")
+
+    def aggregate(self, table: str, alias: str, what: str, fn: str, column: Optional[Column],
+                  where: list[str]) -> str:
+        """fn of a column, or the sum of the money or of the units of the rows."""
+        if what == "money":
+            expr = f"SUM({self.money(alias)})"
+        elif what == "qty":
+            expr = f"SUM({self.col(alias, self.s.line_items[1].name)})"
+        else:
+            expr = f"{fn.upper()}({self.ident(column.name)})"
+        return f"SELECT {expr} FROM {self.ident(table)}{conj(where)}"
+
+    def per_order(self, table: str, fn: str, per: str, where: list[str]) -> str:
+        """fn of the value `per` of each order, and how many orders have one."""
+        func = {"avg": "AVG", "sum": "SUM", "max": "MAX", "min": "MIN"}[fn]
+        return (f"SELECT {func}(v), COUNT(v) FROM (SELECT {per} AS v FROM "
+                f"{self.ident(table)}{conj(where)}) per_row")
+
+    def distinct_values(self, table: str, column: Column, where: list[str]) -> str:
+        c = self.ident(column.name)
+        return (f"SELECT DISTINCT {c} FROM {self.ident(table)}"
+                f"{conj(where + [f'{c} IS NOT NULL'])} ORDER BY {c}")
+
+    def rows(self, table: str, columns: list[Column], where: list[str]) -> str:
+        """Rows named by their label, with `columns`, in order."""
+        alias = self.ident(table)
+        names = ", ".join([self.label(table, alias)] + [self.col(alias, c.name) for c in columns])
+        return f"SELECT {names} FROM {alias}{conj(where)} ORDER BY {names}"
+
     def per_row(self, table: str, measures: str, conds: list[Cond]) -> str:
         """A measure for each row of `table` (alias g), named by its label,
         the largest first."""
