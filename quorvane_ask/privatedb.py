@@ -468,11 +468,11 @@ class PrivateMariaDB:
         # mariadbd refuses to run as root unless told that this is intended.
         return ["--user=root"] if os.geteuid() == 0 else []
 
-    def stop(self, timeout: float = 30.0):
+    def stop(self, timeout: float = 30.0) -> None:
         """Shut the server down cleanly; the data and port are kept."""
         self._terminate(signal.SIGTERM, timeout)
 
-    def kill(self):
+    def kill(self) -> None:
         """End the server abruptly (SIGKILL), as a crash would.
 
         Committed data survives; start() runs crash recovery on it.
@@ -483,7 +483,7 @@ class PrivateMariaDB:
         self.stop(timeout)
         return self.start()
 
-    def close(self):
+    def close(self) -> None:
         """Stop the server and delete its directory."""
         try:
             self.stop()
@@ -514,7 +514,7 @@ class PrivateMariaDB:
     def __enter__(self) -> "PrivateMariaDB":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self):

@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -53,3 +54,38 @@ def test_variant_lines_run_in_place_of_the_road():
         replaced = [t.id for node in ast.parse(block).body if isinstance(node, ast.Assign)
                     for t in node.targets]
         assert replaced and all(re.search(rf"^{name} = ", ROAD, re.M) for name in replaced)
+
+
+def in_place(variant):
+    """The road with the lines the variant replaces taken out and the variant
+    where the first of them was."""
+    replaced = {t.id for node in ast.parse(variant).body if isinstance(node, ast.Assign)
+                for t in node.targets}
+    lines, out, placed = ROAD.splitlines(), [], False
+    for line in lines:
+        if any(line.startswith(f"{name} = ") for name in replaced):
+            if not placed:
+                out.append(variant)
+                placed = True
+            continue
+        out.append(line)
+    assert placed
+    return "\n".join(out) + "\n"
+
+
+def test_blocks_type_check(tmp_path):
+    """As a user's code would be checked: mypy --strict, the module's types
+    from the stubs its wheel installs, the package's from its own hints."""
+    files = {f"block_{i}.py": b for i, b in enumerate(RUNNABLE)}
+    files |= {f"variant_{i}.py": in_place(v) for i, v in enumerate(VARIANTS)}
+    for name, code in files.items():
+        (tmp_path / name).write_text(code, encoding="utf-8")
+    # The checkout's package, not an installed copy; the checkout's quorvane/
+    # holds sources only, so it stays out of the checker's way.
+    (tmp_path / "quorvane_ask").symlink_to(os.path.join(ROOT, "quorvane_ask"))
+    cache = os.path.join(tempfile.gettempdir(), f"quorvane-readme-mypy-{os.getuid()}")
+    # Errors inside the package are its own tests' business; its types are used.
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent",
+                           "--cache-dir", cache, "--no-error-summary", *files],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    assert (done.returncode, done.stderr) == (0, ""), done.stdout
