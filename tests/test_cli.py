@@ -245,3 +245,17 @@ def test_missing_server_program(tmp_path, monkeypatch):
     assert err.getvalue().count("\n") == 1
     assert "mariadbd and mariadb-install-db not found" in err.getvalue()
     assert "apt-get install mariadb-server-core" in err.getvalue()
+
+
+def test_installed_command(library, tmp_path):
+    """The console script of `pip install .`, run where no checkout is in sight."""
+    own, count = library
+    script = os.path.join(sys.prefix, "bin", "quorvane-ask")
+    env = {k: v for k, v in command_env(tmp_path).items() if not k.startswith("PYTHON")}
+    proc = subprocess.run([script, "-q", *own, COUNT_Q], capture_output=True, text=True,
+                          timeout=180, cwd="/", env=env)
+    assert (proc.returncode, proc.stderr) == (0, ""), proc.stderr
+    assert re.findall(r"\d+", proc.stdout)[-1:] == [str(count)]
+    where = subprocess.run([sys.executable, "-I", "-c", "import quorvane_ask.cli as c; "
+                            "print(c.__file__)"], capture_output=True, text=True, cwd="/")
+    assert where.stdout.startswith(sys.prefix), where.stdout + where.stderr
