@@ -231,7 +231,7 @@ def connect_agent(target: Target, llm, verbose: bool = True,
     if not isinstance(db, SQLDatabase):
         raise Failure(f"cannot connect to {target.database!r} on {target.host}: "
                       f"{driver_message(connector.connection_status['message'])}")
-    print(f"Connected to {target.database!r} on {target.host} as {target.user!r}")
+    print(f"Connection status: {status}")
     toolkit = quorvane.SQLDatabaseToolkit(db=db, llm=llm)
     runner = quorvane.AgentRunner(llm, toolkit, verbose=verbose)
     if runner.agent_runner is None:

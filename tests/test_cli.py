@@ -111,7 +111,7 @@ def test_terminal_session(library, tmp_path, args, end, status):
     assert "Traceback" not in shown
     assert ("quorvane-ask: interrupted" in shown) == (status == 130)
     # The log of the agent's steps shows only without -q.
-    assert ("Connected to 'cli_library'" in shown) == ("-q" not in args)
+    assert ("Connection status: {'connected': True" in shown) == ("-q" not in args)
     with open(tmp_path / "quorvane-ask" / "history", encoding="utf-8") as f:
         assert f.read().splitlines()[-2:] == [COUNT_Q, DECLINED_Q]
 
