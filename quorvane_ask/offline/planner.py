@@ -609,13 +609,14 @@ class Planner:
         fconds = [c for c in plain if c not in gconds]
         if measured_conds:
             raise Unmappable("a condition on a count or a sum inside a grouping")
+        order = "ASC" if sup is not None and sup.op == "min" else "DESC"
         if gcol is None:
-            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds)
+            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            sql = self.sql.per_value(gtable, gcol, m, gconds)
+            sql = self.sql.per_value(gtable, gcol, m, gconds, order)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -627,8 +628,6 @@ class Planner:
             answer = partial(phrasing.per_group, wording, gname, desc)
         else:
             n = self.first("top").value if self.first("top") else 1
-            if sup.op == "min":
-                sql = sql.replace("ORDER BY v DESC", "ORDER BY v ASC")
             answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
             answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
@@ -698,7 +697,7 @@ class Planner:
 
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
-                     gconds: list[Cond]) -> tuple[str, Optional[str]]:
+                     gconds: list[Cond], order: str) -> tuple[str, Optional[str]]:
         """(query, link table) of a measure per row of `gtable`, named by its label."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
@@ -712,7 +711,7 @@ class Planner:
                 raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
                                  "with a condition is more than the offline model can check")
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
-        return self.sql.per_row(gtable, m, gconds), link
+        return self.sql.per_row(gtable, m, gconds, order), link
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',

@@ -148,20 +148,21 @@ class Sql:
         names = ", ".join([self.label(table, alias)] + [self.col(alias, c.name) for c in columns])
         return f"SELECT {names} FROM {alias}{conj(where)} ORDER BY {names}"
 
-    def per_row(self, table: str, measures: str, conds: list[Cond]) -> str:
+    def per_row(self, table: str, measures: str, conds: list[Cond], order: str) -> str:
         """A measure for each row of `table` (alias g), named by its label,
-        the largest first."""
+        in `order` (DESC: the largest first)."""
         where = conj(self.where(table, "g", conds))
         name = self.label(table, "g")
         return (f"SELECT {name}, {measures} AS v FROM {self.ident(table)} g"
-                f"{where} ORDER BY v DESC, {name}")
+                f"{where} ORDER BY v {order}, {name}")
 
-    def per_value(self, table: str, column: Column, measure: str, conds: list[Cond]) -> str:
-        """A measure for each value of `column` (g.k), the largest first."""
+    def per_value(self, table: str, column: Column, measure: str, conds: list[Cond],
+                  order: str) -> str:
+        """A measure for each value of `column` (g.k), in `order`."""
         where = conj(self.where(table, "g0", conds) +
                      [f"{self.col('g0', column.name)} IS NOT NULL"])
         return (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT {self.col('g0', column.name)} "
-                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY v DESC, g.k")
+                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY v {order}, g.k")
 
     def ranked(self, table: str, alias: str, expr: str, also: Optional[Column],
                where: list[str], op: str) -> str:
