@@ -29,8 +29,11 @@ class Cond:
 
 
 class Sql:
-    """Writes conditions along join paths as nested IN subqueries, which
-    never repeat a row of the table being counted or summed."""
+    """Writes the plans' statements for one schema and its dialect.
+
+    Conditions along join paths become nested IN subqueries, which never
+    repeat a row of the table being counted or summed; aliases t1, t2, ...
+    are numbered per plan."""
 
     def __init__(self, schema: Schema):
         self.s = schema
