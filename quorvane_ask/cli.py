@@ -41,8 +41,10 @@ import contextlib
 import os
 import re
 import shutil
+import signal
 import stat
 import sys
+import threading
 import traceback
 import warnings
 from typing import Any, Iterable, Iterator, NamedTuple, TextIO
@@ -63,6 +65,7 @@ EXIT_USAGE = 2         # argparse's own status for a usage error
 EXIT_DECLINED = 3      # the offline model said it cannot answer
 EXIT_MODEL = 4         # the model or its endpoint failed
 EXIT_INTERRUPTED = 130  # Ctrl-C, as a shell reports a SIGINT
+EXIT_TERMINATED = 143  # SIGTERM, likewise
 
 OWN_DATABASE_HELP = f"""\
 --host, --user and --database go together; with them no server is started.
@@ -90,6 +93,7 @@ exit status:
   {EXIT_DECLINED}    the offline model declined a question (the answer says why)
   {EXIT_MODEL}    the model or its endpoint failed (the client's message is printed)
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C)
+  {EXIT_TERMINATED}  terminated (SIGTERM), once the sample's private server is removed
 With several questions, the status is that of the last failure, else {EXIT_DECLINED} if one
 was declined.  --verbose adds the traceback to a failure's line.
 """
@@ -111,6 +115,14 @@ class Failure(Exception):
     def __init__(self, message: str, status: int = EXIT_NO_ANSWER):
         super().__init__(message)
         self.status = status
+
+
+class _Terminated(BaseException):
+    """SIGTERM: unwinds like Ctrl-C, so that a private server is not left running."""
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    raise _Terminated
 
 
 class Target(NamedTuple):
@@ -518,6 +530,9 @@ def _run(args: argparse.Namespace) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    # Only the main thread may set a handler; elsewhere SIGTERM keeps its own.
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _on_sigterm) if in_main else None
     try:
         return _run(args)
     except Failure as e:
@@ -528,12 +543,18 @@ def main(argv: list[str] | None = None) -> int:
             print(file=sys.stderr)  # off the prompt's line
         _report("interrupted", args.verbose)
         return EXIT_INTERRUPTED
+    except _Terminated:
+        _report("terminated", args.verbose)
+        return EXIT_TERMINATED
     except BrokenPipeError:
         # The reader of the answers went away (`| head -1`): nothing is left
         # to say, and Python's own report at exit would be a traceback.
         with contextlib.suppress(OSError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_NO_ANSWER
+    finally:
+        if in_main:
+            signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":

@@ -201,6 +201,7 @@ def free_port():
                           r"'[^']+' \(using password: YES\)"),
     ("silent model", 4, r"the model failed: Request timed out"),
     ("interrupted", 130, r"interrupted"),
+    ("terminated", 143, r"terminated"),
     # --verbose: the traceback above the line.
     ("refused model", 4, r"the model failed: Connection error: .*Connection refused"),
 ])
@@ -208,7 +209,7 @@ def test_failure_is_one_line(library, silent, tmp_path, case, status, line):
     own, _ = library
     env = command_env(tmp_path)
     args = [*ASK, "-q", "--timeout", "2", *own, COUNT_Q]
-    if case in ("silent database", "interrupted"):
+    if case in ("silent database", "interrupted", "terminated"):
         args[args.index("--host") + 1] = f"127.0.0.1:{silent.port}"
     elif case == "refused database":
         args[args.index("--host") + 1] = f"127.0.0.1:{free_port()}"
@@ -222,11 +223,11 @@ def test_failure_is_one_line(library, silent, tmp_path, case, status, line):
     held = len(silent.held)
     proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, cwd=ROOT, env=env)
-    if case == "interrupted":
+    if case in ("interrupted", "terminated"):
         # Once the command waits on the silent host (it has accepted).
         while len(silent.held) == held:
             time.sleep(0.05)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT if case == "interrupted" else signal.SIGTERM)
     out, err = proc.communicate(timeout=120)
     assert (proc.returncode, out) == (status, ""), err
     *traceback, last = err.splitlines()
