@@ -16,11 +16,11 @@ model writes.
 
 With no question and standard input a terminal (or with -i), the command
 asks for question after question, with line editing and a history kept in
-$XDG_STATE_HOME/quorvane-ask/history, over one connection and one agent; an
-empty line, Ctrl-D or Ctrl-C ends it.  With no question and standard input
-a pipe or a file, it answers one question a line (blank lines are skipped),
-each answer on one line of standard output; from /dev/null it asks the
-default question.
+$XDG_STATE_HOME/quorvane-ask/history (~/.local/state/quorvane-ask/history
+without it), over one connection and one agent; an empty line, Ctrl-D or
+Ctrl-C ends it.  With no question and standard input a pipe or a file, it
+answers one question a line (blank lines are skipped), each answer on one
+line of standard output; from /dev/null it asks the default question.
 
 The answers go to standard output.  The log of the run (the model, the
 connection, and the agent's every step: the tables it lists, the schema it
@@ -286,7 +286,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         prog="quorvane-ask", description=__doc__, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("question", nargs="*",
-                        help="the question; its words may be given unquoted")
+                        help="the question; its words may be given unquoted "
+                             f"(from /dev/null: {DEFAULT_QUESTION!r})")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print the answers alone: no log, no 'Answer:' label")
     parser.add_argument("-i", "--interactive", action="store_true",
