@@ -507,16 +507,22 @@ def _session(args: argparse.Namespace, questions: Iterable[str], piped: bool) ->
         return status
 
 
+def _require_server_programs() -> None:
+    missing = _missing_server_programs()
+    if missing:
+        raise Failure(f"the sample shop needs MariaDB's server ({' and '.join(missing)} "
+                      "not found on PATH or in /usr/sbin): install it (on Debian or "
+                      "Ubuntu: apt-get install mariadb-server-core), or ask your own "
+                      "database with --host, --user and --database")
+
+
 def _run(args: argparse.Namespace) -> int:
     if args.sample_server:
+        if args.sample_server == "start":
+            _require_server_programs()
         return keeper.command(args.sample_server)
     if args.host is None and keeper.running() is None:
-        missing = _missing_server_programs()
-        if missing:
-            raise Failure(f"the sample shop needs MariaDB's server ({' and '.join(missing)} "
-                          "not found on PATH or in /usr/sbin): install it (on Debian or "
-                          "Ubuntu: apt-get install mariadb-server-core), or ask your own "
-                          "database with --host, --user and --database")
+        _require_server_programs()
     if args.question is not None:
         questions: Iterable[str] = [args.question]
         piped = False

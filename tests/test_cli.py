@@ -237,12 +237,13 @@ def test_failure_is_one_line(library, silent, tmp_path, case, status, line):
         assert traceback[0] == "Traceback (most recent call last):"
 
 
-def test_missing_server_program(tmp_path, monkeypatch):
+@pytest.mark.parametrize("argv", [["-q", COUNT_Q], ["--sample-server", "start"]])
+def test_missing_server_program(tmp_path, monkeypatch, argv):
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))  # no kept server either
     monkeypatch.setattr(cli.shutil, "which", lambda name, path=None: None)
     err = io.StringIO()
     with redirect_stderr(err):
-        assert cli.main(["-q", COUNT_Q]) == cli.EXIT_NO_ANSWER
+        assert cli.main(argv) == cli.EXIT_NO_ANSWER
     assert err.getvalue().count("\n") == 1
     assert "mariadbd and mariadb-install-db not found" in err.getvalue()
     assert "apt-get install mariadb-server-core" in err.getvalue()
