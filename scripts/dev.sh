@@ -4,7 +4,7 @@
 #
 #   bash scripts/dev.sh setup            create .venv, install deps, build the module
 #   bash scripts/dev.sh test [ARGS...]   setup, then pytest ARGS... on tests/ (the default)
-#   bash scripts/dev.sh ask [OPTS] Q...  quorvane-ask from the checkout, after setup if the module's inputs changed
+#   bash scripts/dev.sh ask [OPTS] [Q]   quorvane-ask from the checkout, after setup if the module's inputs changed
 #   bash scripts/dev.sh lock             re-resolve requirements/lock.txt from scratch
 #   bash scripts/dev.sh sanitize [ARGS]  venv and deps, then the suite against an ASan/UBSan build
 #   bash scripts/dev.sh valgrind [N]     venv and deps, then every method path under memcheck

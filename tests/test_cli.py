@@ -112,8 +112,9 @@ def test_terminal_session(library, tmp_path, args, end, status):
     assert ("quorvane-ask: interrupted" in shown) == (status == 130)
     # The log of the agent's steps shows only without -q.
     assert ("Connection status: {'connected': True" in shown) == ("-q" not in args)
-    with open(tmp_path / "quorvane-ask" / "history", encoding="utf-8") as f:
-        assert f.read().splitlines()[-2:] == [COUNT_Q, DECLINED_Q]
+    history = tmp_path / "quorvane-ask" / "history"
+    assert history.read_text(encoding="utf-8").splitlines()[-2:] == [COUNT_Q, DECLINED_Q]
+    assert history.stat().st_mode & 0o777 == 0o600
 
 
 def test_kept_sample_server(tmp_path):
