@@ -125,6 +125,11 @@ def test_ask_own_database(own_db, question, password, status):
     ([sys.executable, *ASK, "--host", "a@b", "--user", "u", "--database", "d", "How many?"],
      "not a host name"),
     ([sys.executable, *ASK, "--password", "pw", "How many?"], "unrecognized arguments: --password"),
+    ([sys.executable, *ASK, "-i", "How many?"], "give no question with it"),
+    ([sys.executable, *ASK, "--sample-server", "start", "How many?"], "takes no question"),
+    ([sys.executable, *ASK, "--sample-server", "restart"], "invalid choice: 'restart'"),
+    ([sys.executable, *ASK, "--timeout", "0", "How many?"], "not a whole number of seconds"),
+    ([sys.executable, *ASK, "--timeout", "1.5", "How many?"], "not a whole number of seconds"),
     # Caught before the module is set up, which can mean a build.
     (["bash", DEV_SH, "ask", "--quiet", "--user", "u", " "], "the question is empty"),
 ])
