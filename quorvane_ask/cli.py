@@ -58,6 +58,9 @@ PROMPT = "quorvane-ask> "
 CONNECT_TIMEOUT = 10   # seconds, the database's and the model client's
 READ_TIMEOUT = 60
 HISTORY_LENGTH = 1000
+# Longer than any question a person types, and refused before any work: a
+# pasted document is not a question, and the reader's time grows with it.
+MAX_QUESTION = 2000  # characters
 
 EXIT_ANSWER = 0
 EXIT_NO_ANSWER = 1     # no connection, no agent, or no server for the sample
@@ -286,7 +289,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         prog="quorvane-ask", description=__doc__, epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("question", nargs="*",
-                        help="the question; its words may be given unquoted "
+                        help="the question; its words may be given unquoted, "
+                             f"{MAX_QUESTION} characters at most "
                              f"(from /dev/null: {DEFAULT_QUESTION!r})")
     parser.add_argument("-q", "--quiet", action="store_true",
                         help="print the answers alone: no log, no 'Answer:' label")
@@ -315,6 +319,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         args.question = " ".join(args.question).strip()
         if not args.question:
             parser.error("the question is empty")
+        if len(args.question) > MAX_QUESTION:
+            parser.error(f"the question is longer than {MAX_QUESTION} characters")
     own_values = (args.host, args.user, args.database)
     if any(value is not None for value in own_values):
         if not all(own_values):
@@ -488,6 +494,12 @@ def _session(args: argparse.Namespace, questions: Iterable[str], piped: bool) ->
                   "an empty line, Ctrl-D or Ctrl-C ends.", file=sys.stderr)
         status = EXIT_ANSWER
         for question in questions:
+            if len(question) > MAX_QUESTION:
+                _report(f"the question is longer than {MAX_QUESTION} characters", False)
+                status = EXIT_USAGE
+                if piped:
+                    print(flush=True)
+                continue
             try:
                 with contextlib.redirect_stdout(log):
                     answer = str(runner.run(question))

@@ -130,6 +130,8 @@ def test_ask_own_database(own_db, question, password, status):
     ([sys.executable, *ASK, "--sample-server", "restart"], "invalid choice: 'restart'"),
     ([sys.executable, *ASK, "--timeout", "0", "How many?"], "not a whole number of seconds"),
     ([sys.executable, *ASK, "--timeout", "1.5", "How many?"], "not a whole number of seconds"),
+    # Refused before any work, however the words are split.
+    ([sys.executable, *ASK, *["How many books?"] * 134], "longer than 2000 characters"),
     # Caught before the module is set up, which can mean a build.
     (["bash", DEV_SH, "ask", "--quiet", "--user", "u", " "], "the question is empty"),
 ])
