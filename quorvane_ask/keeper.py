@@ -26,10 +26,7 @@ import subprocess
 import sys
 import time
 import traceback
-from typing import IO, TYPE_CHECKING, Iterator, NamedTuple
-
-if TYPE_CHECKING:
-    from .privatedb import PrivateMariaDB
+from typing import IO, Iterator, NamedTuple
 
 __all__ = ["KeptServer", "running", "state_path", "command"]
 
@@ -273,7 +270,6 @@ def serve(path: str) -> None:
     server = PrivateMariaDB()
     try:
         server.start()
-        _close_root_over_tcp(server)
         shop = load_sample(server, password=secrets.token_urlsafe(12))
         kept = KeptServer(os.getpid(), shop.host, shop.name, shop.user, shop.password)
         _write_state(path, kept)
@@ -301,17 +297,3 @@ def serve(path: str) -> None:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         server.close()
         _remove_state(path, os.getpid())
-
-
-def _close_root_over_tcp(server: PrivateMariaDB) -> None:
-    """Drop every root account but the one on the unix socket.
-
-    A fresh data directory has passwordless root accounts for 127.0.0.1, ::1
-    and the host name; on a server that stays up, any local user could log
-    in through them with every privilege, FILE included.  The socket lives
-    in a directory only this user may enter.
-    """
-    rows = server.execute(
-        "SELECT user, host FROM mysql.user WHERE user = 'root' AND host <> 'localhost'")
-    for user, host in rows:
-        server.execute("DROP USER %s@%s", (user, host))

@@ -350,6 +350,22 @@ class PrivateMariaDB:
             with _live_lock:
                 self._port = _free_loopback_port({s._port for s in _live if s is not self})
         self._launch(guard, server)
+        if fresh:
+            self._close_root_over_tcp()
+
+    def _close_root_over_tcp(self) -> None:
+        """Drop every root account but the one on the unix socket.
+
+        A fresh data directory has passwordless root accounts for 127.0.0.1,
+        ::1 and the host name: while the server runs, any local user could
+        log in through them with every privilege, FILE included.  The socket
+        lives in a directory only this user may enter, and it is the only
+        way in that the helper itself uses.
+        """
+        rows = self.execute(
+            "SELECT user, host FROM mysql.user WHERE user = 'root' AND host <> 'localhost'")
+        for user, host in rows:
+            self.execute("DROP USER %s@%s", (user, host))
 
     def _abandon(self, fresh: bool):
         self._kill_installer()

@@ -28,6 +28,11 @@ def test_server_is_private(mariadb):
     assert sock == mariadb.socket and os.path.exists(sock)
     assert port == mariadb.port
     assert bind == "127.0.0.1"
+    # Root is reachable only through the socket in the private directory.
+    host, port = mariadb.hostport.rsplit(":", 1)
+    with pytest.raises(pymysql.err.OperationalError) as err:
+        pymysql.connect(host=host, port=int(port), user="root", password="", connect_timeout=5)
+    assert err.value.args[0] == 1130  # no account for that host at all
 
 
 def _tcp_connect(db, password):
