@@ -11,6 +11,7 @@ from __future__ import annotations
 import ast
 import datetime
 import decimal
+import functools
 import re
 from dataclasses import dataclass, field
 from typing import Any, Optional
@@ -55,7 +56,7 @@ class Column:
     name: str
     type: str
 
-    @property
+    @functools.cached_property
     def words(self) -> list[str]:
         return name_words(self.name)
 
@@ -86,7 +87,7 @@ class Table:
     def column(self, name: str) -> Column:
         return next(c for c in self.columns if c.name == name)
 
-    @property
+    @functools.cached_property
     def words(self) -> list[str]:
         return name_words(self.name)
 

@@ -8,6 +8,7 @@ to be looked up in the data, and the words tied to nothing.
 from __future__ import annotations
 
 import datetime
+import functools
 import re
 from dataclasses import dataclass, field
 from typing import Any, Optional
@@ -61,8 +62,12 @@ _TWO_WORD_SUPERLATIVES = {
     ("most", "expensive"): ("max", ("price", "cost")),
     ("least", "expensive"): ("min", ("price", "cost")),
 }
-# "no more than" is tried before "more than".
+# "no more than" is tried before "more than"; each word is offered only
+# the comparators that open with it.
 _COMPARATORS_LONGEST_FIRST = sorted(COMPARATORS, key=lambda p: -len(p[0]))
+_COMPARATORS_BY_FIRST: dict[str, list] = {}
+for _cmp in _COMPARATORS_LONGEST_FIRST:
+    _COMPARATORS_BY_FIRST.setdefault(_cmp[0][0], []).append(_cmp)
 
 
 def _month_year(toks: list[Tok], i: int):
@@ -144,6 +149,10 @@ class Reader:
                 t.forms |= {f + "up" for f in t.forms}  # "signed up": signup
         self.items: list[Item] = []
         self.vocab = self._vocabulary()
+        self.by_first: dict[str, list[int]] = {}
+        for k, (phrase, _, _) in enumerate(self.vocab):
+            if phrase:
+                self.by_first.setdefault(phrase[0], []).append(k)
 
     # -- the schema's words -------------------------------------------------
     def _vocabulary(self) -> list[tuple[tuple, Item, int]]:
@@ -175,7 +184,14 @@ class Reader:
 
     def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
         best = None
-        for phrase, item, rank in self.vocab:
+        t = self.toks[i]
+        if t.used or t.quoted:
+            return None
+        # Only the phrases that open with one of the word's forms, in the
+        # vocabulary's order (ties keep it).
+        entries = sorted(k for f in t.forms for k in self.by_first.get(f, ()))
+        for k in entries:
+            phrase, item, rank = self.vocab[k]
             n = len(phrase)
             if i + n > len(self.toks):
                 continue
@@ -223,15 +239,28 @@ class Reader:
     def read(self, found: dict[str, list[tuple[str, str]]]) -> Parse:
         toks = self.toks
         # Values the database was found to hold, longest first: a product
-        # called "Cast Iron Pan" is one value, not three unknown words.
-        for n in range(len(toks), 0, -1):
-            for i in range(len(toks) - n + 1):
-                run = toks[i:i + n]
-                if any(t.used for t in run):
-                    continue
-                hit = _lookup(found, _run_text(run))
-                if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
-                    self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        # called "Cast Iron Pan" is one value, not three unknown words.  A
+        # run longer than the longest value found cannot be one (its
+        # singular drops at most three letters), so only runs up to that
+        # length are tried: the work grows with the question, not with its
+        # square or cube.
+        longest = max(map(len, found), default=-4) + 4
+        runs = []
+        for i in range(len(toks)):
+            width = -1
+            for j in range(i, len(toks)):
+                width += len(toks[j].text) + 1
+                if width > longest:
+                    break
+                runs.append((j + 1 - i, i))
+        runs.sort(key=lambda r: (-r[0], r[1]))
+        for n, i in runs:
+            run = toks[i:i + n]
+            if any(t.used for t in run):
+                continue
+            hit = _lookup(found, _run_text(run))
+            if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
+                self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
         self._grammar()
         self._schema_words()
         probes, unknown = [], []
@@ -240,7 +269,7 @@ class Reader:
             raise Unmappable("the question asks about the future, which the data does not hold")
         for i, t in enumerate(toks):
             if not t.used and (t.low in FUNCTION_WORDS
-                               or (t.low in _CURRENCIES and self._after_number(t))):
+                               or (t.low in _CURRENCIES and self._after_number(i))):
                 t.used = "function"
             elif not t.used and t.forms & RELATION_VERBS:
                 # A verb that only relates two tables, unless the data holds
@@ -287,12 +316,12 @@ class Reader:
         # Capitalised runs are looked up whole as well, before their words
         # are read as schema words.
         for i in range(len(toks)):
-            if toks[i].cap and not toks[i].quoted and (i > 0 or (len(toks) > 1 and toks[1].cap)):
+            if toks[i].cap and not toks[i].quoted and (i > 0 or (len(toks) > 1 and toks[1].cap)) \
+                    and (i == 0 or not toks[i - 1].cap):
                 j = i
                 while j < len(toks) and toks[j].cap and not toks[j].quoted:
                     j += 1
-                if i == 0 or not toks[i - 1].cap:
-                    probes += _variants(_run_text(toks[i:j]))
+                probes += _variants(_run_text(toks[i:j]))
         for t in toks:
             if t.quoted:
                 probes.append(t.text)
@@ -305,13 +334,13 @@ class Reader:
         """Whether the verb at i only says how things named in the question
         are linked: it has an object after it, or two tables are named.
         "How many orders are on hold" has neither, and 'hold' stays unknown."""
-        rest = [t for t in self.toks[i + 1:]
-                if t.used not in ("soft", "function") and t.low not in FUNCTION_WORDS]
-        if rest and rest[0].used:
+        rest = next((t for t in map(self.toks.__getitem__, range(i + 1, len(self.toks)))
+                     if t.used not in ("soft", "function") and t.low not in FUNCTION_WORDS), None)
+        if rest is not None and rest.used:
             return True
-        if not rest and i + 1 < len(self.toks):
+        if rest is None and i + 1 < len(self.toks):
             return True  # "which countries do customers come from?"
-        if any(t.low in ("we", "us", "our") for t in self.toks):
+        if self._speaks_as_business:
             return True  # "the drivers we employ": the business and its rows
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
@@ -323,8 +352,11 @@ class Reader:
         tables |= {c.table for it in self.items if it.kind == "column" for c in it.columns}
         return len(tables) >= 2
 
-    def _after_number(self, t: Tok) -> bool:
-        i = self.toks.index(t)
+    @functools.cached_property
+    def _speaks_as_business(self) -> bool:
+        return any(t.low in ("we", "us", "our") for t in self.toks)
+
+    def _after_number(self, i: int) -> bool:
         return i > 0 and self.toks[i - 1].number is not None
 
     # -- the question's shape ---------------------------------------------------
@@ -408,7 +440,7 @@ class Reader:
     def _comparator(self, i: int) -> Optional[int]:
         """"more than 3", "at least 100", "cheaper than 20", "later than March 2024"."""
         toks = self.toks
-        for words, op in _COMPARATORS_LONGEST_FIRST:
+        for words, op in _COMPARATORS_BY_FIRST.get(toks[i].low, ()):
             if not self.phrase(i, *words):
                 continue
             k = i + len(words)
@@ -480,6 +512,25 @@ class Reader:
             return i + 1
         self.use(i, n, Item("group", i, value=low))
         return i + n
+
+    def _all_of(self, i: int) -> Optional[int]:
+        """"products that appear on all orders", "customers who bought every
+        product": linked to each row of a table, not to some of them.  "List
+        all offices" and "the total of all orders" mean the whole table."""
+        toks, low = self.toks, self.toks[i].low
+        if low not in ("all", "every") or i == 0 or i + 1 >= len(toks):
+            return None
+        prev = toks[i - 1].low
+        verb = prev.endswith(("ed", "es", "ght", "ld")) or prev in (
+            "appear", "contain", "include", "have", "has", "had", "took", "buy", "own", "sell")
+        if not (verb or prev in ("on", "to", "with", "at") or (
+                prev == "in" and i > 1 and toks[i - 2].low.endswith("ed"))):
+            return None
+        got = self._match_vocab(i + 1)
+        if not got or not any(it.kind == "table" for it in got[1]):
+            return None
+        self.use(i, 1, Item("all", i))
+        return i + 1
 
     def _top_n(self, i: int) -> Optional[int]:
         """"top 3", "first 5"; "last 5" is relative to today."""
@@ -585,7 +636,7 @@ class Reader:
         return i + 1
 
     _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
-                _count_words, _one_word, _grouping, _top_n, _first_last, _number_superlative,
+                _count_words, _one_word, _all_of, _grouping, _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)
 
