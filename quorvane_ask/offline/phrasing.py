@@ -32,7 +32,9 @@ def show(value: Any) -> str:
 def describe_cond(cond: Cond) -> str:
     """A condition as the answer restates it ("city Hamburg", "price > 100")."""
     if cond.kind == "related":
-        return f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
+        inner = "; ".join(describe_cond(c) for c in cond.inner)
+        return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
+                + (f" with {inner}" if inner else ""))
     if cond.kind == "null":
         return f"with no {cond.column.name}"
     name = cond.column.name
@@ -90,12 +92,13 @@ def total(word: str, wording: str, fact: str, desc: str, rows: list[tuple]) -> s
     return f"The {word} {wording} of {fact.replace('_', ' ')} is {show(v)}{desc}."
 
 
-def order_value(word: str, order_table: str, desc: str, rows: list[tuple]) -> str:
+def order_value(word: str, order_table: str, desc: str, rows: list[tuple],
+                worth: str = "quantity × unit price") -> str:
     v, n = rows[0]
     if v is None:
         return f"There are no {order_table}{desc} to average."
     return (f"The {word} {singular(order_table)} value is {show(v)} (the sum of "
-            f"quantity × unit price per {singular(order_table)}, over {n} "
+            f"{worth} per {singular(order_table)}, over {n} "
             f"{plural(n, singular(order_table))}){desc}.")
 
 
@@ -112,7 +115,23 @@ def one_reading(fact: str, link: str, gname: str, rows: list[tuple]) -> list[tup
     return [r[:2] for r in rows]
 
 
+def _unnamed(label: Any) -> bool:
+    return label is None or (isinstance(label, (str, bytes)) and not label.strip())
+
+
+def named_groups(gname: str, rows: list[tuple]) -> list[tuple]:
+    """The rows of a group answer, when their labels tell the groups apart:
+    groups named by empty labels (a name column left NULL, a person's
+    names concatenated from nothing) would be an answer nobody can read
+    back to the data."""
+    if rows and all(_unnamed(r[0]) for r in rows):
+        raise Unmappable(f"every {gname} has an empty name in the column it is named by, "
+                         "so the groups cannot be told apart")
+    return rows
+
+
 def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
+    named_groups(gname, rows)
     if not rows:
         return f"There are no groups{desc}."
     shown = rows[:GROUP_CAP]
@@ -129,6 +148,9 @@ def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
         return CANNOT_ANSWER + f"no {gname} has a value{desc}."
     best = rows[min(n, len(rows)) - 1][1]
     top = [r for r in rows if (r[1] >= best if op == "max" else r[1] <= best)]
+    if any(_unnamed(r[0]) for r in top):
+        raise Unmappable(f"a {gname} ranked first has an empty name in the column it is "
+                         "named by, so the answer could not say which it is")
     word = "most" if op == "max" else "least"
     if what == "column":
         word = "highest" if op == "max" else "lowest"
@@ -151,6 +173,10 @@ def best_rows(op: str, n: int, table: str, word: str, wording: str, asked: Optio
         return f"There are no {table}{desc}."
     cut = rows[min(n, len(rows)) - 1][1]
     chosen = [r for r in rows if (r[1] >= cut if op == "max" else r[1] <= cut)]
+    if any(_unnamed(r[0]) for r in chosen):
+        raise Unmappable(f"a {singular(table.replace('_', ' '))} ranked first has an empty "
+                         "name in the column it is named by, so the answer could not say "
+                         "which it is")
     items = ", ".join(f"{show(r[0])} ({show(r[1])}" + (
         f"; {asked} {show(r[2])}" if len(r) > 2 else "") + ")"
         for r in chosen[:LIST_CAP])

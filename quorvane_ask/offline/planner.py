@@ -16,7 +16,8 @@ from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
 from .sql import Cond, Sql
-from .words import LABEL_WORDS, LOCATION_WORDS, QUANTITY_WORDS, singular, tokenize
+from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
+                    QUANTITY_WORDS, singular, tokenize)
 
 
 @dataclass
@@ -93,6 +94,15 @@ class Planner:
 
     def shape(self) -> Plan:
         items = self.items
+        every = self.first("all")
+        if every is not None:
+            linked = self.after(every, "table")
+            raise Unmappable("the question asks for rows linked to every one of the "
+                             f"{linked.table if linked else 'rows'} ('all', 'every'), which "
+                             "the offline model cannot check")
+        if len({s.op for s in self.kinds("super")}) > 1:
+            raise Unmappable("the question asks for both the most and the least; ask for "
+                             "one at a time")
         if self.first("or") and len(self.kinds("value")) < 2:
             raise Unmappable("the question asks for alternatives ('or') the offline model "
                              "cannot tie to one column")
@@ -108,6 +118,11 @@ class Planner:
                 and not self.s.money_column():
             raise Unmappable("no table holds quantities and prices, or amounts, to sum for "
                              "revenue or spending")
+        if (self.money or self.qty) and not self.s.line_items and self._unread_lines():
+            # Sales are the lines' quantities times their prices; a column of
+            # amounts elsewhere (payments) is another figure.
+            raise Unmappable(f"{self._unread_lines()} looks like the lines of orders, but the "
+                             "offline model cannot tell its quantity, price and order apart")
         head = self.head()
         self.conds = self.conditions(head)
         if self.money is not None and self.money.extra == "qualifier":
@@ -150,6 +165,51 @@ class Planner:
         if aggs or howmuch or self.money or self.qty:
             return self.aggregate(head, aggs[0].op if aggs else "sum")
         return self.listing(head)
+
+    def _unread_lines(self) -> Optional[str]:
+        """A table with a numeric column whose name holds a quantity word
+        and one whose name holds a price word, found by the letters of the
+        names rather than their words: lines the schema reading missed."""
+        for t in self.s.tables.values():
+            names = [c.name.lower() for c in t.columns if c.numeric]
+            if t.fks and any(w in n for n in names for w in ("quantity", "qty")) \
+                    and any(w in n for n in names for w in PRICE_WORDS):
+                return t.name
+        return None
+
+    def _descends(self, table: str, other: str) -> bool:
+        """Whether the join from `table` to `other` goes down to rows that
+        belong to it (an order's lines): a condition there picks some of
+        those rows, not some of `table`'s."""
+        hops = self.s.path(table, other)
+        if not hops:
+            return False
+        _, _, nxt, nxt_col = hops[0]
+        return any(c == nxt_col and ref == table for c, ref, _ in self.s.tables[nxt].fks)
+
+    @staticmethod
+    def _amount(col: Column) -> bool:
+        """A column of money, by the letters of its name as well as its words
+        ("totalAmount" read as one word still holds "amount")."""
+        return any(w in col.name.lower() for w in MONEY_COLUMN_WORDS | PRICE_WORDS)
+
+    def _line_grain(self, col: Column, fn: str, where: str) -> tuple:
+        """(what, column, wording, fact) of a header's amount taken over a
+        filter that lives on its lines: the lines' own amount, since the
+        header's total counts the lines that do not match as well."""
+        li = self.s.line_items
+        money = set(col.words) & (MONEY_COLUMN_WORDS | PRICE_WORDS)
+        if fn == "sum" and li and li[3] == col.table and money:
+            return "money", None, f"revenue ({self.line_worth()})", li[0]
+        raise Unmappable(f"{col.name} is a figure of a whole {singular(col.table)}, but the "
+                         f"question filters on {where}, which holds several rows per "
+                         f"{singular(col.table)}; its {fn} over them would count the rows "
+                         "that do not match as well")
+
+    def line_worth(self) -> str:
+        """What a line is worth, as the answer says it."""
+        d = self.sql.discount()
+        return "quantity × unit price" + (f" less {d.name}" if d is not None else "")
 
     def _is_line_price(self, col: Optional[Column]) -> bool:
         li = self.s.line_items
@@ -277,7 +337,22 @@ class Planner:
                 continue
             it.role = "exists"
             conds.append(Cond(None, None, "some", kind="related", related=it.table))
-        return conds
+        return self._inside_related(conds, head)
+
+    def _inside_related(self, conds: list[Cond], head: Item) -> list[Cond]:
+        """Conditions on the rows of a negated table belong inside the test
+        that there are none: "customers without payments in 2003"."""
+        negated = [c for c in conds if c.kind == "related" and c.op == "none"]
+        own = {head.table} | {c.table for c in head.columns}
+        out = []
+        for c in conds:
+            if c.kind in ("value", "date", "number", "null") and c.table not in own:
+                into = [n for n in negated if n.related == c.table]
+                if len(into) == 1:
+                    into[0].inner.append(c)
+                    continue
+            out.append(c)
+        return out
 
     def value_column(self, v: Item, head: Item) -> Column:
         places = v.extra  # [(table, column)]
@@ -493,7 +568,7 @@ class Planner:
     def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
         """(what, column, wording) of the thing summed or averaged."""
         if head.kind == "money" or (self.money and head.kind != "column"):
-            return "money", None, "revenue (quantity × unit price)" if self.s.line_items \
+            return "money", None, f"revenue ({self.line_worth()})" if self.s.line_items \
                 else "amount"
         if head.kind == "qty" or self.qty:
             return "qty", None, "units"
@@ -529,6 +604,10 @@ class Planner:
             raise Unmappable(f"{col.name} is not a number, so it has no "
                              + ("total or average" if fn in ("sum", "avg") else "highest or lowest"))
         fact = col.table if col else self.s.money_table()
+        below = [c for c in self.conds if c.kind in ("value", "date", "number", "null")
+                 and c.table != fact and self._descends(fact, c.table)]
+        if what == "column" and fn in ("sum", "avg") and below and self._amount(col):
+            what, col, wording, fact = self._line_grain(col, fn, below[0].table)
         self._main = fact
         alias = self.sql.ident(fact)
         where = self.where_for(fact, alias)
@@ -551,7 +630,8 @@ class Planner:
         sql = self.sql.per_order(order_table, fn, per, where)
         desc = self.describe()
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
-        return Plan(sql, partial(phrasing.order_value, word, order_table, desc))
+        return Plan(sql, partial(phrasing.order_value, word, order_table, desc,
+                                 worth=self.line_worth()))
 
     def _is_group_extreme(self, head: Item, sup: Item) -> bool:
         """'Which city has the most customers', 'which customer spent the most':
@@ -598,6 +678,12 @@ class Planner:
         else:
             gcol = self.pick(key.columns, [fact] + self.tables_named)
             gtable = gcol.table
+        below = [t for t in [gtable] + [c.table for c in self.conds if c.kind in (
+            "value", "date", "number", "null")] if t != fact and self._descends(fact, t)]
+        if what == "column" and fn in ("sum", "avg", None) and below and self._amount(col):
+            # "invoice totals per genre": each invoice's whole total would be
+            # counted once for every genre among its lines.
+            what, col, wording, fact = self._line_grain(col, fn or "sum", below[0])
         self._main = gtable
         fnname = {"sum": "SUM", "avg": "AVG", "max": "MAX", "min": "MIN", None: "SUM"}[fn]
         if what == "count" and fn is not None:
@@ -644,6 +730,17 @@ class Planner:
                 raise Unmappable("the grouping names no table or column")
             measured = head if head.at < group.at else self.before(group, "table", "column",
                                                                     "money", "qty")
+            count = self.first("count")
+            counted = self.after(count, "table", "column") if count is not None else None
+            if counted is not None and counted.at < group.at and counted is not measured:
+                # "offices and the number of employees in each office": what
+                # is counted is the noun after "the number of", not the
+                # first noun of the question.
+                measured = counted
+            if measured is not None and measured is not key and measured.kind == "table" \
+                    and key.kind == "table" and measured.table == key.table:
+                raise Unmappable(f"the question groups {key.table} by itself; say what to "
+                                 f"count or sum for each {singular(key.table)}")
             return key, measured
         measured = next((it for it in self.items if it.at > sup.at and it.kind in
                          ("table", "column", "money", "qty")
@@ -822,6 +919,10 @@ class Planner:
                 raise Unmappable(f"'{sup.op}' could rank {t.name} by any of "
                                  + ", ".join(c.name for c in key_cols))
             key = key_cols[0]
+            if not (key.numeric or key.date):
+                # Text sorts by its letters, which is no measure of anything.
+                raise Unmappable(f"{key.name} is text, not a number or a date to rank "
+                                 f"{t.name} by")
             for it in self.kinds("column"):
                 if key in it.columns:
                     it.role = "key"
@@ -829,7 +930,7 @@ class Planner:
         if self.s.line_items and t.name == self.s.line_items[3] and (
                 self.kinds("size") or sup.op in ("max", "min")) and not sup.extra:
             return (self.sql.measure(t.name, alias, "money", None, []),
-                    "value (sum of quantity × unit price)")
+                    f"value (sum of {self.line_worth()})")
         raise Unmappable(f"the question does not say by which column to rank {t.name}")
 
     def listing(self, head: Item) -> Plan:

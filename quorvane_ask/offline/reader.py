@@ -650,6 +650,12 @@ class Reader:
         if i == 0 or i + 1 >= len(self.toks):
             return False
         nxt = self.toks[i + 1]
+        if any(nxt.low in (c.name.lower(), " ".join(c.words)) or [nxt.low] == c.words
+               for t in self.s.tables.values() for c in t.columns
+               if c.name not in t.fk_columns) or any(
+                singular(nxt.low) == singular(" ".join(t.words))
+                for t in self.s.tables.values()):
+            return False  # "rate per rating": rating is a column of its own to group by
         before = set()
         for prev in self.toks[max(0, i - 5):i]:
             before |= set(prev.forms) | set(COLUMN_SYNONYMS.get(prev.low, ()))

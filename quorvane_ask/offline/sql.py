@@ -26,6 +26,10 @@ class Cond:
     values: list = field(default_factory=list)
     kind: str = "value"       # value | date | number | related
     related: Optional[str] = None  # the table whose rows must (not) exist
+    # Conditions on those related rows themselves: "customers without
+    # payments in 2003" have no payment dated 2003, which is not the same
+    # as having a payment in 2003 and no payment at all.
+    inner: list = field(default_factory=list)
 
 
 class Sql:
@@ -67,7 +71,8 @@ class Sql:
             hops = self.s.path(cond.table, cond.related)
             if not hops:
                 raise Unmappable(f"the question relates {cond.related} to itself")
-            inner = self.via(alias, hops, lambda a: "")
+            inner = self.via(alias, hops, lambda a: " AND ".join(
+                self.where(cond.related, a, cond.inner)))
             return f"NOT ({inner})" if cond.op == "none" else inner
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
@@ -190,11 +195,34 @@ class Sql:
         return self.col(alias, t.label.name)
 
     def money(self, alias: str) -> str:
-        """Revenue of one row: quantity times unit price of a line, or the amount."""
+        """Revenue of one row: quantity times unit price of a line, less its
+        discount where the lines have one, or the amount."""
         if self.s.line_items:
             _, q, p, _ = self.s.line_items
-            return f"{self.col(alias, q.name)} * {self.col(alias, p.name)}"
+            expr = f"{self.col(alias, q.name)} * {self.col(alias, p.name)}"
+            d = self.discount()
+            if d is not None:
+                expr += f" * (1 - COALESCE({self.col(alias, d.name)}, 0))"
+            return expr
         return self.col(alias, self.s.money_column().name)
+
+    def discount(self) -> Optional[Column]:
+        """The lines' discount, as a share of the line's price.  A discount
+        kept as an amount or a whole percentage could be either, and the
+        revenue is not written from it."""
+        t = self.s.tables[self.s.line_items[0]]
+        found = [c for c in t.columns if c.numeric and "discount" in c.name.lower()]
+        if not found:
+            return None
+        d = found[0]
+        scale = re.search(r"DECIMAL\((\d+),\s*(\d+)\)|NUMERIC\((\d+),\s*(\d+)\)", d.type)
+        share = any(k in d.type for k in ("FLOAT", "DOUBLE", "REAL")) or bool(
+            scale and int(scale[1] or scale[3]) - int(scale[2] or scale[4]) <= 1)
+        if len(found) > 1 or not share:
+            raise Unmappable(f"the lines' {d.name} may be an amount or a share of the price, "
+                             "which the offline model cannot tell, so it cannot say what "
+                             "they are worth")
+        return d
 
     def measure(self, table: str, alias: str, what: str, fact: Optional[str],
                    conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
