@@ -147,7 +147,8 @@ def read_schema(observation: str) -> dict[str, Table]:
                 continue
             if re.match(r"(?:CONSTRAINT|UNIQUE|KEY|INDEX|CHECK|FULLTEXT|SPATIAL)\b", line):
                 continue
-            col = re.match(r"(" + _IDENT + r")\s+(\S+)", line)
+            # The type with its arguments: "DECIMAL(3, 2)" keeps its scale.
+            col = re.match(r"(" + _IDENT + r")\s+([^\s(]+(?:\([^)]*\))?)", line)
             if col:
                 table.columns.append(Column(table.name, _unquote(col[1]), col[2].upper()))
                 if "PRIMARY KEY" in line.upper():

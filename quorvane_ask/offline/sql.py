@@ -215,9 +215,11 @@ class Sql:
         if not found:
             return None
         d = found[0]
-        scale = re.search(r"DECIMAL\((\d+),\s*(\d+)\)|NUMERIC\((\d+),\s*(\d+)\)", d.type)
+        # A share is a fraction: a float, or a decimal with at most one digit
+        # before its point.
+        scale = re.search(r"(?:DECIMAL|NUMERIC)\((\d+),\s*(\d+)\)", d.type)
         share = any(k in d.type for k in ("FLOAT", "DOUBLE", "REAL")) or bool(
-            scale and int(scale[1] or scale[3]) - int(scale[2] or scale[4]) <= 1)
+            scale and int(scale[1]) - int(scale[2]) <= 1)
         if len(found) > 1 or not share:
             raise Unmappable(f"the lines' {d.name} may be an amount or a share of the price, "
                              "which the offline model cannot tell, so it cannot say what "

@@ -1,0 +1,139 @@
+"""Every measure at its own grain, on a plant wholesaler of our own: invoices
+with a stored grand total (lines plus freight), their lines with quantity,
+unit price and a discount, and plants in families.  A filter that lives on
+the lines (a family, a plant) is answered from the lines' own amount, or
+declined; never from the invoices' totals, which count the other lines too.
+Every expected figure is computed by the server from the question's SQL.
+"""
+
+import contextlib
+import io
+import random
+import re
+from decimal import Decimal
+
+import pytest
+
+from quorvane_ask.cli import ask
+from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+
+NAME, USER, PASSWORD = "grain_nursery", "grain_ro", "grain-ro-pw"
+LINE = "l.qty * l.unit_price * (1 - l.discount)"
+ROSES = ("SELECT SUM({m}) FROM invoice_lines l JOIN plants p ON p.plant_id = l.plant_id "
+         "WHERE p.family = 'Rosaceae'")
+
+
+def _script() -> str:
+    rng = random.Random(7)
+    families = ["Rosaceae", "Lamiaceae", "Asteraceae", "Ericaceae"]
+    plants = [(i, f"{fam[:4]} plant {i}", fam) for i, fam in
+              enumerate((families * 3)[:11], start=1)]
+    out = ["CREATE TABLE clients (client_id INT PRIMARY KEY, client_name VARCHAR(40), "
+           "region VARCHAR(20))",
+           "CREATE TABLE plants (plant_id INT PRIMARY KEY, plant_name VARCHAR(40), "
+           "family VARCHAR(20))",
+           "CREATE TABLE invoices (invoice_id INT PRIMARY KEY, client_id INT, issued_on DATE, "
+           "grand_total DECIMAL(10,2), FOREIGN KEY (client_id) REFERENCES clients(client_id))",
+           "CREATE TABLE invoice_lines (line_id INT PRIMARY KEY, invoice_id INT, plant_id INT, "
+           "qty INT, unit_price DECIMAL(8,2), discount DECIMAL(3,2), "
+           "FOREIGN KEY (invoice_id) REFERENCES invoices(invoice_id), "
+           "FOREIGN KEY (plant_id) REFERENCES plants(plant_id))",
+           "INSERT INTO clients VALUES (1, 'Greenleaf', 'North'), (2, 'Hedgerow', 'South'), "
+           "(3, 'Bramble', 'North')",
+           "INSERT INTO plants VALUES " + ", ".join(f"({i}, '{n}', '{f}')" for i, n, f in plants)]
+    invoices, lines, n = [], [], 0
+    for inv in range(1, 25):
+        total = Decimal("9.50")  # freight: the stored total is more than its lines
+        for _ in range(rng.randint(1, 4)):
+            n += 1
+            qty, price = rng.randint(1, 9), Decimal(rng.randint(200, 3000)) / 100
+            disc = rng.choice([Decimal("0"), Decimal("0"), Decimal("0.10"), Decimal("0.25")])
+            lines.append(f"({n}, {inv}, {rng.randint(1, 11)}, {qty}, {price}, {disc})")
+            total += qty * price * (1 - disc)
+        day = f"{2023 + inv % 2}-{inv % 12 + 1:02d}-{inv % 27 + 1:02d}"
+        invoices.append(f"({inv}, {inv % 3 + 1}, '{day}', {total.quantize(Decimal('0.01'))})")
+    out.append("INSERT INTO invoices VALUES " + ", ".join(invoices))
+    out.append("INSERT INTO invoice_lines VALUES " + ", ".join(lines))
+    return ";\n".join(out) + ";"
+
+
+@pytest.fixture(scope="module")
+def nursery(mariadb):
+    mariadb.create_database(NAME, drop=True)
+    mariadb.create_user(USER, PASSWORD, NAME, privileges="SELECT")
+    mariadb.executescript(_script(), database=NAME)
+    return mariadb
+
+
+def _ask(server, question):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return ask(question, USER, PASSWORD, server.hostport, NAME, llm=OfflineSQLModel(),
+                   verbose=False)
+
+
+def _numbers(text):
+    return [Decimal(x) for x in re.findall(r"-?\d+(?:\.\d+)?", text.replace(",", ""))]
+
+
+def _said(value, answer):
+    return any(abs(n - Decimal(value)) < Decimal("0.01") for n in _numbers(answer))
+
+
+# (question, the SQL of the right figure or None where only a decline is
+# right, the SQL of the figure a wrong grain would give)
+GRAIN = [
+    ("What is the revenue from Rosaceae?", ROSES.format(m=LINE),
+     "SELECT SUM(grand_total) FROM invoices WHERE invoice_id IN (SELECT l.invoice_id FROM "
+     "invoice_lines l JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae')"),
+    ("What is the total grand_total of invoices in the Rosaceae family?", ROSES.format(m=LINE),
+     "SELECT SUM(grand_total) FROM invoices WHERE invoice_id IN (SELECT l.invoice_id FROM "
+     "invoice_lines l JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae')"),
+    ("What is the average grand_total of invoices in the Rosaceae family?", None,
+     "SELECT AVG(grand_total) FROM invoices WHERE invoice_id IN (SELECT l.invoice_id FROM "
+     "invoice_lines l JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae')"),
+    ("What was the revenue in 2024?",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024",
+     "SELECT SUM(l.qty * l.unit_price) FROM invoice_lines l JOIN invoices i "
+     "ON i.invoice_id = l.invoice_id WHERE YEAR(i.issued_on) = 2024"),
+    ("What is the total grand_total of invoices in 2024?",
+     "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024"),
+    ("How many invoices include Rosaceae plants?",
+     "SELECT COUNT(DISTINCT l.invoice_id) FROM invoice_lines l JOIN plants p "
+     "ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae'",
+     "SELECT COUNT(*) FROM invoice_lines l JOIN plants p ON p.plant_id = l.plant_id "
+     "WHERE p.family = 'Rosaceae'"),
+    ("How many clients bought Rosaceae plants?",
+     "SELECT COUNT(DISTINCT i.client_id) FROM invoices i JOIN invoice_lines l "
+     "ON l.invoice_id = i.invoice_id JOIN plants p ON p.plant_id = l.plant_id "
+     "WHERE p.family = 'Rosaceae'",
+     "SELECT COUNT(*) FROM invoices i JOIN invoice_lines l ON l.invoice_id = i.invoice_id "
+     "JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae'"),
+]
+
+
+@pytest.mark.parametrize("question,right,wrong", GRAIN)
+def test_measure_at_its_own_grain(nursery, question, right, wrong):
+    answer = _ask(nursery, question)
+    bad = nursery.execute(wrong, database=NAME)[0][0]
+    if right is None:
+        assert answer.startswith(CANNOT_ANSWER), answer
+        return
+    want = nursery.execute(right, database=NAME)[0][0]
+    assert want != bad  # the data tells the two grains apart
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    assert _said(want, answer) and not _said(bad, answer), (answer, want, bad)
+
+
+def test_revenue_per_family_sums_the_lines(nursery):
+    """A grouping that lives on the lines: each family's own lines, less
+    their discount, and never an invoice's whole total once per family."""
+    answer = _ask(nursery, "What is the total grand_total of invoices per family?")
+    rows = nursery.execute(f"SELECT p.family, SUM({LINE}) FROM invoice_lines l JOIN plants p "
+                           "ON p.plant_id = l.plant_id GROUP BY p.family", database=NAME)
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    for family, value in rows:
+        assert re.search(rf"{family}: {Decimal(value):.2f}", answer) or (
+            family in answer and _said(value, answer)), (answer, family, value)
