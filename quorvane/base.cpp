@@ -84,13 +84,19 @@ int create_strings() {
     return 0;
 }
 
+// Replaces a start-up global only with a value that exists: classes of an
+// earlier, failed start-up may still be in use and read the old one.
+static int store_global(PyObject **slot, PyObject *value) {
+    if (!value) return -1;
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
 static int create_constants() {
-    Py_XSETREF(g.args_init_failed, PyTuple_Pack(1, g.s.msg_init_failed));
-    if (!g.args_init_failed) return -1;
-    Py_XSETREF(g.args_not_initialized, PyTuple_Pack(1, g.s.msg_not_initialized));
-    if (!g.args_not_initialized) return -1;
-    Py_XSETREF(g.dbc_defaults, PyTuple_Pack(4, Py_None, Py_None, Py_None, Py_None));
-    if (!g.dbc_defaults) return -1;
+    if (store_global(&g.args_init_failed, PyTuple_Pack(1, g.s.msg_init_failed)) < 0 ||
+        store_global(&g.args_not_initialized, PyTuple_Pack(1, g.s.msg_not_initialized)) < 0 ||
+        store_global(&g.dbc_defaults, PyTuple_Pack(4, Py_None, Py_None, Py_None, Py_None)) < 0)
+        return -1;
     Ref body = Ref::steal(PyBytes_FromStringAndSize((const char *)kAssertBody, sizeof kAssertBody));
     if (!body) return -1;
     Ref lines =
@@ -106,8 +112,7 @@ static int create_constants() {
             c.argcount, 0, 0, c.nvarnames, kAssertStackSize, kCoOptimized | kCoNewLocals, body.get(),
             g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple,
             g.s.filename, *c.name, *c.name, c.firstlineno, lines.get(), g.empty_bytes);
-        if (!code) return -1;
-        Py_XSETREF(g.code[id], code);
+        if (store_global(&g.code[id], code) < 0) return -1;
     }
     return 0;
 }
@@ -425,13 +430,11 @@ int exec_steps(PyObject *module, bool *entered) {
         if (PyErr_WarnEx(nullptr, message, 1) < 0) return -1;
     }
 
-    Py_XSETREF(g.empty_tuple, PyTuple_New(0));
-    if (!g.empty_tuple) return -1;
-    Py_XSETREF(g.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    if (!g.empty_bytes) return -1;
-    Py_XSETREF(g.empty_str, PyUnicode_New(0, 0));
-    if (!g.empty_str) return -1;
-    if (init_function_type() < 0 || create_strings() < 0) return -1;
+    if (store_global(&g.empty_tuple, PyTuple_New(0)) < 0 ||
+        store_global(&g.empty_bytes, PyBytes_FromStringAndSize("", 0)) < 0 ||
+        store_global(&g.empty_str, PyUnicode_New(0, 0)) < 0 || init_function_type() < 0 ||
+        create_strings() < 0)
+        return -1;
 
     if (module_is_main_quorvane &&
         PyObject_SetAttr(module, g.s.dunder_name, g.s.dunder_main) < 0)

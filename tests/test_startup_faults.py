@@ -65,3 +65,76 @@ def test_failed_start_up_then_clean_retry(tmp_path, driver, exc_type, message):
     assert (first["type"], first["entries"]) == (exc_type, [[FILE, "init quorvane", 13]])
     assert first["message"].startswith(message)
     assert out["left_registered"] is False and out["second"] == [True] * 5
+
+
+ALLOCATION_FAILURES = """
+import contextlib, importlib.util, io, _testcapi
+# The dependencies are imported first: the import system itself does not
+# survive failing allocations (a module lock can stay held).
+import langchain.agents.agent_toolkits, langchain.agents.agent_types, langchain.chat_models
+import langchain.llms.openai, langchain.sql_database, os, pymysql, sqlalchemy
+agents = sys.modules["langchain.agents"]
+spec = importlib.util.find_spec("quorvane")
+
+def attempt(start):
+    # Every allocation from the start-th on fails, in the exec step only.
+    module = importlib.util.module_from_spec(spec)
+    try:
+        try:
+            _testcapi.set_nomemory(start, 0)
+            spec.loader.exec_module(module)
+        finally:
+            _testcapi.remove_mem_hooks()
+    except MemoryError:
+        return vars(module)
+    return None
+
+def use(kept):
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        for cls in kept:
+            cls("llm", "toolkit")
+            runner = cls.__new__(cls)
+            runner.agent_runner = None
+            runner.run("q")
+    return set(out.getvalue().splitlines())
+
+# The last step, binding __test__, fails when the module dict must grow for
+# it: the star import's names are padded so that the dict is full just then,
+# and the failed attempt's classes stay in its dict.
+start = 0
+while "DatabaseConnector" not in attempt(start):
+    start += 1
+keys = len(attempt(start)) + 1  # and AgentRunner
+for i in range(min(n for n in (21, 42, 85) if n >= keys) - keys):
+    setattr(agents, "padding%d" % i, i)
+# Every step up to that failure, then every step again with the class it
+# left in use after each failure.
+start, kept = 0, []
+while not kept:
+    left = attempt(start)
+    if left is None:
+        break
+    kept, start = [left["AgentRunner"]] if "AgentRunner" in left else [], start + 1
+late, printed, failures = start, set(), 0
+for start in range(late + 1):
+    if attempt(start) is None:
+        break
+    failures += 1
+    printed |= use(kept)
+import quorvane
+emit(kept=len(kept), late=late, failures=failures, printed=sorted(printed | use(kept)),
+     works=quorvane.DatabaseConnector().connect()["message"])
+"""
+
+
+def test_allocation_failures_at_every_step_of_start_up(tmp_path):
+    root = write_standins(tmp_path, {"langchain/agents/__init__.py": STANDINS[
+        "langchain/agents/__init__.py"].replace("return kwargs", "return None")})
+    out = run_child(ALLOCATION_FAILURES, path=[root])
+    assert out["kept"] == 1 and out["late"] > 100
+    # The second round fails at every step before the class is made again.
+    assert out["failures"] > 100
+    assert {"Agent runner is not initialized.", "Error occurred during initialization."} <= set(
+        out["printed"])
+    assert out["works"] == "All database credentials must be provided"
