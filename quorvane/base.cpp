@@ -191,9 +191,13 @@ bool is_initializing(PyObject *module) {
 
 // import P
 int module_import(PyObject *path, int line) {
+    // Not found is null with nothing raised; anything raised while looking
+    // (an interrupt while waiting for a module that another thread
+    // initializes) propagates, as in the interpreter's own import.
     Ref module = Ref::steal(PyImport_GetModule(path));
-    if (!module) PyErr_Clear();
-    if (module && is_initializing(module.get())) module.reset();
+    if (!module && PyErr_Occurred()) return init_fail(line);
+    // None in sys.modules is left to the import function, which refuses it.
+    if (module && (module.get() == Py_None || is_initializing(module.get()))) module.reset();
     if (!module) {
         module = import_level0(path, nullptr);
         if (!module) return init_fail(line);

@@ -138,3 +138,57 @@ def test_allocation_failures_at_every_step_of_start_up(tmp_path):
     assert {"Agent runner is not initialized.", "Error occurred during initialization."} <= set(
         out["printed"])
     assert out["works"] == "All database credentials must be provided"
+
+
+MODULE_LOOKUP = """
+import importlib._bootstrap as bootstrap, pymysql
+name, how = sys.argv[1:]
+original = bootstrap._lock_unlock_module
+def interrupted_once(module_name):
+    # An interrupt while waiting for a module that another thread initializes.
+    if module_name == name and not raised:
+        raised.append(module_name)
+        raise {"interrupt": KeyboardInterrupt, "error": RuntimeError}[how]("while waiting")
+    return original(module_name)
+def prepare():
+    raised.clear()
+    if how == "none":
+        sys.modules[name] = None
+    else:
+        sys.modules[name].__spec__._initializing = True
+        bootstrap._lock_unlock_module = interrupted_once
+def outcome_of(statement, prepared=True):
+    saved = sys.modules[name]
+    if prepared:
+        prepare()
+    try:
+        exec(statement, {})
+        result = None
+    except BaseException as exc:
+        result = outcome(exc)
+    sys.modules[name] = saved
+    saved.__spec__._initializing = False
+    bootstrap._lock_unlock_module = original
+    return result
+raised = []
+python = outcome_of("import " + name)
+module = outcome_of("import quorvane")
+emit(python=python, module=module, retry=outcome_of("import quorvane", prepared=False))
+"""
+
+
+@pytest.mark.parametrize("name, line", [("os", 9), ("pymysql", 13)])
+@pytest.mark.parametrize("how, exc_type, message", [
+    ("interrupt", "KeyboardInterrupt", "while waiting"),
+    ("error", "RuntimeError", "while waiting"),
+    ("none", "ModuleNotFoundError", "import of {} halted; None in sys.modules"),
+])
+def test_module_lookup_failures_propagate(tmp_path, name, line, how, exc_type, message):
+    out = run_child(MODULE_LOOKUP, path=[write_standins(tmp_path)], argv=[name, how])
+    # As the same import statement in Python: raised, never swallowed.
+    assert out["python"]["type"] == exc_type
+    assert out["python"]["message"] == message.format(name)
+    assert out["module"] == {"type": exc_type, "message": message.format(name),
+                             "entries": [[FILE, "init quorvane", line]]}
+    # Start-up failed whole: the next import runs it again and succeeds.
+    assert out["retry"] is None
