@@ -154,23 +154,32 @@ def test_servers_started_at_once_leave_tmp_alone(caplog):
 
 
 @contextlib.contextmanager
-def _taken_port():
+def _taken_port(monkeypatch):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         s.listen()
         yield {"port": s.getsockname()[1]}
 
 
+@contextlib.contextmanager
+def _never_ready(monkeypatch):
+    # A server that never takes a connection: a real start-up timeout would
+    # race the server, which may be up within the first attempt's wait.
+    def refuse(self, *args, **kwargs):
+        raise pymysql.err.OperationalError(2002, "Can't connect to server (refused by the test)")
+    monkeypatch.setattr(PrivateMariaDB, "_connect_root", refuse)
+    yield {"startup_timeout": 0.5}
+
+
 @pytest.mark.parametrize("setup, cause, logged", [
     (_taken_port, "mariadbd exited with 1 during start-up", "Bind on TCP/IP port"),
-    (lambda: contextlib.nullcontext({"startup_timeout": 0}),
-     "mariadbd not ready after 0 s (", ""),  # killed before it may log anything
+    (_never_ready, "mariadbd not ready after 0.5 s (", ""),
 ], ids=["port-taken", "not-ready"])
 def test_failed_start_is_tried_twice_then_reported(scratch, monkeypatch, caplog,
                                                    setup, cause, logged):
     caplog.set_level(logging.INFO, logger=LOGGER)
     monkeypatch.setattr(tempfile, "tempdir", scratch)
-    with setup() as kwargs, pytest.raises(PrivateMariaDBError) as err:
+    with setup(monkeypatch) as kwargs, pytest.raises(PrivateMariaDBError) as err:
         PrivateMariaDB(**kwargs).start()
     first, *log = str(err.value).splitlines()
     assert re.fullmatch(re.escape(cause) + r".* \((tried twice|the first try: .+)\)", first), first
