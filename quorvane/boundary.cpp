@@ -301,14 +301,14 @@ Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
 [[gnu::cold]] void attribute_error_context(PyObject *obj, PyObject *name) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    // One that names its attribute or object already is left as raised. An
-    // error while reading or setting them takes its place, as it does in
-    // PyObject_GetAttr.
-    Ref set_name = Ref::steal(PyObject_GetAttr(exc.get(), g.s.name));
-    if (!set_name) return;
-    Ref set_obj = Ref::steal(PyObject_GetAttr(exc.get(), g.s.obj));
-    if (!set_obj) return;
-    if (set_name.get() == Py_None && set_obj.get() == Py_None &&
+    // One that names its attribute or object already, even as None, is left
+    // as raised. Like PyObject_GetAttr, this reads the exception's own
+    // fields: reading them as attributes would run a subclass's code, whose
+    // error would replace the one raised. An error while setting them takes
+    // its place, as there.
+    auto *fields = (PyAttributeErrorObject *)exc.get();
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_AttributeError) && !fields->name &&
+        !fields->obj &&
         (PyObject_SetAttr(exc.get(), g.s.name, name) < 0 ||
          PyObject_SetAttr(exc.get(), g.s.obj, obj) < 0))
         return;

@@ -345,3 +345,44 @@ def test_failed_attribute_read_names_attribute_and_object(monkeypatch, capsys, s
     attr, base, module_side, python_side = READ_SITES[site]
     holder = hiding(attr, how, base)
     assert module_side(monkeypatch, holder) == python_side(holder)
+
+
+class NameRaises(AttributeError):
+    @property
+    def name(self):
+        raise RuntimeError("name read")
+
+
+class ReadsRaise(AttributeError):
+    def __getattribute__(self, attr):
+        if attr in ("name", "obj"):
+            raise KeyError(attr)
+        return super().__getattribute__(attr)
+
+
+NAMED = {
+    "named None": lambda: AttributeError("x", name=None, obj=None),
+    "name is a property that raises": lambda: NameRaises("x"),
+    "reading name raises": lambda: ReadsRaise("x"),
+    "bare": lambda: AttributeError("x"),
+}
+
+
+def raised_by_read(read, make):
+    cls = type("Holder", (AgentRunner,), {
+        "__getattr__": lambda self, attr: (_ for _ in ()).throw(make())})
+    holder = cls.__new__(cls)
+    try:
+        read(holder)
+    except BaseException as e:
+        # The exception's own fields, past any override in the subclass.
+        fields = [vars(AttributeError)[f].__get__(e) if isinstance(e, AttributeError) else None
+                  for f in ("name", "obj")]
+        return type(e).__name__, e.args, fields[0], fields[1] is holder
+
+
+@pytest.mark.parametrize("case", NAMED)
+def test_attribute_error_already_named_is_kept(case):
+    # The method reads self.agent_runner; Python reads the same attribute.
+    assert raised_by_read(lambda holder: holder.run("q"), NAMED[case]) == raised_by_read(
+        lambda holder: holder.agent_runner, NAMED[case])
