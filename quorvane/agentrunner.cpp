@@ -5,9 +5,6 @@ namespace qv {
 
 namespace {
 
-const MethodInfo *const kInit = &kMethods[M_AR_INIT];
-const MethodInfo *const kRun = &kMethods[M_AR_RUN];
-
 // The constructor's arguments, stored on the instance and passed on, in order.
 PyObject **const kAgentArgs[4] = {&g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type};
 
@@ -22,75 +19,67 @@ int add_keyword(PyObject *kwargs, PyObject *self, PyObject *name) {
     return PyDict_SetItem(kwargs, name, value.get());
 }
 
-// The protected region of construction; on failure `*line` names the
-// statement that raised.
-int make_agent(PyObject *self, int *line) {
-    *line = 67;
-    Ref create = lookup_global(g.s.create_sql_agent);
-    if (!create) return -1;
+// The protected region of construction: 0, or the line of the statement
+// that raised.
+int make_agent(const Function *func, PyObject *self) {
+    Ref create = lookup_global(globals_of(func), g.s.create_sql_agent);
+    if (!create) return 67;
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) return -1;
+    if (!kwargs) return 67;
     // The values are read back from the instance: a subclass's attribute
     // access decides what the agent gets.
-    for (int i = 0; i < 4; i++) {
-        *line = 68 + i;
-        if (add_keyword(kwargs.get(), self, *kAgentArgs[i]) < 0) return -1;
-    }
-    *line = 67;
+    for (int i = 0; i < 4; i++)
+        if (add_keyword(kwargs.get(), self, *kAgentArgs[i]) < 0) return 68 + i;
     Ref agent = call_keywords(create.get(), kwargs.get());
-    if (!agent || set_attr(self, g.s.agent_runner, agent.get()) < 0) return -1;
+    if (!agent || set_attr(self, g.s.agent_runner, agent.get()) < 0) return 67;
 
-    *line = 75;
     Ref current = get_attr(self, g.s.agent_runner);
-    if (!current) return -1;
+    if (!current) return 75;
     if (current.get() != Py_None) {
-        *line = 76;
         Ref again = get_attr(self, g.s.agent_runner);
-        if (!again) return -1;
+        if (!again) return 76;
         PyObject *args[2] = {g.s.msg_agent_instance, again.get()};
-        return call_print(args, 2) ? 0 : -1;
+        return call_print(args, 2) ? 0 : 76;
     }
-    *line = 78;
-    return print_constant(g.args_init_failed) ? 0 : -1;
+    return print_constant(g.args_init_failed) ? 0 : 78;
 }
 
 }  // namespace
 
-PyObject *ar_init(Function *, PyObject *const *slots) {
+PyObject *ar_init(Function *func, PyObject *const *slots) {
     PyObject *self = slots[0];
     for (int i = 0; i < 4; i++)
-        if (set_attr(self, *kAgentArgs[i], slots[i + 1]) < 0) return fail(kInit, 58 + i);
-    if (set_attr(self, g.s.agent_runner, Py_None) < 0) return fail(kInit, 62);
-    if (set_attr(self, g.s.error, Py_None) < 0) return fail(kInit, 63);
+        if (set_attr(self, *kAgentArgs[i], slots[i + 1]) < 0) return fail(func, 58 + i);
+    if (set_attr(self, g.s.agent_runner, Py_None) < 0) return fail(func, 62);
+    if (set_attr(self, g.s.error, Py_None) < 0) return fail(func, 63);
     {
         ExceptScope scope;
-        int line;
-        if (make_agent(self, &line) < 0) {
-            Ref e = scope.catch_at(kInit, line);
+        if (int line = make_agent(func, self)) {
+            Ref e = scope.catch_at(func, line);
             if (!e) return nullptr;
-            if (set_attr(self, g.s.error, e.get()) < 0) return fail(kInit, 80);
+            if (set_attr(self, g.s.error, e.get()) < 0) return fail(func, 80);
             PyObject *args[2] = {g.s.msg_error, e.get()};
-            if (!call_print(args, 2)) return fail(kInit, 81);
+            if (!call_print(args, 2)) return fail(func, 81);
         }
     }
     Py_RETURN_NONE;
 }
 
-PyObject *ar_run(Function *, PyObject *const *slots) {
+PyObject *ar_run(Function *func, PyObject *const *slots) {
     PyObject *self = slots[0];
     Ref agent = get_attr(self, g.s.agent_runner);
-    if (!agent) return fail(kRun, 84);
+    if (!agent) return fail(func, 84);
     int present = truth(agent.get());
-    if (present < 0) return fail(kRun, 84);
+    if (present < 0) return fail(func, 84);
     if (present) {
         // Read again: the value tested is not reused.
         agent = get_attr(self, g.s.agent_runner);
-        if (!agent) return fail(kRun, 85);
+        if (!agent) return fail(func, 85);
         Ref answer = call_method1(agent.get(), g.s.run, slots[1]);
-        if (!answer) return fail(kRun, 85);
+        if (!answer) return fail(func, 85);
         return answer.release();
     }
-    if (!print_constant(g.args_not_initialized)) return fail(kRun, 87);
+    if (!print_constant(g.args_not_initialized)) return fail(func, 87);
     Py_RETURN_NONE;
 }
 

@@ -124,7 +124,7 @@ namespace {
 
 // A failure of a module-level statement: one "init quorvane" entry.
 int init_fail(int line) {
-    add_traceback("init quorvane", line);
+    add_traceback("init quorvane", line, g.moddict);
     return -1;
 }
 
@@ -313,7 +313,7 @@ int class_agent_runner() {
     Ref init = new_function(M_AR_INIT, nullptr);
     if (!init) return init_fail(56);
     // The default agent type is read once, after all the imports.
-    Ref agent_type = lookup_global(g.s.AgentType);
+    Ref agent_type = lookup_global(g.moddict, g.s.AgentType);
     if (!agent_type) return init_fail(57);
     Ref zero_shot = get_attr(agent_type.get(), g.s.ZERO_SHOT_REACT_DESCRIPTION);
     if (!zero_shot) return init_fail(57);

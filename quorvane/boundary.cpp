@@ -178,8 +178,8 @@ static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
 // merely pays for the guard.
 static unsigned calls_under_way = 0;
 
-[[gnu::cold, gnu::noinline]] static PyObject *refuse_call(const MethodInfo *method) {
-    return fail(method, method->head_line);
+[[gnu::cold, gnu::noinline]] static PyObject *refuse_call(const Function *func) {
+    return fail(func, func->method->head_line);
 }
 
 static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
@@ -193,7 +193,7 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
     // the outermost finds a call under way, so the guard sees them all.
     const bool guarded = calls_under_way != 0;
     if (guarded && Py_EnterRecursiveCall(" while calling a Python object"))
-        return refuse_call(method);
+        return refuse_call(func);
     calls_under_way++;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *result;
@@ -202,7 +202,7 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
         result = method->body(func, args);
     } else {
         PyObject *slots[kMaxParams];
-        result = bind(func, args, nargs, kwnames, slots) < 0 ? fail(method, method->head_line)
+        result = bind(func, args, nargs, kwnames, slots) < 0 ? fail(func, method->head_line)
                                                              : method->body(func, slots);
     }
     calls_under_way--;
@@ -241,14 +241,14 @@ static PyCodeObject *entry_code(const char *funcname, int line) {
     return code;
 }
 
-void add_traceback(const char *funcname, int line) {
+void add_traceback(const char *funcname, int line, PyObject *globals) {
     // The propagating exception is set aside while the entry is made, so
     // that making it cannot disturb it.
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return;
     PyCodeObject *code = entry_code(funcname, line);
     PyFrameObject *frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, g.moddict, nullptr) : nullptr;
+        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     Py_XDECREF(code);
     if (!frame) {
         Py_DECREF(exc);
@@ -281,8 +281,8 @@ static Ref innermost_handled() {
     return reported;
 }
 
-Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
-    add_traceback(method->traceback_name, line);
+Ref ExceptScope::catch_at(const Function *func, int line) {
+    fail(func, line);
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) return {};
     if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
@@ -318,8 +318,8 @@ Ref ExceptScope::catch_at(const MethodInfo *method, int line) {
 // ---------------------------------------------------------------------
 // Globals, comparisons, strings
 
-Ref lookup_global(PyObject *name) {
-    PyObject *value = PyDict_GetItemWithError(g.moddict, name);
+Ref lookup_global(PyObject *globals, PyObject *name) {
+    PyObject *value = PyDict_GetItemWithError(globals, name);
     if (value) return Ref::borrow(value);
     if (PyErr_Occurred()) return {};
     Ref builtin = get_attr(g.builtins, name);
@@ -489,7 +489,7 @@ static PyObject *fn_get_defaults(Function *f, void *) {
     if (f->defaults_from_stored) {
         PyObject *t = PyTuple_Pack(2, Py_True, f->stored_default);
         if (!t) {
-            add_traceback("quorvane.__defaults__", f->method->head_line);
+            add_traceback("quorvane.__defaults__", f->method->head_line, globals_of(f));
             return nullptr;
         }
         f->defaults = t;

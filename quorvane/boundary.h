@@ -62,19 +62,27 @@ int init_function_type();
 Ref new_function(MethodId id, PyObject *defaults);
 
 // Adds one traceback entry (function name, "quorvane/base.py", line) to the
-// exception being raised.
-void add_traceback(const char *funcname, int line);
+// exception being raised; its frame has `globals` as its f_globals.
+void add_traceback(const char *funcname, int line, PyObject *globals);
 
-// Adds a traceback entry for a failure of `method` at `line`; returns null so
-// that bodies can write `return fail(method, line);`.
-inline PyObject *fail(const MethodInfo *method, int line) {
-    add_traceback(method->traceback_name, line);
+// The globals a method reads: its own, those of the module that made it, as
+// a Python function keeps its __globals__ (the methods of a failed import
+// still read the dict they were made in). A function the collector has
+// cleared has none left and reads the module's.
+static inline PyObject *globals_of(const Function *func) {
+    return func->globals ? func->globals : g.moddict;
+}
+
+// Adds a traceback entry for a failure of `func` at `line`; returns null so
+// that bodies can write `return fail(func, line);`.
+inline PyObject *fail(const Function *func, int line) {
+    add_traceback(func->method->traceback_name, line, globals_of(func));
     return nullptr;
 }
 
-// Module-global lookup: module dict, then the builtins module, else
-// NameError. Never cached.
-Ref lookup_global(PyObject *name);
+// Global lookup: `globals`, then the builtins module, else NameError. Never
+// cached.
+Ref lookup_global(PyObject *globals, PyObject *name);
 
 // Truth value under Python's rules; -1 on error.
 static inline int truth(PyObject *v) {
@@ -173,7 +181,7 @@ class ExceptScope {
         if (handling_) PyErr_SetHandledException(saved_.get());
     }
 
-    Ref catch_at(const MethodInfo *method, int line);
+    Ref catch_at(const Function *func, int line);
 
   private:
     Ref saved_;  // what the innermost slot held; null when it was empty

@@ -6,10 +6,6 @@ namespace qv {
 
 namespace {
 
-const MethodInfo *const kInit = &kMethods[M_DBC_INIT];
-const MethodInfo *const kConnect = &kMethods[M_DBC_CONNECT];
-const MethodInfo *const kGetDb = &kMethods[M_DBC_GETDBINSTANCE];
-
 PyObject **const kCredentials[4] = {&g.s.db_user, &g.s.db_password, &g.s.db_host,
                                     &g.s.db_name};
 
@@ -49,8 +45,8 @@ Ref build_uri(PyObject *self) {
 
 // `self.db = SQLDatabase.from_uri(uri)`; the assignment comes last, so a
 // failure before it leaves `db` as it was.
-int store_database(PyObject *self) {
-    Ref cls = lookup_global(g.s.SQLDatabase);
+int store_database(const Function *func, PyObject *self) {
+    Ref cls = lookup_global(globals_of(func), g.s.SQLDatabase);
     if (!cls) return -1;
     Ref from_uri = get_method_attr(cls.get(), g.s.from_uri);
     if (!from_uri) return -1;
@@ -68,11 +64,10 @@ int set_status_item(PyObject *self, PyObject *key, PyObject *value) {
 }
 
 // The check-failed path shared by connect and getdbinstance.
-PyObject *report_missing(PyObject *self, const MethodInfo *method, int set_line, int return_line) {
-    if (set_status_item(self, g.s.message, g.s.msg_credentials) < 0)
-        return fail(method, set_line);
+PyObject *report_missing(const Function *func, PyObject *self, int set_line, int return_line) {
+    if (set_status_item(self, g.s.message, g.s.msg_credentials) < 0) return fail(func, set_line);
     Ref status = get_attr(self, g.s.connection_status);
-    if (!status) return fail(method, return_line);
+    if (!status) return fail(func, return_line);
     return status.release();
 }
 
@@ -83,58 +78,64 @@ int report_caught(PyObject *self, PyObject *exc) {
     return set_status_item(self, g.s.message, text.get());
 }
 
+// The protected region of connect: 0, or the line of the statement that
+// raised.
+int connect_region(const Function *func, PyObject *self) {
+    if (store_database(func, self) < 0) return 31;
+    if (set_status_item(self, g.s.connected, Py_True) < 0) return 32;
+    if (set_status_item(self, g.s.message, g.s.msg_connected) < 0) return 33;
+    return 0;
+}
+
 }  // namespace
 
-PyObject *dbc_init(Function *, PyObject *const *slots) {
+PyObject *dbc_init(Function *func, PyObject *const *slots) {
     PyObject *self = slots[0];
     static const int lines[4] = {18, 19, 20, 21};
     for (int i = 0; i < 4; i++)
-        if (set_attr(self, *kCredentials[i], slots[i + 1]) < 0) return fail(kInit, lines[i]);
-    if (set_attr(self, g.s.db, Py_None) < 0) return fail(kInit, 22);
+        if (set_attr(self, *kCredentials[i], slots[i + 1]) < 0) return fail(func, lines[i]);
+    if (set_attr(self, g.s.db, Py_None) < 0) return fail(func, 22);
     Ref status = Ref::steal(PyDict_New());
     if (!status || PyDict_SetItem(status.get(), g.s.connected, Py_False) < 0 ||
         PyDict_SetItem(status.get(), g.s.message, Py_None) < 0 ||
         set_attr(self, g.s.connection_status, status.get()) < 0)
-        return fail(kInit, 23);
+        return fail(func, 23);
     Py_RETURN_NONE;
 }
 
-PyObject *dbc_connect(Function *, PyObject *const *slots) {
+PyObject *dbc_connect(Function *func, PyObject *const *slots) {
     PyObject *self = slots[0];
     int missing = credentials_missing(self);
-    if (missing < 0) return fail(kConnect, 26);
-    if (missing) return report_missing(self, kConnect, 27, 28);
+    if (missing < 0) return fail(func, 26);
+    if (missing) return report_missing(func, self, 27, 28);
     {
         ExceptScope scope;
-        int line = 31;
-        if (store_database(self) < 0 ||
-            (line = 32, set_status_item(self, g.s.connected, Py_True) < 0) ||
-            (line = 33, set_status_item(self, g.s.message, g.s.msg_connected) < 0)) {
-            Ref e = scope.catch_at(kConnect, line);
+        if (int line = connect_region(func, self)) {
+            Ref e = scope.catch_at(func, line);
             if (!e) return nullptr;
-            if (report_caught(self, e.get()) < 0) return fail(kConnect, 38);
+            if (report_caught(self, e.get()) < 0) return fail(func, 38);
         }
     }
     Ref status = get_attr(self, g.s.connection_status);
-    if (!status) return fail(kConnect, 40);
+    if (!status) return fail(func, 40);
     return status.release();
 }
 
-PyObject *dbc_getdbinstance(Function *, PyObject *const *slots) {
+PyObject *dbc_getdbinstance(Function *func, PyObject *const *slots) {
     PyObject *self = slots[0];
     int missing = credentials_missing(self);
-    if (missing < 0) return fail(kGetDb, 43);
-    if (missing) return report_missing(self, kGetDb, 44, 45);
+    if (missing < 0) return fail(func, 43);
+    if (missing) return report_missing(func, self, 44, 45);
     {
         ExceptScope scope;
-        if (store_database(self) < 0) {
-            Ref e = scope.catch_at(kGetDb, 48);
+        if (store_database(func, self) < 0) {
+            Ref e = scope.catch_at(func, 48);
             if (!e) return nullptr;
-            if (report_caught(self, e.get()) < 0) return fail(kGetDb, 51);
+            if (report_caught(self, e.get()) < 0) return fail(func, 51);
         }
     }
     Ref db = get_attr(self, g.s.db);
-    if (!db) return fail(kGetDb, 53);
+    if (!db) return fail(func, 53);
     return db.release();
 }
 

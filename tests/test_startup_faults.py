@@ -192,3 +192,51 @@ def test_module_lookup_failures_propagate(tmp_path, name, line, how, exc_type, m
                              "entries": [[FILE, "init quorvane", line]]}
     # Start-up failed whole: the next import runs it again and succeeds.
     assert out["retry"] is None
+
+
+OWN_GLOBALS = """
+import types
+try:
+    import quorvane
+except AttributeError as exc:
+    # The failed module's dict lives on in the traceback's frame, with the
+    # class made before the failure.
+    tb = exc.__traceback__
+    while tb.tb_frame.f_code.co_filename != "quorvane/base.py":
+        tb = tb.tb_next
+    old = tb.tb_frame.f_globals
+sys.modules["langchain.agents.agent_types"].AgentType.ZERO_SHOT_REACT_DESCRIPTION = "zero"
+import quorvane as new
+def from_uri(uri):
+    raise KeyboardInterrupt(uri)
+found = {}
+for which, ns in (("old", old), ("new", vars(new))):
+    ns["SQLDatabase"] = types.SimpleNamespace(from_uri=lambda uri, which=which: which)
+    found[which] = {"lookup": ns["DatabaseConnector"]("u", "p", "h", "n").getdbinstance()}
+    ns["SQLDatabase"] = types.SimpleNamespace(from_uri=from_uri)
+    for site, call in (("body", lambda c: c.getdbinstance()), ("binding", lambda c: c.connect(1))):
+        try:
+            call(ns["DatabaseConnector"]("u", "p", "h", "n"))
+        except BaseException as exc:
+            tb, own = exc.__traceback__, []
+            while tb is not None:
+                if tb.tb_frame.f_code.co_filename == "quorvane/base.py":
+                    own.append("old" if tb.tb_frame.f_globals is old else
+                               "new" if tb.tb_frame.f_globals is vars(new) else "other")
+                tb = tb.tb_next
+            found[which][site] = own
+    found[which]["__globals__"] = ns["DatabaseConnector"].connect.__globals__ is ns
+emit(old_is_new=old is vars(new), **found)
+"""
+
+
+def test_methods_of_a_failed_import_read_their_own_globals(tmp_path):
+    root = write_standins(tmp_path, {
+        "langchain/agents/agent_types.py": "class AgentType:\n    pass\n"})
+    out = run_child(OWN_GLOBALS, path=[root])
+    assert out["old_is_new"] is False
+    for which in ("old", "new"):
+        # As a Python function's: lookups and traceback frames use the dict
+        # the method was made in.
+        assert out[which] == {"lookup": which, "body": [which], "binding": [which],
+                              "__globals__": True}
