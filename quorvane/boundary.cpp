@@ -259,6 +259,11 @@ void add_traceback(const char *funcname, int line, PyObject *globals) {
     Py_DECREF(frame);
 }
 
+PyObject *fail(const Function *func, int line) {
+    add_traceback(func->method->traceback_name, line, globals_of(func));
+    return nullptr;
+}
+
 // ---------------------------------------------------------------------
 // Exception capture
 

@@ -74,11 +74,9 @@ static inline PyObject *globals_of(const Function *func) {
 }
 
 // Adds a traceback entry for a failure of `func` at `line`; returns null so
-// that bodies can write `return fail(func, line);`.
-inline PyObject *fail(const Function *func, int line) {
-    add_traceback(func->method->traceback_name, line, globals_of(func));
-    return nullptr;
-}
+// that bodies can write `return fail(func, line);`. Out of line and cold:
+// the bodies' fast paths stay short.
+[[gnu::cold, gnu::noinline]] PyObject *fail(const Function *func, int line);
 
 // Global lookup: `globals`, then the builtins module, else NameError. Never
 // cached.
