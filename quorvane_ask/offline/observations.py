@@ -83,6 +83,9 @@ class Table:
     columns: list[Column] = field(default_factory=list)
     pk: list[str] = field(default_factory=list)
     fks: list[tuple[str, str, str]] = field(default_factory=list)  # (column, table, column)
+    # Columns NULL (or blank) in every sample row the schema showed: a name
+    # column that holds nothing does not name the rows.
+    empty: set[str] = field(default_factory=set)
 
     def column(self, name: str) -> Column:
         return next(c for c in self.columns if c.name == name)
@@ -95,16 +98,50 @@ class Table:
     def fk_columns(self) -> set[str]:
         return {c for c, _, _ in self.fks}
 
-    @property
+    def _own(self, c: Column, part: tuple[str, ...]) -> bool:
+        """Whether the column is this row's own `part` ("name", "first
+        name"): its other words are the table's noun or none
+        ("customerName" in customers, not "contactFirstName")."""
+        rest = list(c.words)
+        for w in part:
+            if w not in rest:
+                return False
+            rest.remove(w)
+        return set(rest) <= set(self.words) | {"full", "display"}
+
+    @functools.cached_property
+    def person_name(self) -> Optional[tuple[Column, Column]]:
+        """(first, last) name columns of a row that is a person named by
+        both ("Ada Lovelace"), or None."""
+        def one(*parts: tuple[str, ...]) -> Optional[Column]:
+            found = [c for c in self.columns if c.text and c.name not in self.empty
+                     and any(self._own(c, p) for p in parts)]
+            return found[0] if len(found) == 1 else None
+        first = one(("first", "name"), ("given", "name"), ("forename",))
+        last = one(("last", "name"), ("family", "name"), ("surname",))
+        return (first, last) if first is not None and last is not None else None
+
+    @functools.cached_property
     def label(self) -> Optional[Column]:
-        """The column that names a row: a name or title, else the key."""
-        for c in self.columns:
-            if c.text and any(w in c.words for w in LABEL_WORDS):
+        """The column that names a row: its own name or title, else the last
+        name of a person, else another name, else the key."""
+        names = [c for c in self.columns if c.text and c.name not in self.empty
+                 and any(w in c.words for w in LABEL_WORDS)]
+        person = {"first", "last", "given", "family", "middle"}
+        for c in names:
+            if any(self._own(c, (w,)) for w in LABEL_WORDS) and not set(c.words) & person:
                 return c
+        if self.person_name is not None:
+            return self.person_name[1]
+        for c in names:
+            if not set(c.words) & person:
+                return c
+        if names:
+            return names[0]
         # A text column declared right after the key names the row too
         # ("company" in clients); a status further down does not.
         rest = [c for c in self.columns if c.name not in self.pk and c.name not in self.fk_columns]
-        if len(self.pk) == 1 and rest and rest[0].text:
+        if len(self.pk) == 1 and rest and rest[0].text and rest[0].name not in self.empty:
             return rest[0]
         if len(self.pk) == 1:
             return self.column(self.pk[0])
@@ -154,7 +191,25 @@ def read_schema(observation: str) -> dict[str, Table]:
                 if "PRIMARY KEY" in line.upper():
                     table.pk = [table.columns[-1].name]
         tables[table.name] = table
+    _note_empty_columns(observation, tables)
     return tables
+
+
+_SAMPLE_RE = re.compile(r"/\*\n\d+ rows from (?P<table>.+?) table:\n(?P<head>[^\n]*)\n"
+                        r"(?P<rows>.*?)\*/", re.S)
+
+
+def _note_empty_columns(observation: str, tables: dict[str, Table]) -> None:
+    """The columns with no value in any of the sample rows shown after a
+    table's CREATE TABLE ("None" is how NULL is printed)."""
+    for m in _SAMPLE_RE.finditer(observation):
+        table = tables.get(m["table"])
+        rows = [r.split("\t") for r in m["rows"].splitlines() if r.strip()]
+        head = m["head"].split("\t")
+        if table is None or not rows or any(len(r) != len(head) for r in rows):
+            continue
+        table.empty = {name for k, name in enumerate(head)
+                       if all(r[k].strip() in ("", "None") for r in rows)}
 
 
 _SAFE_CALLS = {

@@ -380,7 +380,8 @@ class Planner:
                 and len(places) == 1 and places[0][0] != head.table:
             hops = self.s.path(head.table, places[0][0])
             li = self.s.line_items[0] if self.s.line_items else None
-            if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table]:
+            if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table] \
+                    and not self.s.through_links(hops):
                 # "shipments that went to Glasgow" must not become shipments
                 # whose driver's depot is in Glasgow.
                 raise Unmappable(f"'{v.value}' is a {places[0][1]} of {places[0][0]}, which is "

@@ -16,9 +16,11 @@ from typing import Any, Optional
 from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
-from .words import (COLUMN_SYNONYMS, COMPARATORS, FUNCTION_WORDS, MAX_WORDS, MIN_WORDS,
-                    MONEY_WORDS, MONTHS, OR_MORE, RELATION_VERBS, SIZE_WORDS,
-                    SUPERLATIVE_COLUMNS, UNIT_WORDS, Tok, singular, tokenize)
+from .words import (COLUMN_SYNONYMS, COMPARATORS, FUNCTION_WORDS, ITEM_WORDS, LIST_REQUESTS,
+                    MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
+                    PRESENTATION_PHRASES,
+                    QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
+                    SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, Tok, singular, tokenize)
 
 
 @dataclass
@@ -131,6 +133,28 @@ def _lookup(found: dict, text: str) -> Optional[tuple[str, list]]:
     return None
 
 
+def _other_words(t) -> list[tuple[tuple, int]]:
+    """(phrase, rank) of everyday words for a table: the thesaurus's words
+    for its head noun ("movie" for film, "genre" for film_category), and
+    "copy" or "item" for a table of stock whose every row is one item."""
+    words = tuple(t.words)
+    if not words:
+        return []
+    others = list(THESAURUS.get(words[-1], ()))
+    if words[-1] in ITEM_WORDS and not any(
+            c.numeric and set(c.words) & QUANTITY_WORDS for c in t.columns):
+        others += ITEM_WORDS[words[-1]]
+        # "inventory items", "inventory copies": one noun, not two.
+        out = [(words + (w,), 0) for w in ITEM_WORDS[words[-1]]]
+    else:
+        out = []
+    for w in others:
+        out.append((words[:-1] + (w,), 0))
+        if len(words) > 1:
+            out.append(((w,), 2))
+    return out
+
+
 class Reader:
     """Ties the words of one question to the schema."""
 
@@ -162,6 +186,8 @@ class Reader:
             out.append((tuple(t.words), Item("table", 0, table=t.name), 0))
             if len(t.words) > 1:
                 out.append(((t.words[-1],), Item("table", 0, table=t.name), 2))
+            for phrase, rank in _other_words(t):
+                out.append((phrase, Item("table", 0, table=t.name), rank))
             for c in t.columns:
                 if c.name in t.fk_columns or (c.name in t.pk and c.words == ["id"]):
                     continue
@@ -261,7 +287,9 @@ class Reader:
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._request_words()
         self._grammar()
+        self._order_words()
         self._schema_words()
         probes, unknown = [], []
         if any(t.low == "will" and not t.text[:1].isupper() or t.low == "gonna" for t in toks) or \
@@ -328,7 +356,22 @@ class Reader:
                 if not t.used:
                     unknown.append(t.text)
         self.items.sort(key=lambda it: it.at)
+        self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _people(self) -> None:
+        """"Gerard Hernandez": a first name right before a last name of the
+        same table is one person, each word tied to its own column, though
+        either word may also be the other name of someone else."""
+        values = [it for it in self.items if it.kind == "value"]
+        for a, b in zip(values, values[1:]):
+            if a.end != b.at or not isinstance(a.extra, list) or not isinstance(b.extra, list):
+                continue
+            for t in sorted({p[0] for p in a.extra} & {p[0] for p in b.extra}):
+                pair = self.s.tables[t].person_name
+                if pair and (t, pair[0].name) in a.extra and (t, pair[1].name) in b.extra:
+                    a.extra, b.extra = [(t, pair[0].name)], [(t, pair[1].name)]
+                    break
 
     def _relates(self, i: int) -> bool:
         """Whether the verb at i only says how things named in the question
@@ -351,6 +394,63 @@ class Reader:
         tables |= {t for it in self.items if it.kind == "value" for t, _ in it.extra}
         tables |= {c.table for it in self.items if it.kind == "column" for c in it.columns}
         return len(tables) >= 2
+
+    def _request_words(self) -> None:
+        """The verb that opens a request ("Determine", "Retrieve", after
+        "Could you please") and the phrases that say how to present the
+        answer ("in descending order", "rounded to 2 decimal places",
+        "sorted by price"): grammar, tied to no table, column or value."""
+        toks = self.toks
+        i = 0
+        while i < len(toks) and toks[i].low in FUNCTION_WORDS and toks[i].low not in REQUEST_VERBS:
+            i += 1
+        if i < len(toks) and not toks[i].used and toks[i].low in REQUEST_VERBS:
+            if toks[i].low in LIST_REQUESTS:
+                self.use(i, 1, Item("list", i))
+            else:
+                toks[i].used = "function"
+        for i in range(len(toks)):
+            for phrase in PRESENTATION_PHRASES:
+                n = len(phrase)
+                if i + n > len(toks) or not all(
+                        not toks[i + j].used and (toks[i + j].low == w or (
+                            w == "#" and toks[i + j].number is not None))
+                        for j, w in enumerate(phrase)):
+                    continue
+                for t in toks[i:i + n]:
+                    t.used = "function"
+                break
+        self.ordering = []
+        for i in range(len(toks)):
+            for phrase, op in ORDER_PHRASES:
+                n = len(phrase)
+                if i + n > len(toks) or any(toks[i + j].used or toks[i + j].low != w
+                                            for j, w in enumerate(phrase)):
+                    continue
+                if self._low(i + n) == "by":
+                    # "sorted by price": the order of the rows, not a grouping
+                    # nor a column the answer is about.
+                    j = i + n + 1
+                    while j < len(toks) and toks[j].low in FUNCTION_WORDS and not toks[j].used:
+                        j += 1
+                    got = self._match_vocab(j) if j < len(toks) else None
+                    n = (j + got[0] if got else (
+                        j + 1 if j < len(toks) and toks[j].low in MONEY_WORDS else j)) - i
+                for t in toks[i:i + n]:
+                    t.used = "order"
+                self.ordering.append((i, n, op))
+                break
+
+    def _order_words(self) -> None:
+        """The order asked for is the answer's own when the question ranks
+        (a top N or a superlative in the same direction); else its words
+        stay to be tied, and the question is declined."""
+        ranks = [it.op for it in self.items if it.kind == "super"]
+        ranks += ["max" for it in self.items if it.kind == "top"]
+        for i, n, op in self.ordering:
+            agrees = bool(ranks) and (op is None or op in ranks)
+            for t in self.toks[i:i + n]:
+                t.used = "function" if agrees else None
 
     @functools.cached_property
     def _speaks_as_business(self) -> bool:

@@ -42,7 +42,7 @@ class Schema:
                 nxt = edge[2]
                 if nxt == goal:
                     found.append(hops + [edge])
-                elif len(hops) < 2 and depth.get(nxt, len(hops) + 1) >= len(hops) + 1:
+                elif self._joins(hops + [edge]) < 3 and depth.get(nxt, len(hops) + 1) >= len(hops) + 1:
                     depth[nxt] = len(hops) + 1
                     frontier.append((nxt, hops + [edge]))
         if not found:
@@ -50,6 +50,26 @@ class Schema:
         if len(found) > 1:
             raise Unmappable(f"{start} and {goal} are joined in more than one way")
         return found[0]
+
+    def is_link(self, table: str) -> bool:
+        """A table that only links two others, many to many (film_actor):
+        two foreign keys and nothing of its own but its key and dates."""
+        t = self.tables[table]
+        refs = {ref for _, ref, _ in t.fks if ref in self.tables}
+        own = [c for c in t.columns if c.name not in t.fk_columns and c.name not in t.pk
+               and not c.date]
+        return len(t.fks) == 2 and len(refs) == 2 and not own
+
+    def _joins(self, hops: list[tuple]) -> int:
+        """How far a join path goes: a hop into a link table and out again
+        to the table it links counts once."""
+        return len(hops) - sum(1 for h in hops[:-1] if self.is_link(h[2]))
+
+    def through_links(self, hops: list[tuple]) -> bool:
+        """Whether every table between the ends of the path is a link
+        table: actor to film through film_actor."""
+        between = [h[2] for h in hops[:-1]]
+        return bool(between) and all(self.is_link(t) for t in between)
 
     def money_column(self) -> Optional[Column]:
         """The one column of amounts (a total, a payment) when there are no order lines."""
@@ -77,10 +97,17 @@ class Schema:
                 continue
             qty = [c for c in t.columns if c.numeric and c.name not in t.fk_columns
                    and set(c.words) & QUANTITY_WORDS and not set(c.words) & PRICE_WORDS]
+            if len(qty) > 1:
+                # "quantityOrdered" beside "orderLineNumber": the quantity is
+                # the column that says so.
+                qty = [c for c in qty if "quantity" in c.words] or qty
             price = [c for c in t.columns if c.numeric and not c.integer
                      and set(c.words) & PRICE_WORDS]
             heads = [ref for col, ref, _ in t.fks
                      if ref in self.tables and self.tables[ref].dates]
             if len(qty) == 1 and len(price) == 1 and len(heads) == 1:
                 found.append((t.name, qty[0], price[0], heads[0]))
+        if len(found) > 1:
+            # Lines of sales carry a price; lines of purchases a cost.
+            found = [f for f in found if "price" in f[2].words] or found
         return found[0] if len(found) == 1 else None

@@ -186,12 +186,9 @@ class Sql:
         """How a row is named: first and last name together when the table
         keeps them apart, else its name, title or key column."""
         t = self.s.tables[table]
-        first = [c for c in t.columns if c.text and {"first", "name"} <= set(c.words)]
-        last = [c for c in t.columns if c.text and ({"last", "name"} <= set(c.words)
-                                                    or c.words == ["surname"])]
-        if len(first) == 1 and len(last) == 1:
-            return (f"CONCAT_WS(' ', {self.col(alias, first[0].name)}, "
-                    f"{self.col(alias, last[0].name)})")
+        if t.person_name is not None and t.label == t.person_name[1]:
+            first, last = t.person_name
+            return f"CONCAT_WS(' ', {self.col(alias, first.name)}, {self.col(alias, last.name)})"
         return self.col(alias, t.label.name)
 
     def money(self, alias: str) -> str:

@@ -52,9 +52,84 @@ def forms(word: str) -> set[str]:
     return out
 
 
+# Shortenings that schemas write in names ("order_qty", "amt_due",
+# "invoice_no"), read as the words a question uses.
+ABBREVIATIONS = {"qty": "quantity", "amt": "amount", "desc": "description",
+                 "descr": "description", "no": "number", "num": "number", "nbr": "number",
+                 "nr": "number", "addr": "address", "dept": "department", "tel": "phone",
+                 "dob": "birth"}
+
+# The words of a name in any of the styles schemas use: snake_case,
+# camelCase, PascalCase, with runs of capitals kept whole ("MSRP",
+# "HTMLDescription": html, description) and digits kept on their word
+# ("addressLine1": address, line1).
+_NAME_WORD_RE = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+[0-9]*|[A-Z]+[0-9]*|[0-9]+")
+
+
 def name_words(identifier: str) -> list[str]:
-    return [singular(w) for w in re.findall(r"[a-z0-9]+", identifier.lower()
-                                            .replace("_", " "))]
+    out = []
+    for w in _NAME_WORD_RE.findall(identifier):
+        w = w.lower()
+        out.append(ABBREVIATIONS.get(w) or singular(w))
+    return out
+
+
+def split_compound(word: str, known: set[str]) -> Optional[list[str]]:
+    """A name written as one word ("orderdetails", "productline") split
+    into two words the schema writes apart elsewhere, or None."""
+    for k in range(3, len(word) - 2):
+        a, b = word[:k], singular(word[k:])
+        if a in known and b in known:
+            return [a, b]
+    return None
+
+
+# Everyday English for the same kind of thing: a table or column named by
+# one is asked about by the other ("movies" of a film table, "genres" of
+# categories).  General words only, never one database's names.
+THESAURUS = {
+    "film": ("movie",), "movie": ("film",), "category": ("genre",), "genre": ("category",),
+    "customer": ("client",), "client": ("customer",), "staff": ("employee",),
+    "employee": ("staff", "worker"), "supplier": ("vendor", "supply"),
+    "vendor": ("supplier",), "description": ("desc",), "telephone": ("phone",),
+    "phone": ("telephone",), "salary": ("pay", "wage"), "song": ("track",), "track": ("song",),
+    "record": ("album",), "author": ("writer",), "shipper": ("carrier",),
+    "carrier": ("shipper",),
+}
+# Words for a table whose every row is one item of stock ("how many
+# copies of the film"): used only where its rows hold no quantity.
+ITEM_WORDS = {"inventory": ("copy", "item")}
+
+# Verbs that open a request and carry no condition ("Determine the number
+# of ...", "Retrieve the 10 longest films"); those of LIST_REQUESTS ask for
+# rows, as "list" and "show" do.
+REQUEST_VERBS = {"determine", "compute", "calculate", "find", "identify", "report",
+                  "retrieve", "display", "fetch", "get", "return", "select", "provide",
+                  "produce", "list", "show", "give", "name", "enumerate", "output", "print",
+                  "tell", "extract", "obtain", "query"}
+LIST_REQUESTS = {"identify", "report", "retrieve", "display", "fetch", "get", "return",
+                  "select", "provide", "produce", "list", "show", "give", "name", "enumerate",
+                  "output", "print", "extract", "obtain"}
+# Phrases that ask for an order of the rows, and the extreme they agree
+# with (None: either).  They are grammar only where the answer is a
+# ranking in that order anyway ("the top five ... in descending order");
+# elsewhere a list cut short in another order would show other rows.
+ORDER_PHRASES = [
+    (("in", "descending", "order"), "max"), (("in", "ascending", "order"), "min"),
+    (("descending",), "max"), (("ascending",), "min"), (("highest", "first"), "max"),
+    (("from", "highest", "to", "lowest"), "max"), (("from", "lowest", "to", "highest"), "min"),
+    (("sorted",), None),
+]
+# Phrases of the request's grammar that say nothing about which rows or
+# what value: how to present the answer.  A "#" stands for a number.
+PRESENTATION_PHRASES = [
+    ("make", "a", "list", "of"), ("create", "a", "list", "of"), ("create", "a", "report", "showing"),
+    ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
+    ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
+    ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
+    ("info",), ("information",), ("details",), ("respectively",), ("corresponding",),
+    ("their", "respective"),
+]
 
 
 def plural(n, word: str) -> str:
