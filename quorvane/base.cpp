@@ -475,7 +475,7 @@ int exec_steps(PyObject *module, bool *entered) {
 // an error while taking the entry out is raised in its place, with the
 // failure as its context.
 void remove_own_entry(PyObject *module) {
-    PyObject *failure = PyErr_GetRaisedException();
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
     PyObject *sys_modules = PyImport_GetModuleDict();
     Ref held = Ref::steal(PyObject_GetItem(sys_modules, g.s.quorvane));
     int r = 0;
@@ -486,12 +486,12 @@ void remove_own_entry(PyObject *module) {
     else if (!held)
         r = -1;
     if (r == 0) {
-        PyErr_SetRaisedException(failure);
+        PyErr_SetRaisedException(failure.release());
         return;
     }
-    PyObject *error = PyErr_GetRaisedException();
-    PyException_SetContext(error, failure);
-    PyErr_SetRaisedException(error);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    PyException_SetContext(error.get(), failure.release());
+    PyErr_SetRaisedException(error.release());
 }
 
 int exec_module(PyObject *module) {
@@ -511,6 +511,11 @@ int exec_module(PyObject *module) {
     }
 #ifndef NDEBUG
     assert(!PyErr_Occurred());
+    // The binder matches keywords by identity first and compares text only
+    // for names that are not interned: the parameter names must be.
+    for (const MethodInfo &method : kMethods)
+        for (Py_ssize_t i = 0; i < method.nparams; i++)
+            assert(PyUnicode_CHECK_INTERNED(*method.params[i]));
 #endif
     return 0;
 }

@@ -42,7 +42,10 @@ class MessageText {
     Ref str() const { return Ref::steal(PyUnicode_FromStringAndSize(buf_, (Py_ssize_t)len_)); }
 
   private:
-    char buf_[160];
+    // Room for the longest message: a name cut at 200 characters as %.200s
+    // cuts it, the longest fixed words (45 characters) and two numbers of at
+    // most 20 digits. Anything longer would be cut, never written past.
+    char buf_[200 + 45 + 2 * 20];
     size_t len_ = 0;
 };
 
@@ -217,46 +220,47 @@ static PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
 
 // The code objects of the entries are made once per site and kept; each
 // entry gets a frame of its own, as each call of a Python function does.
+// A site is a (function, line) pair of quorvane/base.py. The cache has a
+// row per line of that file and room in each row for the most functions
+// that share one line: three, on line 56 (the class body's def statement,
+// a binding failure of AgentRunner.__init__ and its __defaults__).
 namespace {
+constexpr int kLastLine = 87;
+constexpr int kFunctionsPerLine = 3;
 struct CodeCacheEntry {
     const char *funcname;  // static text: compared by address
-    int line;
     PyCodeObject *code;
 };
-constexpr int kCodeCacheSize = 64;
-CodeCacheEntry code_cache[kCodeCacheSize];
-int code_cache_used = 0;
+CodeCacheEntry code_cache[kLastLine + 1][kFunctionsPerLine];
 }  // namespace
 
 // A new reference to the code object for (funcname, line), or null with an
-// exception set. Every site of the module fits the cache; anything beyond
-// it would simply be made again each time.
+// exception set.
 static PyCodeObject *entry_code(const char *funcname, int line) {
-    for (int i = 0; i < code_cache_used; i++)
-        if (code_cache[i].funcname == funcname && code_cache[i].line == line)
-            return (PyCodeObject *)Py_NewRef(code_cache[i].code);
+    assert(line >= 1 && line <= kLastLine);
+    CodeCacheEntry *row = line >= 1 && line <= kLastLine ? code_cache[line] : nullptr;
+    int i = 0;
+    for (; row && i < kFunctionsPerLine && row[i].funcname; i++)
+        if (row[i].funcname == funcname) return (PyCodeObject *)Py_NewRef(row[i].code);
+    assert(row && i < kFunctionsPerLine);
     PyCodeObject *code = PyCode_NewEmpty("quorvane/base.py", funcname, line);
-    if (code && code_cache_used < kCodeCacheSize)
-        code_cache[code_cache_used++] = {funcname, line, (PyCodeObject *)Py_NewRef(code)};
+    if (code && row && i < kFunctionsPerLine)
+        row[i] = {funcname, (PyCodeObject *)Py_NewRef(code)};
     return code;
 }
 
 void add_traceback(const char *funcname, int line, PyObject *globals) {
     // The propagating exception is set aside while the entry is made, so
     // that making it cannot disturb it.
-    PyObject *exc = PyErr_GetRaisedException();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!exc) return;
-    PyCodeObject *code = entry_code(funcname, line);
-    PyFrameObject *frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    Py_XDECREF(code);
-    if (!frame) {
-        Py_DECREF(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    Ref code = Ref::steal((PyObject *)entry_code(funcname, line));
+    if (!code) return;
+    Ref frame = Ref::steal(
+        (PyObject *)PyFrame_New(PyThreadState_Get(), (PyCodeObject *)code.get(), globals, nullptr));
+    if (!frame) return;
+    PyErr_SetRaisedException(exc.release());
+    PyTraceBack_Here((PyFrameObject *)frame.get());
 }
 
 PyObject *fail(const Function *func, int line) {
@@ -288,16 +292,16 @@ static Ref innermost_handled() {
 
 Ref ExceptScope::catch_at(const Function *func, int line) {
     fail(func, line);
-    PyObject *exc = PyErr_GetRaisedException();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!exc) return {};
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        PyErr_SetRaisedException(exc);
+    if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(exc.release());
         return {};
     }
     saved_ = innermost_handled();
-    PyErr_SetHandledException(exc);
+    PyErr_SetHandledException(exc.get());
     handling_ = true;
-    return Ref::steal(exc);
+    return exc;
 }
 
 // ---------------------------------------------------------------------
@@ -406,6 +410,7 @@ Ref call_positional(PyObject *callable, PyObject *const *args, Py_ssize_t n) {
     // One free slot in front lets a bound method prepend its instance in
     // place instead of copying the arguments.
     PyObject *buf[kMaxParams + 1];
+    assert(n >= 0 && n <= kMaxParams);
     buf[0] = nullptr;
     for (Py_ssize_t i = 0; i < n; i++) buf[i + 1] = args[i];
     return Ref::steal(
@@ -517,9 +522,8 @@ static int fn_set_defaults(Function *f, PyObject *v, void *) {
 
 static PyObject *fn_get_kwdefaults(Function *f, void *) {
     if (f->defaults_from_stored) {
-        PyObject *d = fn_get_defaults(f, nullptr);
-        if (!d) return nullptr;
-        Py_DECREF(d);
+        Ref defaults = Ref::steal(fn_get_defaults(f, nullptr));
+        if (!defaults) return nullptr;
     }
     return new_ref_or_none(f->kwdefaults);
 }

@@ -101,10 +101,11 @@ static inline Ref to_str(PyObject *v) {
 // "Did you mean" hint. Runs only when a read has failed.
 void attribute_error_context(PyObject *obj, PyObject *name);
 
-// Attribute access through the type's own slots: every name the module uses
-// is an exact, interned str, so the checks and interning that
+// Attribute access through the type's own slots. The module's own names are
+// exact, interned str, for which the checks and interning that
 // PyObject_GetAttr / PyObject_SetAttr add before the same slot call have
-// nothing to do. Overrides of __getattribute__, __getattr__ and __setattr__
+// nothing to do. The names a star import takes from __all__ may be any str,
+// or no str at all, and reach the slot as they are. Overrides of __getattribute__, __getattr__ and __setattr__
 // live in those slots and still take effect.
 static inline Ref get_attr(PyObject *obj, PyObject *name) {
     getattrofunc get = Py_TYPE(obj)->tp_getattro;
