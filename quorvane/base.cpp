@@ -9,16 +9,27 @@ namespace qv {
 
 State g;
 
+// The local names of a method as addresses in `g`, and how many there are.
+#define QV_COUNT(...) QV_COUNT_(__VA_ARGS__, 6, 5, 4, 3, 2, 1, 0)
+#define QV_COUNT_(a, b, c, d, e, f, n, ...) n
+#define QV_NAMES_1(a) &g.s.a
+#define QV_NAMES_2(a, ...) &g.s.a, QV_NAMES_1(__VA_ARGS__)
+#define QV_NAMES_3(a, ...) &g.s.a, QV_NAMES_2(__VA_ARGS__)
+#define QV_NAMES_4(a, ...) &g.s.a, QV_NAMES_3(__VA_ARGS__)
+#define QV_NAMES_5(a, ...) &g.s.a, QV_NAMES_4(__VA_ARGS__)
+#define QV_NAMES_6(a, ...) &g.s.a, QV_NAMES_5(__VA_ARGS__)
+#define QV_CONCAT(a, b) QV_CONCAT_(a, b)
+#define QV_CONCAT_(a, b) a##b
+#define QV_NAMES(...) QV_CONCAT(QV_NAMES_, QV_COUNT(__VA_ARGS__))(__VA_ARGS__)
+
 const MethodInfo kMethods[M_COUNT] = {
-    {"__init__", "quorvane.DatabaseConnector.__init__", dbc_init,
-     {&g.s.self, &g.s.db_user, &g.s.db_password, &g.s.db_host, &g.s.db_name}, 5, 1, 17},
-    {"connect", "quorvane.DatabaseConnector.connect", dbc_connect, {&g.s.self}, 1, 1, 25},
-    {"getdbinstance", "quorvane.DatabaseConnector.getdbinstance", dbc_getdbinstance,
-     {&g.s.self}, 1, 1, 42},
-    {"__init__", "quorvane.AgentRunner.__init__", ar_init,
-     {&g.s.self, &g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type}, 5, 3, 56},
-    {"run", "quorvane.AgentRunner.run", ar_run, {&g.s.self, &g.s.query}, 2, 2, 83},
+#define QV_METHOD_INFO(id, cls, method, body, line, nparams, nrequired, ...)                     \
+    {#method,   "quorvane." #cls "." #method, body, {QV_NAMES(__VA_ARGS__)}, nparams, nrequired, \
+     QV_COUNT(__VA_ARGS__), line, &g.s.name_##id, &g.s.qualname_##id},
+    QV_METHODS(QV_METHOD_INFO)
+#undef QV_METHOD_INFO
 };
+static_assert(QV_COUNT(a, b, c, d, e, f) == kMaxVarnames);
 
 // ---------------------------------------------------------------------
 // Start-up constants
@@ -34,27 +45,11 @@ struct StringEntry {
 const StringEntry kStringTable[] = {
 #define QV_IDENT(field, text) {&g.s.field, text, true},
 #define QV_TEXT(field, text) {&g.s.field, text, false},
-    QV_IDENTIFIERS(QV_IDENT) QV_TEXTS(QV_TEXT)
+#define QV_METHOD_NAME_X QV_IDENT
+    QV_IDENTIFIERS(QV_IDENT) QV_TEXTS(QV_TEXT) QV_METHODS(QV_METHOD_NAME_PAIR)
+#undef QV_METHOD_NAME_X
 #undef QV_IDENT
 #undef QV_TEXT
-};
-
-struct CodeEntry {
-    PyObject **name;
-    int argcount;
-    int firstlineno;
-    PyObject **varnames[6];
-    int nvarnames;
-};
-
-const CodeEntry kCodeTable[M_COUNT] = {
-    {&g.s.dunder_init, 5, 17,
-     {&g.s.self, &g.s.db_user, &g.s.db_password, &g.s.db_host, &g.s.db_name}, 5},
-    {&g.s.connect, 1, 25, {&g.s.self, &g.s.e}, 2},
-    {&g.s.getdbinstance, 1, 42, {&g.s.self, &g.s.e}, 2},
-    {&g.s.dunder_init, 5, 56,
-     {&g.s.self, &g.s.llm, &g.s.toolkit, &g.s.verbose, &g.s.agent_type, &g.s.e}, 6},
-    {&g.s.run, 2, 83, {&g.s.self, &g.s.query}, 2},
 };
 
 constexpr int kCoOptimized = 0x1, kCoNewLocals = 0x2;
@@ -103,15 +98,16 @@ static int create_constants() {
         Ref::steal(PyBytes_FromStringAndSize((const char *)kAssertLines, sizeof kAssertLines));
     if (!lines) return -1;
     for (int id = 0; id < M_COUNT; id++) {
-        const CodeEntry &c = kCodeTable[id];
-        Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
+        const MethodInfo &m = kMethods[id];
+        Ref varnames = Ref::steal(PyTuple_New(m.nvarnames));
         if (!varnames) return -1;
-        for (int i = 0; i < c.nvarnames; i++)
-            PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*c.varnames[i]));
+        for (int i = 0; i < m.nvarnames; i++)
+            PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(*m.varnames[i]));
         PyObject *code = (PyObject *)PyUnstable_Code_NewWithPosOnlyArgs(
-            c.argcount, 0, 0, c.nvarnames, kAssertStackSize, kCoOptimized | kCoNewLocals, body.get(),
-            g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple,
-            g.s.filename, *c.name, *c.name, c.firstlineno, lines.get(), g.empty_bytes);
+            (int)m.nparams, 0, 0, m.nvarnames, kAssertStackSize, kCoOptimized | kCoNewLocals,
+            body.get(), g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple,
+            g.empty_tuple, g.s.filename, *m.func_name, *m.func_name, m.head_line, lines.get(),
+            g.empty_bytes);
         if (store_global(&g.code[id], code) < 0) return -1;
     }
     return 0;
@@ -284,9 +280,12 @@ Ref class_namespace(PyObject *qualname) {
     return ns;
 }
 
-int add_method(PyObject *ns, MethodId id, PyObject *name, PyObject *defaults, int line) {
+// A def statement in a class body: the function under its name, failing at
+// the def's line.
+int add_method(PyObject *ns, MethodId id, PyObject *defaults) {
+    const MethodInfo &m = kMethods[id];
     Ref func = new_function(id, defaults);
-    if (!func || PyDict_SetItem(ns, name, func.get()) < 0) return init_fail(line);
+    if (!func || PyDict_SetItem(ns, *m.func_name, func.get()) < 0) return init_fail(m.head_line);
     return 0;
 }
 
@@ -300,9 +299,9 @@ int finish_class(PyObject *name, PyObject *ns, int line) {
 int class_database_connector() {
     Ref ns = class_namespace(g.s.DatabaseConnector);
     if (!ns) return init_fail(16);
-    if (add_method(ns.get(), M_DBC_INIT, g.s.dunder_init, g.dbc_defaults, 17) < 0 ||
-        add_method(ns.get(), M_DBC_CONNECT, g.s.connect, nullptr, 25) < 0 ||
-        add_method(ns.get(), M_DBC_GETDBINSTANCE, g.s.getdbinstance, nullptr, 42) < 0)
+    if (add_method(ns.get(), M_DBC_INIT, g.dbc_defaults) < 0 ||
+        add_method(ns.get(), M_DBC_CONNECT, nullptr) < 0 ||
+        add_method(ns.get(), M_DBC_GETDBINSTANCE, nullptr) < 0)
         return -1;
     return finish_class(g.s.DatabaseConnector, ns.get(), 16);
 }
@@ -311,7 +310,8 @@ int class_agent_runner() {
     Ref ns = class_namespace(g.s.AgentRunner);
     if (!ns) return init_fail(55);
     Ref init = new_function(M_AR_INIT, nullptr);
-    if (!init) return init_fail(56);
+    const MethodInfo &m = kMethods[M_AR_INIT];
+    if (!init) return init_fail(m.head_line);
     // The default agent type is read once, after all the imports.
     Ref agent_type = lookup_global(g.moddict, g.s.AgentType);
     if (!agent_type) return init_fail(57);
@@ -322,8 +322,8 @@ int class_agent_runner() {
     f->call_defaults[4] = zero_shot.get();
     f->stored_default = zero_shot.release();
     f->defaults_from_stored = true;
-    if (PyDict_SetItem(ns.get(), g.s.dunder_init, init.get()) < 0) return init_fail(56);
-    if (add_method(ns.get(), M_AR_RUN, g.s.run, nullptr, 83) < 0) return -1;
+    if (PyDict_SetItem(ns.get(), *m.func_name, init.get()) < 0) return init_fail(m.head_line);
+    if (add_method(ns.get(), M_AR_RUN, nullptr) < 0) return -1;
     return finish_class(g.s.AgentRunner, ns.get(), 55);
 }
 
@@ -515,7 +515,7 @@ int exec_module(PyObject *module) {
     // for names that are not interned: the parameter names must be.
     for (const MethodInfo &method : kMethods)
         for (Py_ssize_t i = 0; i < method.nparams; i++)
-            assert(PyUnicode_CHECK_INTERNED(*method.params[i]));
+            assert(PyUnicode_CHECK_INTERNED(*method.varnames[i]));
 #endif
     return 0;
 }

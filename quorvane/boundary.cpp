@@ -110,7 +110,7 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         bool is_free = false;
         for (Py_ssize_t i = nargs; i < method->nparams && !is_free; i++)
-            is_free = names_match(key, *method->params[i]);
+            is_free = names_match(key, *method->varnames[i]);
         if (is_free) continue;
         if (!PyUnicode_Check(key)) {
             MessageText text;
@@ -119,7 +119,7 @@ static Py_ssize_t find_keyword(PyObject *kwnames, Py_ssize_t nkw, PyObject *para
             return -1;
         }
         for (Py_ssize_t i = 0; i < nargs; i++) {
-            if (names_match(key, *method->params[i])) {
+            if (names_match(key, *method->varnames[i])) {
                 MessageText text;
                 text.add(method->name).add("() got multiple values for keyword argument '");
                 raise_with_key(text, key);
@@ -157,7 +157,7 @@ static int bind(Function *func, PyObject *const *args, Py_ssize_t nargs,
     PyObject *const *kwvalues = args + nargs;
     Py_ssize_t used = 0;
     for (Py_ssize_t i = nargs; i < max; i++) {
-        Py_ssize_t k = used < nkw ? find_keyword(kwnames, nkw, *method->params[i]) : -1;
+        Py_ssize_t k = used < nkw ? find_keyword(kwnames, nkw, *method->varnames[i]) : -1;
         if (k >= 0) {
             slots[i] = kwvalues[k];
             used++;

@@ -264,13 +264,6 @@ int init_function_type() {
 }
 
 Ref new_function(MethodId id, PyObject *defaults) {
-    static PyObject **const qualnames[M_COUNT] = {
-        &g.s.qn_dbc_init, &g.s.qn_dbc_connect, &g.s.qn_dbc_getdbinstance,
-        &g.s.qn_ar_init,  &g.s.qn_ar_run,
-    };
-    static PyObject **const names[M_COUNT] = {
-        &g.s.dunder_init, &g.s.connect, &g.s.getdbinstance, &g.s.dunder_init, &g.s.run,
-    };
     Function *f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return {};
     const MethodInfo *method = &kMethods[id];
@@ -278,8 +271,8 @@ Ref new_function(MethodId id, PyObject *defaults) {
     f->method = method;
     for (PyObject *&d : f->call_defaults) d = Py_None;
     f->stored_default = nullptr;
-    f->name = Py_NewRef(*names[id]);
-    f->qualname = Py_NewRef(*qualnames[id]);
+    f->name = Py_NewRef(*method->func_name);
+    f->qualname = Py_NewRef(*method->qualname);
     f->module = Py_NewRef(g.s.quorvane);
     f->doc = nullptr;
     f->dict = nullptr;

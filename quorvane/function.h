@@ -10,6 +10,8 @@
 namespace qv {
 
 constexpr Py_ssize_t kMaxParams = 5;
+// Parameters and the other locals of a code object.
+constexpr int kMaxVarnames = 6;
 
 struct Function;
 
@@ -21,10 +23,15 @@ struct MethodInfo {
     const char *name;            // bare name shown in binding messages
     const char *traceback_name;  // "quorvane.<class>.<method>"
     Body body;
-    PyObject **params[kMaxParams];  // addresses of the interned names in `g`
+    // Addresses of the interned names in `g`: the parameters first, then
+    // the other locals of the code object.
+    PyObject **varnames[kMaxVarnames];
     Py_ssize_t nparams;
     Py_ssize_t nrequired;
+    int nvarnames;
     int head_line;
+    PyObject **func_name;  // __name__ and __qualname__ of its function
+    PyObject **qualname;
 };
 
 extern const MethodInfo kMethods[M_COUNT];

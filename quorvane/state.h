@@ -61,11 +61,6 @@ namespace qv {
     X(connect, "connect")                                                  \
     X(getdbinstance, "getdbinstance")                                      \
     X(run, "run")                                                          \
-    X(qn_dbc_init, "DatabaseConnector.__init__")                           \
-    X(qn_dbc_connect, "DatabaseConnector.connect")                         \
-    X(qn_dbc_getdbinstance, "DatabaseConnector.getdbinstance")             \
-    X(qn_ar_init, "AgentRunner.__init__")                                  \
-    X(qn_ar_run, "AgentRunner.run")                                        \
     X(self, "self")                                                        \
     X(db_user, "db_user")                                                  \
     X(db_password, "db_password")                                          \
@@ -100,19 +95,40 @@ namespace qv {
     X(slash, "/")                                                         \
     X(quote, "'")
 
+// Every method of the two classes, described once:
+//   X(id, class, name, body, line of its def, parameters, required,
+//     local names: the parameters, then the other locals)
+// The method ids, the binder's table, the code objects and the function
+// objects' names are all made from it.
+#define QV_METHODS(X)                                                                  \
+    X(DBC_INIT, DatabaseConnector, __init__, dbc_init, 17, 5, 1, self, db_user,         \
+      db_password, db_host, db_name)                                                   \
+    X(DBC_CONNECT, DatabaseConnector, connect, dbc_connect, 25, 1, 1, self, e)          \
+    X(DBC_GETDBINSTANCE, DatabaseConnector, getdbinstance, dbc_getdbinstance, 42, 1, 1,  \
+      self, e)                                                                         \
+    X(AR_INIT, AgentRunner, __init__, ar_init, 56, 5, 3, self, llm, toolkit, verbose,   \
+      agent_type, e)                                                                   \
+    X(AR_RUN, AgentRunner, run, ar_run, 83, 2, 2, self, query)
+
 enum MethodId {
-    M_DBC_INIT,
-    M_DBC_CONNECT,
-    M_DBC_GETDBINSTANCE,
-    M_AR_INIT,
-    M_AR_RUN,
+#define QV_METHOD_ID(id, ...) M_##id,
+    QV_METHODS(QV_METHOD_ID)
+#undef QV_METHOD_ID
     M_COUNT
 };
 
+// Each method's name and qualified name, interned: QV_METHOD_NAME_X(field,
+// text) twice per method.
+#define QV_METHOD_NAME_PAIR(id, cls, method, ...) \
+    QV_METHOD_NAME_X(name_##id, #method) QV_METHOD_NAME_X(qualname_##id, #cls "." #method)
+
 struct Strings {
 #define QV_FIELD(field, text) PyObject *field;
+#define QV_METHOD_NAME_X(field, text) PyObject *field;
     QV_IDENTIFIERS(QV_FIELD)
     QV_TEXTS(QV_FIELD)
+    QV_METHODS(QV_METHOD_NAME_PAIR)
+#undef QV_METHOD_NAME_X
 #undef QV_FIELD
 };
 
