@@ -130,6 +130,28 @@ def named_groups(gname: str, rows: list[tuple]) -> list[tuple]:
     return rows
 
 
+ORDINAL_WORDS = {2: "second", 3: "third", 4: "fourth", 5: "fifth", 6: "sixth",
+                 7: "seventh", 8: "eighth", 9: "ninth", 10: "tenth"}
+
+
+def nth_rank(n: int, noun: str, rows: list[tuple]) -> list[tuple]:
+    """The rows ranked n-th (rows come ranked, their value second).  With
+    ties above it, the n-th row and the n-th distinct value are two
+    answers; then the question is declined with both."""
+    rows = [r for r in rows if r[1] is not None]
+    values = list(dict.fromkeys(r[1] for r in rows))
+    if len(values) < n:
+        raise Unmappable(f"there are fewer than {n} different values to rank the {noun} by")
+    by_value = values[n - 1]
+    by_row = rows[n - 1][1]
+    if by_row != by_value:
+        raise Unmappable(f"with ties, the {ORDINAL_WORDS.get(n, n)} {noun} could be the "
+                         f"{ORDINAL_WORDS.get(n, n)} row ({show(by_row)}) or the "
+                         f"{ORDINAL_WORDS.get(n, n)} different value ({show(by_value)}); "
+                         "ask for one of them")
+    return [r for r in rows if r[1] == by_value]
+
+
 def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
     named_groups(gname, rows)
     if not rows:
@@ -141,7 +163,7 @@ def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
 
 
 def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
-                rows: list[tuple]) -> str:
+                rows: list[tuple], rank: str = "") -> str:
     """The group (or the n groups) with the most or least, ties included."""
     rows = [r for r in rows if r[1] is not None]
     if not rows:
@@ -154,6 +176,7 @@ def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
     word = "most" if op == "max" else "least"
     if what == "column":
         word = "highest" if op == "max" else "lowest"
+    word = f"{rank} {word}" if rank else word
     if n > 1:
         listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
         ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""

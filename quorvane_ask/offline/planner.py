@@ -17,7 +17,7 @@ from .reader import Item, Parse
 from .schema import Schema
 from .sql import Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
-                    QUANTITY_WORDS, singular, tokenize)
+                    QUANTITY_WORDS, plural, singular, tokenize)
 
 
 @dataclass
@@ -714,8 +714,16 @@ class Planner:
         if sup is None:
             answer = partial(phrasing.per_group, wording, gname, desc)
         else:
-            n = self.first("top").value if self.first("top") else 1
-            answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
+            top = self.first("top")
+            n = top.value if top else 1
+            if top is not None and top.extra == "nth":
+                # "the category with the second most films": the groups
+                # ranked n-th, told as the first of those.
+                answer = _checked(partial(phrasing.nth_rank, n, plural(2, gname)), partial(
+                    phrasing.best_groups, sup.op, 1, what, wording, gname, desc,
+                    rank=phrasing.ORDINAL_WORDS.get(n, str(n))))
+            else:
+                answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
             answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
         return Plan(sql, answer)
@@ -801,7 +809,10 @@ class Planner:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
         m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
         hops = self.s.path(fact, gtable) if what == "count" else []
-        link = hops[0][2] if len(hops) > 1 else None
+        # Only a row that many rows of the next table belong to can be
+        # reached more than once: "customers per country" through their one
+        # address each counts every customer once.
+        link = hops[0][2] if len(hops) > 1 and self._descends(fact, hops[0][2]) else None
         if link is not None:
             # "The member who borrowed the most books" may count books or
             # loans; both are computed, and a difference is declined.
@@ -843,6 +854,12 @@ class Planner:
         word = "highest" if sup.op == "max" else "lowest"
         if key_cols and key_cols[0].date:
             word = "latest" if sup.op == "max" else "earliest"
+        if top is not None and top.extra == "nth":
+            # "the second most expensive product": the rows ranked n-th.
+            word = f"{phrasing.ORDINAL_WORDS.get(n, n)} {word}"
+            return Plan(sql, _checked(partial(phrasing.nth_rank, n, table), partial(
+                phrasing.best_rows, sup.op, 1, table, word, wording,
+                asked.name if asked is not None else None, desc)))
         return Plan(sql, partial(phrasing.best_rows, sup.op, n, table, word, wording,
                                  asked.name if asked is not None else None, desc))
 

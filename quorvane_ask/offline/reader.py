@@ -72,6 +72,13 @@ for _cmp in _COMPARATORS_LONGEST_FIRST:
     _COMPARATORS_BY_FIRST.setdefault(_cmp[0][0], []).append(_cmp)
 
 
+# Numbers written as words, for "which five actors" and "the top three".
+_NUMBER_WORDS = {w: n for n, w in enumerate(
+    "zero one two three four five six seven eight nine ten eleven twelve".split())}
+_ORDINALS = {w: n for n, w in enumerate(
+    "zeroth first second third fourth fifth sixth seventh eighth ninth tenth".split()) if n > 1}
+
+
 def _month_year(toks: list[Tok], i: int):
     """(year, month or None, length) of a date at toks[i], or None."""
     t = toks[i]
@@ -632,9 +639,46 @@ class Reader:
         self.use(i, 1, Item("all", i))
         return i + 1
 
+    def _number_at(self, i: int) -> Optional[int]:
+        """A whole number written in digits or as a word ("five")."""
+        if i >= len(self.toks) or self.toks[i].quoted:
+            return None
+        t = self.toks[i]
+        if t.number is not None:
+            return int(t.number) if t.number == int(t.number) else None
+        return _NUMBER_WORDS.get(t.low)
+
+    def _superlative_ahead(self, i: int, span: int = 6) -> bool:
+        return any(t.low in MAX_WORDS or t.low in MIN_WORDS for t in self.toks[i:i + span])
+
+    def _counted_top(self, i: int) -> Optional[int]:
+        """"which five actors appear in the most films", "the 3 customers
+        with the most orders": a number before the noun, the superlative
+        after it."""
+        n = self._number_at(i)
+        if n is None or n < 2 or not self._superlative_ahead(i + 2) or (
+                i > 0 and self.toks[i - 1].low not in ("which", "the", "what", "list", "show",
+                                                      "name", "find", "give", "are", "our")):
+            return None
+        self.use(i, 1, Item("top", i, value=n))
+        return i + 1
+
+    def _ordinal(self, i: int) -> Optional[int]:
+        """"the second most expensive", "the third highest": the row (or
+        group) ranked n-th, not the first n."""
+        n = _ORDINALS.get(self.toks[i].low)
+        if n is None or not self._superlative_ahead(i + 1, 3):
+            return None
+        self.use(i, 1, Item("top", i, value=n, extra="nth"))
+        return i + 1
+
     def _top_n(self, i: int) -> Optional[int]:
         """"top 3", "first 5"; "last 5" is relative to today."""
         toks, low = self.toks, self.toks[i].low
+        if low in ("top", "first") and self._number_at(i + 1) is not None \
+                and toks[i + 1].number is None:
+            self.use(i, 2, Item("top", i, value=self._number_at(i + 1)))  # "top five"
+            return i + 2
         if low not in ("top", "first", "last") or not toks[i + 1:i + 2] \
                 or toks[i + 1].number is None:
             return None
@@ -736,7 +780,8 @@ class Reader:
         return i + 1
 
     _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
-                _count_words, _one_word, _all_of, _grouping, _top_n, _first_last, _number_superlative,
+                _count_words, _one_word, _all_of, _grouping, _ordinal, _counted_top, _top_n,
+                _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)
 
