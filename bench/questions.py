@@ -691,7 +691,11 @@ def grade(q: Q, expected: list[tuple], domain: list, answer: str, decline_prefix
         if extra:
             return "wrong", f"also names {', '.join(map(str, extra[:3]))}"
         pieces = _listed_pieces(answer)
-        bogus = [p for p in pieces if not any(_names_row(p, row) for row in expected)]
+        # A piece may be a name cut where the list is split ("Anton Designs"
+        # of "Anton Designs, Ltd.") or stripped of its final period.
+        bogus = [p for p in pieces if not any(
+            _names_row(p, row) or any(cell is not None and _mentions(str(cell), p) for cell in row)
+            for row in expected)]
         if bogus:
             return "wrong", f"lists {bogus[0]!r}, which is not one of them"
         shown = [row for row in expected if _names_row(answer, row)]
