@@ -5,6 +5,7 @@ the answer restates them, so that every answer says what was computed.
 from __future__ import annotations
 
 import datetime
+import decimal
 from typing import Any, Optional
 
 from .decline import CANNOT_ANSWER, Unmappable
@@ -150,6 +151,23 @@ def nth_rank(n: int, noun: str, rows: list[tuple]) -> list[tuple]:
                          f"{ORDINAL_WORDS.get(n, n)} different value ({show(by_value)}); "
                          "ask for one of them")
     return [r for r in rows if r[1] == by_value]
+
+
+def average_of_totals(total: str, gname: str, desc: str, rows: list[tuple]) -> str:
+    v, n = rows[0]
+    if v is None:
+        return f"There are no {plural(2, gname)}{desc} to average over."
+    return (f"The average of each {gname}'s {total} is {show(v)} (over {n} "
+            f"{plural(n, gname)}, those with none counted as 0){desc}.")
+
+
+def share(noun: str, desc: str, rows: list[tuple]) -> str:
+    part, whole = rows[0]
+    if not whole:
+        return f"There are no {noun}, so there is no share to give."
+    pct = (decimal.Decimal(part) * 100 / decimal.Decimal(whole)).quantize(
+        decimal.Decimal("0.01"))
+    return f"{pct}% of {noun}{desc}: {part} of {whole}."
 
 
 def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:

@@ -6,6 +6,7 @@ same per group, joined along the foreign keys.
 from __future__ import annotations
 
 import datetime
+import decimal
 from dataclasses import dataclass
 from functools import partial
 from typing import Any, Optional
@@ -18,6 +19,7 @@ from .schema import Schema
 from .sql import Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
+from .words import TIME_UNITS, time_unit
 
 
 @dataclass
@@ -29,6 +31,19 @@ class Plan:
 def _checked(check, answer):
     """An answer that first hands its rows to `check`, which may decline."""
     return lambda rows: answer(check(rows))
+
+
+def in_column_unit(value, unit: str, col: Column):
+    """A length of time in the question's unit ("5 minutes") in the unit
+    the column's name says it keeps (Milliseconds: 300000)."""
+    kept = time_unit(col.words)
+    if kept is None:
+        raise Unmappable(f"{col.name} does not say in its name which unit of time it holds, "
+                         f"so the question's {unit}s cannot be compared with it")
+    converted = decimal.Decimal(value) * TIME_UNITS[unit] / TIME_UNITS[kept]
+    # Written as a plain number in the query and in the answer, not 3.00E+5.
+    return converted.quantize(1) if converted == converted.to_integral_value() \
+        else converted.normalize()
 
 
 def gcol_table(item) -> Optional[str]:
@@ -145,6 +160,11 @@ class Planner:
             sup = Item("super", top.at, op="max")
             self.items.append(sup)
             self.items.sort(key=lambda it: it.at)
+        if self.first("share") is not None:
+            return self.share(head)
+        period = self.first("period")
+        if period is not None:
+            return self.per_period(head, group, sup, period)
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -424,6 +444,8 @@ class Planner:
         col = self.pick(cols, self.tables_named + ([head.table] if head.table else []))
         op = it.op
         vals = list(it.value)
+        if it.unit is not None:
+            vals = [in_column_unit(v, it.unit, col) for v in vals]
         return Cond(col.table, col, op, vals, kind="number")
 
     def _adjacent_after(self, it: Item, nxt: Item) -> bool:
@@ -560,6 +582,13 @@ class Planner:
             raise Unmappable("the question counts something that is not a table")
         table = head.table
         self._main = table
+        listed = [c for c in self.conds if c.kind == "value" and c.op == "in"]
+        if listed and not self.first("or"):
+            # "the number of customers in Denmark, Norway and Sweden" may
+            # want one count for all of them or one for each.
+            raise Unmappable("the question may ask for one count of all of "
+                             + ", ".join(map(str, listed[0].values)) + " or one count for each; "
+                             "ask for '... in A or B' or '... for each of A and B'")
         sql = self.sql.count_rows(table, self.where_for(table, self.sql.ident(table)))
         desc = self.describe()
         label = table.replace("_", " ")
@@ -697,6 +726,13 @@ class Planner:
         if measured_conds:
             raise Unmappable("a condition on a count or a sum inside a grouping")
         order = "ASC" if sup is not None and sup.op == "min" else "DESC"
+        ops = [a.op for a in aggs]
+        if sup is None and (ops[:2] == ["avg", "sum"] or (ops == ["avg"] and what in (
+                "money", "qty"))):
+            # "the average total paid per customer": one figure, the average
+            # of each group's total; the answer says so.
+            return self._average_of_totals(gtable, gcol, what, fact, fconds, col, gconds,
+                                           wording)
         if gcol is None:
             sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order)
             gname = singular(gtable.replace("_", " "))
@@ -709,6 +745,9 @@ class Planner:
         if what == "column" and not (sup is not None and fn == sup.op):
             wording = {"SUM": "total", "AVG": "average", "MAX": "highest", "MIN": "lowest"}[
                 fnname] + " " + wording
+            if fnname == "AVG" and fact != gtable:
+                # "the average payment per customer": of each one's payments.
+                wording += f" of {fact.replace('_', ' ')}"
         elif what == "count":
             wording = wording.replace("_", " ")
         if sup is None:
@@ -727,6 +766,144 @@ class Planner:
         if link is not None:
             answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
         return Plan(sql, answer)
+
+    def per_period(self, head: Item, group: Optional[Item], sup: Optional[Item],
+                   period: Item) -> Plan:
+        """"Orders per month in 2004", "revenue by year", "which month had
+        the most rentals": a count or a sum for each month or year of the
+        date the measured rows carry (or their header's: a line's order date)."""
+        if not (period.extra or (group is not None and 0 < period.at - group.at <= 2)
+                or (sup is not None and self.first("wh") is not None
+                    and self.first("wh").at < period.at)):
+            raise Unmappable(f"the question names a {period.value} but does not group by it")
+        if group is not None:
+            group.role = "group"
+        period.role = "group"
+        aggs = self.kinds("agg")
+        fn = aggs[0].op if aggs else None
+        measured = next((it for it in self.items if it.kind in ("table", "column", "money", "qty")
+                         and it.extra != "qualifier" and not it.role), None)
+        col = None
+        if self.money or self.qty:
+            what = "money" if self.money else "qty"
+            fact = self.s.money_table()
+            wording = f"revenue ({self.line_worth()})" if what == "money" and self.s.line_items \
+                else ("units" if what == "qty" else "amount")
+            if fn not in (None, "sum"):
+                raise Unmappable(f"an {fn} of revenue per {period.value} needs a unit to "
+                                 "average over")
+            fn = "sum"
+        elif measured is not None and measured.kind == "column":
+            col = self.pick([c for c in measured.columns if c.numeric] or measured.columns,
+                            self.tables_named)
+            if not col.numeric or fn is None:
+                raise Unmappable(f"the question does not say what to take of {col.name} "
+                                 f"per {period.value}")
+            what, fact, wording = "column", col.table, f"{self._fn_word(fn)} {col.name}"
+        elif measured is not None and measured.kind == "table" and fn is None:
+            what, fact, wording = "count", measured.table, measured.table.replace("_", " ")
+        else:
+            raise Unmappable(f"the question does not say what to count or sum per "
+                             f"{period.value}")
+        if measured is not None:
+            measured.role = "measured"
+        date = self._period_date(fact, what in ("money", "qty"))
+        self._main = fact
+        alias, halias = "p0", "p1"
+        join = None
+        if date.table != fact:
+            fk = [(c, r) for c, r, _ in self.s.tables[fact].fks if r == date.table]
+            pk = self.s.tables[date.table].pk
+            if len(fk) != 1 or len(pk) != 1:
+                raise Unmappable(f"{fact} is joined to {date.table} in more than one way")
+            join = (date.table, halias, fk[0][0], pk[0])
+        dcol = self.sql.col(halias if join else alias, date.name)
+        key = self.sql.period(dcol, period.value)
+        measure = self.sql.period_measure(alias, what, fn, col)
+        where = self.where_for(fact, alias) + [f"{dcol} IS NOT NULL"]
+        order = "k" if sup is None else f"v {'ASC' if sup.op == 'min' else 'DESC'}, k"
+        sql = self.sql.per_period(fact, alias, join, key, measure, where, order)
+        desc = self.describe()
+        gname = f"{period.value} of {date.name}"
+        listed = partial(phrasing.per_group, wording, gname, desc)
+        if sup is None:
+            return Plan(sql, listed)
+        top = self.first("top")
+        best = partial(phrasing.best_groups, sup.op, top.value if top else 1,
+                       "count" if what == "count" else "column", wording, gname, desc)
+        if group is None:
+            return Plan(sql, best)
+        # "orders per month, and which month had the most": both.
+        return Plan(sql, lambda rows: listed(sorted(rows, key=lambda r: r[0])) + " "
+                    + best(rows))
+
+    def share(self, head: Item) -> Plan:
+        """The share of a table's rows that the question's one condition
+        picks, of all its rows.  With two conditions either could be the
+        base ("what share of 2024's orders were cancelled"), so one only."""
+        if head.kind != "table":
+            raise Unmappable("a share is taken of the rows of a table, and the question "
+                             "names none")
+        if self.kinds("agg", "super", "group", "period", "money", "qty") or self.first("count"):
+            raise Unmappable("the question asks for a share of something other than rows")
+        if len(self.conds) != 1 or self.conds[0].kind in ("count", "money"):
+            raise Unmappable("a share needs exactly one condition to tell the part from the "
+                             f"whole; the question has {len(self.conds)}")
+        table = head.table
+        head.role = "head"
+        self._main = table
+        part = self.sql.count_rows(table, self.where_for(table, self.sql.ident(table)))
+        sql = f"SELECT ({part}), ({self.sql.count_rows(table, [])})"
+        return Plan(sql, partial(phrasing.share, table.replace("_", " "), self.describe()))
+
+    @staticmethod
+    def _fn_word(fn: str) -> str:
+        return {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
+
+    def _period_date(self, fact: str, sales: bool) -> Column:
+        """The date that puts a row in its month: the one a date condition of
+        the question already uses, else the row's own one date, else its
+        header's (an order line is dated by its order).  Sales go by the
+        date of their order even where a line has a date of its own."""
+        mine = [c.column for c in self.conds if c.kind == "date" and c.column is not None
+                and (c.table == fact or any(r == c.table for _, r, _ in self.s.tables[fact].fks))]
+        if len({(c.table, c.name) for c in mine}) == 1:
+            return mine[0]
+        tables = [fact] + [r for _, r, _ in self.s.tables[fact].fks if r in self.s.tables]
+        if sales and self.s.line_items and fact == self.s.line_items[0]:
+            tables = [self.s.line_items[3]]
+        for table in tables:
+            dates = self.s.tables[table].dates
+            if len(dates) > 1:
+                own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
+                       <= set(self.s.tables[table].words) or c.words == ["date"]]
+                if len(own) != 1:
+                    raise Unmappable(f"{table} has more than one date column ("
+                                     + ", ".join(c.name for c in dates)
+                                     + "); say which one the period is of")
+                return own[0]
+            if dates:
+                return dates[0]
+        raise Unmappable(f"{fact} has no date to tell its rows' {self.first('period').value}")
+
+    def _average_of_totals(self, gtable: str, gcol: Optional[Column], what: str, fact: str,
+                           fconds: list[Cond], col: Optional[Column], gconds: list[Cond],
+                           wording: str) -> Plan:
+        if what == "count":
+            raise Unmappable("the question asks for both a count and a total")
+        if gcol is None:
+            if self.s.tables[gtable].label is None:
+                raise Unmappable(f"{gtable} has no single key to group by")
+            m = self.sql.measure(gtable, "g", what, fact, fconds, col, "SUM")
+            inner = self.sql.per_row(gtable, m, gconds, "DESC")
+            gname = singular(gtable.replace("_", " "))
+        else:
+            m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, "SUM", gconds)
+            inner = self.sql.per_value(gtable, gcol, m, gconds, "DESC")
+            gname = gcol.name
+        sql = f"SELECT AVG(v), COUNT(v) FROM ({inner}) per_group"
+        total = wording if what != "column" else f"total {wording}"
+        return Plan(sql, partial(phrasing.average_of_totals, total, gname, self.describe()))
 
     def _group_key(self, head: Item, group: Optional[Item],
                    sup: Optional[Item]) -> tuple[Item, Optional[Item]]:
@@ -953,6 +1130,10 @@ class Planner:
 
     def listing(self, head: Item) -> Plan:
         wh = self.first("wh")
+        if any(it.extra != "qualifier" for it in self.kinds("size")):
+            # "the value of orders shipped in August": a figure, not the rows.
+            raise Unmappable("the question asks for the value of rows, which the offline "
+                             "model cannot tie to one figure here")
         if not (wh or self.first("list") or head.kind == "table"):
             raise Unmappable("the question is not a count, total, average, extreme, list "
                              "or lookup question")

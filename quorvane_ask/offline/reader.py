@@ -16,7 +16,8 @@ from typing import Any, Optional
 from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
-from .words import (COLUMN_SYNONYMS, COMPARATORS, FUNCTION_WORDS, ITEM_WORDS, LIST_REQUESTS,
+from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
+                    LIST_REQUESTS, TIME_UNITS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
                     QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
@@ -36,6 +37,7 @@ class Item:
     extra: Any = None
     role: Optional[str] = None  # what the plan used it for; None: nothing yet
     end: int = -1               # index after its last token
+    unit: Optional[str] = None  # the unit of time written after a number
 
 
 @dataclass
@@ -72,6 +74,10 @@ for _cmp in _COMPARATORS_LONGEST_FIRST:
     _COMPARATORS_BY_FIRST.setdefault(_cmp[0][0], []).append(_cmp)
 
 
+# Calendar periods a date is grouped by ("per month", "yearly").
+_PERIODS = {"month": "month", "months": "month", "monthly": "month",
+            "year": "year", "years": "year", "yearly": "year", "annual": "year",
+            "annually": "year"}
 # Numbers written as words, for "which five actors" and "the top three".
 _NUMBER_WORDS = {w: n for n, w in enumerate(
     "zero one two three four five six seven eight nine ten eleven twelve".split())}
@@ -555,6 +561,16 @@ class Reader:
                 item = self.use(i, len(words) + 1, Item("cmp", i, op=op, value=[toks[k].number]))
                 if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
                     item.extra = ("price", "cost")
+                if words[0] in ("longer", "shorter"):
+                    item.extra = DURATION_WORDS
+                unit = sorted(toks[k + 1].forms & TIME_UNITS.keys()) if k + 1 < len(toks) \
+                    and not toks[k + 1].used else []
+                if unit:
+                    # "longer than 5 minutes": converted to the column's unit.
+                    item.unit = unit[0]
+                    toks[k + 1].used = "cmp"
+                    item.end = k + 2
+                    return k + 2
                 return k + 1
             if k < len(toks) and (got := _month_year(toks, k)):
                 self.use(i, len(words) + got[2], Item(
@@ -619,6 +635,31 @@ class Reader:
             return i + 1
         self.use(i, n, Item("group", i, value=low))
         return i + n
+
+    def _period(self, i: int) -> Optional[int]:
+        """"per month", "by year", "monthly", "which month had the most":
+        a calendar period of a date column to group by.  A column that is
+        called "month" or "year" itself is the schema's word."""
+        low = self.toks[i].low
+        period = _PERIODS.get(low)
+        if period is None or any(c.words == [singular(low)] for t in self.s.tables.values()
+                                 for c in t.columns):
+            return None
+        nxt = self.toks[i + 1] if i + 1 < len(self.toks) else None
+        if nxt is not None and nxt.number is not None:
+            return None  # "year 2024" is a date
+        self.use(i, 1, Item("period", i, value=period, extra=low.endswith("ly")))
+        return i + 1
+
+    def _share(self, i: int) -> Optional[int]:
+        """"what share of orders were cancelled", "the percentage of films
+        rated R": the part of a table's rows that a condition picks."""
+        low = self.toks[i].low
+        if low not in ("share", "percentage", "percent", "proportion", "fraction", "%") \
+                or self._low(i + 1) != "of":
+            return None
+        self.use(i, 2, Item("share", i))
+        return i + 2
 
     def _all_of(self, i: int) -> Optional[int]:
         """"products that appear on all orders", "customers who bought every
@@ -780,8 +821,8 @@ class Reader:
         return i + 1
 
     _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
-                _count_words, _one_word, _all_of, _grouping, _ordinal, _counted_top, _top_n,
-                _first_last, _number_superlative,
+                _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
+                _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)
 

@@ -100,14 +100,24 @@ class Sql:
 
     def where(self, table: str, alias: str, conds: list[Cond]) -> list[str]:
         out = []
+        # Conditions on one other table hold for the same row of it: "films
+        # with Penelope Guiness" is one actor with both names, not an actor
+        # called Penelope and another called Guiness.
+        others: dict[Optional[str], tuple[int, list[Cond]]] = {}
         for cond in conds:
             if cond.kind == "related" and cond.related == table and cond.op == "some":
                 continue  # "revenue of orders" in the orders themselves
             if cond.table == table:
                 out.append(self.local(alias, cond))
             else:
-                hops = self.s.path(table, cond.table)
-                out.append(self.via(alias, hops, lambda a, c=cond: self.local(a, c)))
+                if cond.table not in others:
+                    others[cond.table] = (len(out), [])
+                    out.append("")  # its place, filled below
+                others[cond.table][1].append(cond)
+        for other, (at, group) in others.items():
+            hops = self.s.path(table, other)
+            out[at] = self.via(alias, hops, lambda a, cs=group: " AND ".join(
+                self.local(a, c) if len(cs) == 1 else f"({self.local(a, c)})" for c in cs))
         return out
 
     def measured(self, table: str, alias: str, cond: Cond) -> str:
@@ -181,6 +191,35 @@ class Sql:
         return (f"SELECT {name}, {expr} AS v{extra} FROM {alias}"
                 f"{conj(where + ['(' + expr + ') IS NOT NULL'])} ORDER BY v "
                 f"{'DESC' if op == 'max' else 'ASC'}, {name}")
+
+    @staticmethod
+    def period(date: str, period: str) -> str:
+        """The month ("2024-03") or the year of a date, as the group's key."""
+        if period == "year":
+            return f"YEAR({date})"
+        return f"CONCAT(YEAR({date}), '-', LPAD(MONTH({date}), 2, '0'))"
+
+    def period_measure(self, alias: str, what: str, fn: Optional[str],
+                       column: Optional[Column]) -> str:
+        if what == "count":
+            return "COUNT(*)"
+        if what == "money":
+            return f"SUM({self.money(alias)})"
+        if what == "qty":
+            return f"SUM({self.col(alias, self.s.line_items[1].name)})"
+        return f"{fn.upper()}({self.col(alias, column.name)})"
+
+    def per_period(self, table: str, alias: str, join: Optional[tuple], key: str, measure: str,
+                   where: list[str], order: str) -> str:
+        """A measure per period of the rows of `table`; `join` (table, alias,
+        foreign key, key) brings in the header whose date the rows go by,
+        one header per row, so no row is counted twice."""
+        src = f"{self.ident(table)} {alias}"
+        if join is not None:
+            jt, ja, fk, pk = join
+            src += f" JOIN {self.ident(jt)} {ja} ON {self.col(alias, fk)} = {self.col(ja, pk)}"
+        return (f"SELECT {key} AS k, {measure} AS v FROM {src}{conj(where)} "
+                f"GROUP BY k ORDER BY {order}")
 
     def label(self, table: str, alias: str) -> str:
         """How a row is named: first and last name together when the table

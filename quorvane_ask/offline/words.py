@@ -37,6 +37,8 @@ def forms(word: str) -> set[str]:
     """The word and the stems it may stand for ("ordered" -> "order")."""
     w = re.sub(r"['’]s?$", "", word.lower())
     out = {w, singular(w)}
+    if w.endswith("ies"):
+        out.add(w[:-1])  # "movies", "cookies": nouns in -ie
     if w in _IRREGULAR:
         out.add(_IRREGULAR[w])
     if w.endswith("ied"):
@@ -228,7 +230,22 @@ COMPARATORS = [
     (("at", "most"), "<="), (("no", "more", "than"), "<="), (("up", "to"), "<="),
     (("exactly",), "="), (("equal", "to"), "="),
     (("cheaper", "than"), "<"), (("more", "expensive", "than"), ">"),
+    (("longer", "than"), ">"), (("shorter", "than"), "<"),
 ]
+
+# Units of time in seconds, as a question or a column name writes them
+# ("longer than 5 minutes", "Milliseconds", "duration_sec").
+TIME_UNITS = {"millisecond": decimal.Decimal("0.001"), "msec": decimal.Decimal("0.001"),
+              "ms": decimal.Decimal("0.001"), "second": 1, "sec": 1, "secs": 1, "minute": 60,
+              "min": 60, "mins": 60, "hour": 3600, "hr": 3600, "hrs": 3600, "day": 86400}
+# Words of the columns a length of time is kept in.
+DURATION_WORDS = ("length", "duration", "runtime", "millisecond", "second", "minute", "sec")
+
+
+def time_unit(words) -> Optional[str]:
+    """The unit of time a column's name says it holds, or None."""
+    found = [w for w in words if w in TIME_UNITS]
+    return found[-1] if len(found) == 1 or len(set(found)) == 1 else None
 
 OR_MORE = {"more": ">=", "above": ">=", "over": ">=", "higher": ">=", "greater": ">=",
             "less": "<=", "fewer": "<=", "under": "<=", "below": "<=", "lower": "<="}
