@@ -1,0 +1,129 @@
+"""The shapes analysts ask every day, and ambiguity settled by the question,
+on a lending library of our own: members and branches that both keep a
+city, books with a genre and a price, loans with a date and a fee.  Every
+expected value is computed by the server from the SQL beside the question.
+"""
+
+import contextlib
+import io
+import random
+import re
+from decimal import Decimal
+
+import pytest
+
+from quorvane_ask.cli import ask
+from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+
+NAME, USER, PASSWORD = "shapes_library", "shapes_ro", "shapes-ro-pw"
+MONTH = "CONCAT(YEAR(loan_date), '-', LPAD(MONTH(loan_date), 2, '0'))"
+
+
+def _script() -> str:
+    rng = random.Random(11)
+    cities = ["Galway", "Cork", "Sligo", "Ennis"]
+    out = ["CREATE TABLE branches (branch_id INT PRIMARY KEY, branch_name VARCHAR(30), "
+           "city VARCHAR(20))",
+           "CREATE TABLE members (member_id INT PRIMARY KEY, first_name VARCHAR(20), "
+           "last_name VARCHAR(20), city VARCHAR(20), branch_id INT, "
+           "FOREIGN KEY (branch_id) REFERENCES branches(branch_id))",
+           "CREATE TABLE books (book_id INT PRIMARY KEY, title VARCHAR(40), genre VARCHAR(20), "
+           "price DECIMAL(6,2))",
+           "CREATE TABLE loans (loan_id INT PRIMARY KEY, member_id INT, book_id INT, "
+           "loan_date DATE, fee DECIMAL(6,2), "
+           "FOREIGN KEY (member_id) REFERENCES members(member_id), "
+           "FOREIGN KEY (book_id) REFERENCES books(book_id))",
+           # Most branches are in Cork, most members in Galway: the two cities differ.
+           "INSERT INTO branches VALUES (1, 'Quay Street', 'Cork'), (2, 'Mill Lane', 'Cork'), "
+           "(3, 'Abbey Row', 'Sligo')"]
+    firsts = ["Aoife", "Brian", "Ciara", "Dara", "Eimear", "Fionn", "Grainne", "Hugh", "Isolde"]
+    members = [f"({i}, '{f}', 'Surname{i}', '{cities[0] if i < 5 else rng.choice(cities[1:])}', "
+               f"{rng.randint(1, 3)})" for i, f in enumerate(firsts, start=1)]
+    out.append("INSERT INTO members VALUES " + ", ".join(members))
+    genres = ["Poetry", "Drama", "Poetry", "History", "Drama", "Poetry", "Science", "Drama"]
+    books = [f"({i}, 'Volume {i}', '{g}', {10 + 3 * i}.50)" for i, g in enumerate(genres, 1)]
+    out.append("INSERT INTO books VALUES " + ", ".join(books))
+    loans = []
+    for i in range(1, 61):
+        member = min(9, 1 + int(rng.expovariate(0.35)))  # a few members borrow most
+        loans.append(f"({i}, {member}, {rng.randint(1, 8)}, '{2023 + i % 2}-"
+                     f"{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}', "
+                     f"{rng.choice(['0.50', '1.00', '2.25'])})")
+    out.append("INSERT INTO loans VALUES " + ", ".join(loans))
+    return ";\n".join(out) + ";"
+
+
+@pytest.fixture(scope="module")
+def library(mariadb):
+    mariadb.create_database(NAME, drop=True)
+    mariadb.create_user(USER, PASSWORD, NAME, privileges="SELECT")
+    mariadb.executescript(_script(), database=NAME)
+    return mariadb
+
+
+def _ask(server, question):
+    with contextlib.redirect_stdout(io.StringIO()):
+        return ask(question, USER, PASSWORD, server.hostport, NAME, llm=OfflineSQLModel(),
+                   verbose=False)
+
+
+def _said(value, text):
+    want = Decimal(str(value))
+    return any(abs(Decimal(n) - want) < Decimal("0.01")
+               for n in re.findall(r"-?\d+(?:\.\d+)?", text))
+
+
+def _first_only(rows):
+    """The rows ranked first, ties included (rows come ranked)."""
+    return [r for r in rows if r[1] == rows[0][1]]
+
+
+# (question, SQL, how the answer must hold it): "groups" every key with its
+# value; "number" the one figure; "first" the names ranked first, and no
+# name of the other rows; "decline" a decline.
+SHAPES = [
+    ("How many loans were there per month in 2024?",
+     f"SELECT {MONTH}, COUNT(*) FROM loans WHERE YEAR(loan_date) = 2024 GROUP BY 1", "groups"),
+    ("What was the total fee by year?",
+     "SELECT YEAR(loan_date), SUM(fee) FROM loans GROUP BY 1", "groups"),
+    ("Which month had the most loans?",
+     f"SELECT {MONTH}, COUNT(*) n FROM loans GROUP BY 1 ORDER BY n DESC", "first"),
+    ("What share of books are in the genre Poetry?",
+     "SELECT 100 * SUM(genre = 'Poetry') / COUNT(*) FROM books", "number"),
+    ("Which book has the second highest price?",
+     "SELECT title, price FROM books WHERE price = (SELECT DISTINCT price FROM books "
+     "ORDER BY price DESC LIMIT 1 OFFSET 1)", "first"),
+    ("Which three members have the most loans?",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) n FROM members m JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.member_id HAVING n >= (SELECT COUNT(*) FROM loans "
+     "GROUP BY member_id ORDER BY 1 DESC LIMIT 1 OFFSET 2) ORDER BY n DESC", "groups"),
+    ("What is the average total fee per member?",
+     "SELECT AVG(s) FROM (SELECT COALESCE(SUM(l.fee), 0) s FROM members m LEFT JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    # A city kept by members and by branches: the members', whose rows are counted.
+    ("Which city has the most members?",
+     "SELECT city, COUNT(*) n FROM members GROUP BY city ORDER BY n DESC", "first"),
+    ("Which genre has the most books, and which has the least?", "", "decline"),
+    ("Which book has the highest genre?", "", "decline"),
+]
+
+
+@pytest.mark.parametrize("question,sql,kind", SHAPES)
+def test_shape(library, question, sql, kind):
+    answer = _ask(library, question)
+    if kind == "decline":
+        assert answer.startswith(CANNOT_ANSWER), answer
+        return
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    rows = library.execute(sql, database=NAME)
+    if kind == "number":
+        assert _said(rows[0][0], answer), (answer, rows)
+    elif kind == "groups":
+        for key, value in rows:
+            assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \
+                or (str(key) in answer and _said(value, answer)), (answer, key, value)
+    else:
+        first = _first_only(rows)
+        assert all(str(r[0]) in answer for r in first), (answer, first)
+        others = {str(r[0]) for r in rows} - {str(r[0]) for r in first}
+        assert not [o for o in others if re.search(rf"\b{re.escape(o)}\b", answer)], answer
