@@ -103,6 +103,9 @@ SHAPES = [
     # A city kept by members and by branches: the members', whose rows are counted.
     ("Which city has the most members?",
      "SELECT city, COUNT(*) n FROM members GROUP BY city ORDER BY n DESC", "first"),
+    # The counted rows' own city, not that of the branch they belong to.
+    ("Which city do most members live in?",
+     "SELECT city, COUNT(*) n FROM members GROUP BY city ORDER BY n DESC", "first"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
     ("Which book has the highest genre?", "", "decline"),
 ]

@@ -706,7 +706,8 @@ class Planner:
         if key.kind == "table":
             gtable, gcol = key.table, None
         else:
-            gcol = self.pick(key.columns, [fact] + self.tables_named)
+            gcol = self.pick(self._own_key_columns(key.columns, fact),
+                             [fact] + self.tables_named)
             gtable = gcol.table
         below = [t for t in [gtable] + [c.table for c in self.conds if c.kind in (
             "value", "date", "number", "null")] if t != fact and self._descends(fact, t)]
@@ -886,6 +887,24 @@ class Planner:
                 return dates[0]
         raise Unmappable(f"{fact} has no date to tell its rows' {self.first('period').value}")
 
+    def _hops(self, a: str, b: str) -> list:
+        try:
+            return self.s.path(a, b)
+        except Unmappable:
+            return []
+
+    def _own_key_columns(self, columns: list[Column], fact: str) -> list[Column]:
+        """A group key held by several tables, none of them the one counted
+        ("which city do most orders go to": city of customers, employees,
+        suppliers): the counted rows' own column of that name
+        (orders.ship_city) answers, when they have exactly one."""
+        if len({c.table for c in columns}) < 2 or any(c.table == fact for c in columns):
+            return columns
+        heads = {c.words[-1] for c in columns if c.words}
+        own = [c for c in self.s.tables[fact].columns if c.text and c.words
+               and c.words[-1] in heads and c.name not in self.s.tables[fact].fk_columns]
+        return own if len(own) == 1 else columns
+
     def _average_of_totals(self, gtable: str, gcol: Optional[Column], what: str, fact: str,
                            fconds: list[Cond], col: Optional[Column], gconds: list[Cond],
                            wording: str) -> Plan:
@@ -952,8 +971,13 @@ class Planner:
         if self.qty or (measured is not None and measured.kind == "qty"):
             return "qty", None, "units", fn, measured
         if measured is not None and measured.kind == "column" and measured is not key:
-            col = self.pick([c for c in measured.columns if c.numeric] or measured.columns,
-                            self.tables_named)
+            cands = [c for c in measured.columns if c.numeric] or measured.columns
+            if len({c.table for c in cands}) > 1 and key.kind == "table":
+                # "the average shipping fee per shipper": the fee of the
+                # table that belongs to a shipper, when only one does.
+                near = [c for c in cands if len(self._hops(c.table, key.table)) == 1]
+                cands = near if len({c.table for c in near}) == 1 else cands
+            col = self.pick(cands, self.tables_named)
             if not col.numeric:
                 raise Unmappable(f"{col.name} is not a number to total or average per group")
             if fn is None:
