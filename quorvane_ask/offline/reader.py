@@ -398,6 +398,9 @@ class Reader:
             return True  # "which countries do customers come from?"
         if self._speaks_as_business:
             return True  # "the drivers we employ": the business and its rows
+        if self.toks[i].forms & {"sell", "buy", "order", "purchase"} and any(
+                it.kind in ("qty", "money") for it in self.items):
+            return True  # "units ... sold": the units are those of the sales
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
             return True  # "books never borrowed": rows with no related rows
@@ -807,9 +810,13 @@ class Reader:
     def _units_sold(self, i: int) -> Optional[int]:
         """"units sold", "items ordered": the quantities of the order lines."""
         toks, low = self.toks, self.toks[i].low
+        # The verb may follow the product's name ("units of the 1940 Ford
+        # Pickup Truck have been sold"): the words of a value found are
+        # passed over.
+        after = [x for x in toks[i + 1:i + 19] if x.used != "value"][:6]
         if low not in ("units", "pieces", "items") or not self.s.line_items or not any(
                 x.low in ("sold", "bought", "ordered", "purchased")
-                for x in toks[max(0, i - 4):i + 4]):
+                for x in toks[max(0, i - 4):i] + after):
             return None
         self.use(i, 1, Item("qty", i))
         return i + 1
