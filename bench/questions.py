@@ -750,14 +750,21 @@ def load_databases(server, which: str = "all") -> dict:
     return out
 
 
-def ask_quietly(question: str, db) -> str:
-    """The answer to `question` by the road a user's question takes."""
-    from quorvane_ask.cli import ask
+def ask_quietly(question: str, db) -> tuple[str | None, float]:
+    """The answer to `question` by the road a user's question takes, and the
+    seconds the agent's run took once connected (None: no connection)."""
+    from quorvane_ask.cli import Failure, Target, connect_agent
     from quorvane_ask.offline import OfflineSQLModel
 
-    # ask() reports the connection and the runner announces itself on stdout.
+    # The connection reports itself and the runner announces itself on stdout.
     with contextlib.redirect_stdout(io.StringIO()):
-        return ask(question, db.user, db.password, db.host, db.name, llm=OfflineSQLModel(), verbose=False)
+        try:
+            runner = connect_agent(Target(db.user, db.password, db.host, db.name),
+                                   OfflineSQLModel(), verbose=False)
+        except Failure:
+            return None, 0.0
+        started = time.monotonic()
+        return runner.run(question), time.monotonic() - started
 
 
 def _short(text: str, width: int) -> str:
@@ -780,13 +787,13 @@ def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdou
             db = dbs[q.db]
             expected = list(server.execute(q.sql, database=db.name)) if q.sql else []
             domain = [r[0] for r in server.execute(q.domain, database=db.name)] if q.domain else []
-            started = time.monotonic()
+            started, agent = time.monotonic(), 0.0
             try:
-                answer = ask_quietly(q.question, db)
+                answer, agent = ask_quietly(q.question, db)
                 verdict, why = grade(q, expected, domain, answer, CANNOT_ANSWER)
             except Exception as e:  # a failure of the agent is reported, not fatal
                 answer, verdict, why = f"{type(e).__name__}: {e}", "error", "the agent raised"
-            results.append((q, expected, answer, verdict, why, time.monotonic() - started))
+            results.append((q, expected, answer, verdict, why, (time.monotonic() - started, agent)))
 
     print(f"{'db':<7} {'shape':<15} {'verdict':<9} question -> answer", file=out)
     for q, expected, answer, verdict, why, _ in results:
@@ -814,7 +821,24 @@ def run(which: str = "all", pattern: str = "", show: bool = False, out=sys.stdou
         print(f"{name:<{w}} {t['total']:>9} {t['correct']:>8} {t['declined']:>9} {t['wrong']:>6} {t['error']:>6}  "
               f"{_share(t['correct'], t['answerable']):<19} {_share(t['declined_as_due'], t['unanswerable'])}",
               file=out)
+    print(file=out)
+    print(_timing_table(results, w), file=out)
     return {"totals": totals, "results": results}
+
+
+def _timing_table(results: list, w: int) -> str:
+    """Seconds per answer: the whole road (two connects with their schema
+    reflection, then the run), and the agent's run alone once connected,
+    which is what the model's speed target is met on."""
+    import statistics
+
+    lines = [f"{'db':<{w}} {'whole: median':>13} {'max':>6}  {'run: median':>11} {'max':>6} {'over 1 s':>8}"]
+    for name in dict.fromkeys(q.db for q, *_ in results):
+        whole = [t[0] for q, *_, t in results if q.db == name]
+        run = [t[1] for q, *_, t in results if q.db == name]
+        lines.append(f"{name:<{w}} {statistics.median(whole):>13.3f} {max(whole):>6.2f}  "
+                     f"{statistics.median(run):>11.3f} {max(run):>6.2f} {sum(x > 1 for x in run):>8}")
+    return "\n".join(lines)
 
 
 def _expected_text(q: Q, expected: list[tuple]) -> str:

@@ -4,13 +4,16 @@ their schema, look the question's values up, run the planned query, or
 give the final answer (or the decline, with its reason).
 
 The model is stateless: every call re-derives the plan from the question
-and the scratchpad, so the same prompt always yields the same reply.
+and the scratchpad, so the same prompt always yields the same reply (the
+schema read from a text is kept for the next call, which changes no reply).
 """
 
 from __future__ import annotations
 
+import difflib
+import functools
 import re
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from langchain_core.language_models.llms import LLM
 
@@ -58,6 +61,54 @@ def _tool_error(observation: str) -> Optional[str]:
     if observation.startswith("Error") or "is not a valid tool" in observation:
         return observation.splitlines()[0] if observation else observation
     return None
+
+
+@functools.lru_cache(maxsize=8)
+def _schema(observed: str, dialect: str) -> Schema:
+    """The schema of a schema tool's text, read once per distinct text: every
+    step of a run, and every question asked of one database, sees the same
+    text.  Nothing downstream changes the tables it holds."""
+    return Schema(read_schema(observed), "`" if dialect in ("mysql", "mariadb", "sqlite") else '"',
+                  dialect in ("mysql", "mariadb"))
+
+
+def _spelled_like(word: str, schema: Schema) -> Optional[str]:
+    """The one name or declared value of the schema that `word` looks like a
+    slip of ("custmer" for customer), or None.  Only ever a suggestion: the
+    question is still declined, since a near spelling is no proof."""
+    names: dict[str, str] = {}
+    for table in schema.tables.values():
+        for name in [table.name] + [c.name for c in table.columns]:
+            names.setdefault(name.lower(), name)
+        for c in table.columns:
+            for value in c.values:
+                names.setdefault(value.lower(), value)
+    close = difflib.get_close_matches(word.lower(), list(names), n=2, cutoff=0.8)
+    # Two as close are no suggestion: naming one would be a guess.
+    if len(close) == 1 and close[0] != word.lower():
+        return names[close[0]]
+    return None
+
+
+def unknown_words(words: list[str], schema: Schema, reads: Callable[[str], bool] = lambda q: True,
+                  question: str = "") -> str:
+    """Why the question is declined when words of it are tied to nothing:
+    the words, said in the right number, and a spelling to try where one
+    name of the schema is that close and the question, so spelled, `reads`
+    with every word tied."""
+    quoted = ", ".join(repr(w) for w in words)
+    several = len(words) > 1
+    text = (f"I don't know what {quoted} {'refer' if several else 'refers'} to: "
+            f"{'they are' if several else 'it is'} no table, column or value in the database "
+            "(tables: " + ", ".join(sorted(schema.tables)) + ")")
+    hints = []
+    for w in words:
+        s = _spelled_like(w, schema)
+        if s and reads(re.sub(r"\b" + re.escape(w) + r"\b", s, question)):
+            hints.append(f"{s!r} for {w!r}")
+    if hints:
+        text += "; did you mean " + ", ".join(hints) + "?"
+    return text
 
 
 class OfflineSQLModel(LLM):
@@ -128,8 +179,7 @@ class OfflineSQLModel(LLM):
             raise Unmappable(f"reading the schema failed: {error}")
         found = _DIALECT_RE.search(prompt)
         dialect = found[1].lower() if found else "mysql"
-        schema = Schema(read_schema(observed), "`" if dialect in ("mysql", "mariadb", "sqlite")
-                        else '"', dialect in ("mysql", "mariadb"))
+        schema = _schema(observed, dialect)
         if not schema.tables:
             raise Unmappable("the schema shows no CREATE TABLE statements")
 
@@ -151,10 +201,8 @@ class OfflineSQLModel(LLM):
                 raise Unmappable(f"the value lookup returned {result!r}") from e
         parse = Reader(schema, text).read(hits)
         if parse.unknown:
-            words = ", ".join(repr(w) for w in parse.unknown)
-            raise Unmappable(f"I don't know what {words} refers to: it is no table, column "
-                             "or value in the database (tables: "
-                             + ", ".join(sorted(schema.tables)) + ")")
+            raise Unmappable(unknown_words(parse.unknown, schema, lambda rephrased: not Reader(
+                schema, rephrased).read(hits).unknown, text))
         plan = Planner(schema, parse, text).plan()
         plan.sql = plan.sql.strip()
         result = done.get((QUERY, plan.sql))

@@ -55,26 +55,35 @@ class Column:
     table: str
     name: str
     type: str
+    # The values an ENUM or SET allows, as declared (their case kept).
+    values: tuple[str, ...] = ()
+    comment: str = ""
 
     @functools.cached_property
     def words(self) -> list[str]:
         return name_words(self.name)
 
     @property
+    def base(self) -> str:
+        """The type without its arguments: an ENUM whose values hold "INT"
+        or "DATE" is text all the same."""
+        return self.type.split("(", 1)[0]
+
+    @property
     def numeric(self) -> bool:
-        return any(t in self.type for t in _NUMERIC_TYPES)
+        return any(t in self.base for t in _NUMERIC_TYPES)
 
     @property
     def integer(self) -> bool:
-        return "INT" in self.type
+        return "INT" in self.base
 
     @property
     def text(self) -> bool:
-        return any(t in self.type for t in _TEXT_TYPES)
+        return any(t in self.base for t in _TEXT_TYPES)
 
     @property
     def date(self) -> bool:
-        return any(t in self.type for t in _DATE_TYPES)
+        return any(t in self.base for t in _DATE_TYPES)
 
 
 @dataclass
@@ -86,6 +95,10 @@ class Table:
     # Columns NULL (or blank) in every sample row the schema showed: a name
     # column that holds nothing does not name the rows.
     empty: set[str] = field(default_factory=set)
+    unique: list[list[str]] = field(default_factory=list)  # each UNIQUE key's columns
+    comment: str = ""
+    # The sample rows shown after the CREATE TABLE: column -> value as printed.
+    samples: list[dict[str, str]] = field(default_factory=list)
 
     def column(self, name: str) -> Column:
         return next(c for c in self.columns if c.name == name)
@@ -153,6 +166,14 @@ class Table:
 
 
 _IDENT = r"(?:`(?:[^`]|``)+`|\"[^\"]+\"|[^\s(),]+)"
+_STRING = r"'(?:[^'\\]|''|\\.)*'"
+# A type with its arguments, quoted ones included: "DECIMAL(3, 2)" keeps its
+# scale, "ENUM('G','PG-13')" its values, and a ')' inside a value is no end.
+_TYPE_RE = re.compile(r"([^\s(]+)(\((?:" + _STRING + r"|[^)'])*\))?")
+_KEY_LIST = r"\(((?:[^()]|\([^)]*\))*)\)"
+_REFERENCES_RE = re.compile(r"\bREFERENCES\s+(" + _IDENT + r")\s*" + _KEY_LIST, re.I)
+_COMMENT_RE = re.compile(r"\bCOMMENT\s*=?\s*(" + _STRING + r")", re.I)
+_CREATE_RE = re.compile(r"CREATE\s+TABLE\s+(?:IF\s+NOT\s+EXISTS\s+)?(" + _IDENT + r")\s*\(", re.I)
 
 
 def _unquote(name: str) -> str:
@@ -161,37 +182,118 @@ def _unquote(name: str) -> str:
     return name.strip('"')
 
 
+def _string(text: str) -> str:
+    """A quoted SQL string's value: '' and backslash escapes undone."""
+    return re.sub(r"''|\\(.)", lambda m: m[1] or "'", text[1:-1])
+
+
+def _quote_end(text: str, i: int) -> int:
+    """Where the quote opened at `i` closes (the end of `text` if never)."""
+    end = text.find(text[i], i + 1)
+    while end != -1 and text[i] == "'" and text[end - 1] == "\\":
+        end = text.find(text[i], end + 1)
+    return len(text) if end == -1 else end
+
+
+def _top_level(text: str, start: int = 0):
+    """Each character of `text` from `start` outside quotes, with how deep
+    in parentheses it stands (a closing one at the depth it closes to)."""
+    depth, i = 0, start
+    while i < len(text):
+        ch = text[i]
+        if ch in "'\"`":
+            i = _quote_end(text, i)
+        else:
+            depth -= ch == ")"
+            yield i, ch, depth
+            depth += ch == "("
+        i += 1
+
+
+def _split_top(text: str) -> list[str]:
+    """`text` cut at the commas outside parentheses and quotes."""
+    parts, start = [], 0
+    for i, ch, depth in _top_level(text):
+        if ch == "," and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+    parts.append(text[start:])
+    return [p.strip() for p in parts if p.strip()]
+
+
+def _key_columns(text: str) -> list[str]:
+    # A key's part may carry a prefix length or an order: name(10) DESC.
+    return [_unquote(re.sub(r"\s*\(\d+\)|\s+(?:ASC|DESC)$", "", c.strip(), flags=re.I))
+            for c in _split_top(text)]
+
+
+def _body(observation: str, start: int) -> tuple[str, int]:
+    """The text inside the parenthesis opened just before `start`, and
+    where the text after its closing one begins."""
+    for i, ch, depth in _top_level(observation, start):
+        if ch == ")" and depth < 0:
+            return observation[start:i], i + 1
+    return observation[start:], len(observation)
+
+
+def _read_item(table: Table, item: str) -> None:
+    """One item of a CREATE TABLE's list: a column or a key."""
+    bare = re.sub(_STRING, "''", item)
+    head = re.sub(r"^CONSTRAINT\s+(?:" + _IDENT + r"\s+)?", "", bare, flags=re.I)
+    if re.match(r"(?:CONSTRAINT|PRIMARY\s+KEY|FOREIGN\s+KEY|UNIQUE|KEY|INDEX|CHECK|FULLTEXT|SPATIAL)\b",
+                bare, re.I):
+        keys = re.search(_KEY_LIST, head)
+        cols = _key_columns(keys[1]) if keys else []
+        if re.match(r"PRIMARY\s+KEY\b", head, re.I):
+            table.pk = cols
+        elif re.match(r"FOREIGN\s+KEY\b", head, re.I):
+            ref = _REFERENCES_RE.search(head)
+            refs = _key_columns(ref[2]) if ref else []
+            # A key over several columns joins by all of them at once, which
+            # the join graph's one-column links cannot say: it is left out.
+            if ref and len(cols) == 1 and len(refs) == 1:
+                table.fks.append((cols[0], _unquote(ref[1]), refs[0]))
+        elif re.match(r"UNIQUE\b", head, re.I) and cols:
+            table.unique.append(cols)
+        return
+    col = re.match(r"(" + _IDENT + r")\s+", item)
+    if not col:
+        return
+    kind = _TYPE_RE.match(item, col.end())
+    base, args = kind[1].upper(), kind[2] or ""
+    values: tuple[str, ...] = ()
+    if base in ("ENUM", "SET"):
+        values = tuple(_string(v) for v in re.findall(_STRING, args))
+    comment = _COMMENT_RE.search(item[kind.end():])
+    column = Column(table.name, _unquote(col[1]), base + args.upper() if not values else base + args,
+                    values=values, comment=_string(comment[1]) if comment else "")
+    table.columns.append(column)
+    rest = bare[len(col[0]) + len(kind[0]):]
+    if re.search(r"\bPRIMARY\s+KEY\b", rest, re.I):
+        table.pk = [column.name]
+    elif re.search(r"\bUNIQUE\b", rest, re.I):
+        table.unique.append([column.name])
+    ref = _REFERENCES_RE.search(rest)
+    if ref and len(_key_columns(ref[2])) == 1:
+        table.fks.append((column.name, _unquote(ref[1]), _key_columns(ref[2])[0]))
+
+
 def read_schema(observation: str) -> dict[str, Table]:
-    """Tables, columns, keys and foreign keys from the CREATE TABLE texts."""
+    """Tables, columns (with the values an ENUM or SET allows, and their
+    comments), keys in every form they are declared in, foreign keys, and
+    the sample rows shown after each table, from the CREATE TABLE texts."""
     tables = {}
-    for m in re.finditer(r"CREATE TABLE (" + _IDENT + r") \((.*?)\n\)", observation, re.S):
+    pos = 0
+    while m := _CREATE_RE.search(observation, pos):
+        body, pos = _body(observation, m.end())
         table = Table(_unquote(m[1]))
-        for line in m[2].splitlines():
-            line = line.strip().rstrip(",").strip()
-            if not line:
-                continue
-            fk = re.search(r"FOREIGN KEY ?\(([^)]*)\) REFERENCES (" + _IDENT + r") ?\(([^)]*)\)",
-                           line)
-            if fk:
-                cols = [_unquote(c.strip()) for c in fk[1].split(",")]
-                refs = [_unquote(c.strip()) for c in fk[3].split(",")]
-                if len(cols) == 1:
-                    table.fks.append((cols[0], _unquote(fk[2]), refs[0]))
-                continue
-            pk = re.match(r"PRIMARY KEY \(([^)]*)\)", line)
-            if pk:
-                table.pk = [_unquote(c.strip()) for c in pk[1].split(",")]
-                continue
-            if re.match(r"(?:CONSTRAINT|UNIQUE|KEY|INDEX|CHECK|FULLTEXT|SPATIAL)\b", line):
-                continue
-            # The type with its arguments: "DECIMAL(3, 2)" keeps its scale.
-            col = re.match(r"(" + _IDENT + r")\s+([^\s(]+(?:\([^)]*\))?)", line)
-            if col:
-                table.columns.append(Column(table.name, _unquote(col[1]), col[2].upper()))
-                if "PRIMARY KEY" in line.upper():
-                    table.pk = [table.columns[-1].name]
+        for item in _split_top(body):
+            _read_item(table, item)
+        options = observation[pos:observation.find("\n", pos) if "\n" in observation[pos:] else None]
+        comment = _COMMENT_RE.search(options)
+        table.comment = _string(comment[1]) if comment else ""
         tables[table.name] = table
-    _note_empty_columns(observation, tables)
+    _read_samples(observation, tables)
     return tables
 
 
@@ -199,15 +301,18 @@ _SAMPLE_RE = re.compile(r"/\*\n\d+ rows from (?P<table>.+?) table:\n(?P<head>[^\
                         r"(?P<rows>.*?)\*/", re.S)
 
 
-def _note_empty_columns(observation: str, tables: dict[str, Table]) -> None:
-    """The columns with no value in any of the sample rows shown after a
-    table's CREATE TABLE ("None" is how NULL is printed)."""
+def _read_samples(observation: str, tables: dict[str, Table]) -> None:
+    """The sample rows shown after a table's CREATE TABLE, as the tool
+    printed them (each value as text, cut at 100 characters, NULL as
+    "None"), and the columns with no value in any of them."""
     for m in _SAMPLE_RE.finditer(observation):
         table = tables.get(m["table"])
         rows = [r.split("\t") for r in m["rows"].splitlines() if r.strip()]
         head = m["head"].split("\t")
+        # A value with a tab or a line break in it leaves the rows unreadable.
         if table is None or not rows or any(len(r) != len(head) for r in rows):
             continue
+        table.samples = [dict(zip(head, r)) for r in rows]
         table.empty = {name for k, name in enumerate(head)
                        if all(r[k].strip() in ("", "None") for r in rows)}
 
