@@ -246,6 +246,12 @@ def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
     is named "order 5"), with the other columns asked for."""
     if not rows:
         return f"There are no {table.replace('_', ' ')}{desc}."
+    seen = [r for i, r in enumerate(rows) if r in rows[:i]]
+    if seen and not keyed:
+        # Two rows that read the same are two rows the list cannot tell
+        # apart: the column they are named by is no name of theirs.
+        raise Unmappable(f"several {table.replace('_', ' ')} read the same in the list "
+                         f"({show(seen[0][0])}), so it could not tell them apart")
     who = show(rows[0][0])
     if keyed:
         who = f"{singular(table.replace('_', ' '))} {who}"

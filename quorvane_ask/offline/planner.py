@@ -305,7 +305,12 @@ class Planner:
                 continue
             nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
             if nxt is not None and nxt.kind == "column" and nxt.at - neg.at <= 3:
-                col = self.pick(nxt.columns, self.tables_named)
+                # "orders not shipped yet": the verb as written is a word of
+                # the date that says it happened, among the other columns
+                # its stem also names (ship_city, ship_name).
+                said = {t.low for t in tokenize(self.q) if t.low.endswith("ed")}
+                dated = [c for c in nxt.columns if c.date and said & set(c.words)]
+                col = dated[0] if len(dated) == 1 else self.pick(nxt.columns, self.tables_named)
                 nxt.role = "qualifier"
                 if head.kind != "table" or col.table == head.table:
                     # "loans not returned": the column that would say so is empty.
