@@ -115,7 +115,10 @@ class Planner:
             raise Unmappable("the question asks for rows linked to every one of the "
                              f"{linked.table if linked else 'rows'} ('all', 'every'), which "
                              "the offline model cannot check")
-        if len({s.op for s in self.kinds("super")}) > 1:
+        # "first" and "last" may only say how a list is sorted ("the highest
+        # payment first"); two superlatives of their own that pull apart ask
+        # two questions.
+        if len({s.op for s in self.kinds("super") if s.value is not None}) > 1:
             raise Unmappable("the question asks for both the most and the least; ask for "
                              "one at a time")
         if self.first("or") and len(self.kinds("value")) < 2:

@@ -759,7 +759,7 @@ class Reader:
         if got is None:
             return None
         op, extra = got
-        self.use(i, 2, Item("super", i, op=op, extra=extra))
+        self.use(i, 2, Item("super", i, op=op, extra=extra, value=" ".join(pair)))
         return i + 2
 
     def _superlative(self, i: int) -> Optional[int]:
