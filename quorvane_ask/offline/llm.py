@@ -72,6 +72,15 @@ def _schema(observed: str, dialect: str) -> Schema:
                   dialect in ("mysql", "mariadb"))
 
 
+@functools.lru_cache(maxsize=32)
+def _probes(schema: Schema, text: str) -> tuple[str, ...]:
+    """The words of a question to look up in the data.  The first reading
+    depends on the schema and the question alone, so the step that asks for
+    the lookup and the step that reads its result share it: a long question
+    is read twice per answer, not three times."""
+    return tuple(Reader(schema, text).read({}).probes)
+
+
 def _spelled_like(word: str, schema: Schema) -> Optional[str]:
     """The one name or declared value of the schema that `word` looks like a
     slip of ("custmer" for customer), or None.  Only ever a suggestion: the
@@ -184,14 +193,14 @@ class OfflineSQLModel(LLM):
             raise Unmappable("the schema shows no CREATE TABLE statements")
 
         # First pass: which words must be looked up in the data.
-        first = Reader(schema, text).read({})
+        probes = _probes(schema, text)
         hits: dict[str, list] = {}
-        if first.probes:
-            sql = probe_sql(schema, first.probes)
+        if probes:
+            sql = probe_sql(schema, list(probes))
             result = done.get((QUERY, sql)) if sql else ""
             if result is None:
                 return _action("I should find which columns hold "
-                               + ", ".join(repr(p) for p in first.probes) + ".", QUERY, sql)
+                               + ", ".join(repr(p) for p in probes) + ".", QUERY, sql)
             if error := _tool_error(result):
                 raise Unmappable(f"looking up the values failed: {error}")
             try:
