@@ -19,7 +19,7 @@ from .schema import Schema
 from .sql import Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
-from .words import TIME_UNITS, time_unit
+from .words import RELATION_VERBS, TIME_UNITS, time_unit
 
 
 @dataclass
@@ -109,6 +109,11 @@ class Planner:
 
     def shape(self) -> Plan:
         items = self.items
+        roles = self.kinds("role")
+        if roles:
+            plan = self.role_plan(roles)
+            if plan is not None:
+                return plan
         every = self.first("all")
         if every is not None:
             linked = self.after(every, "table")
@@ -627,10 +632,22 @@ class Planner:
         if head.kind == "table":
             nxt = self.after(head, "column", "money")
             if nxt is None:
-                raise Unmappable(f"the question names no numeric column of {head.table} "
-                                 "to total or average")
-            head = nxt
-        what, col, wording = self._measure_head(head)
+                # "the total of payments": a table's amounts, where it has one
+                # column of money; with several the question must say which.
+                cols = [c for c in self.s.tables[head.table].columns
+                        if c.numeric and not c.key and self._amount(c)]
+                if len(cols) > 1:
+                    raise Unmappable(f"{head.table} has more than one amount to total or "
+                                     "average (" + ", ".join(c.name for c in cols) + ")")
+                if not cols:
+                    raise Unmappable(f"the question names no numeric column of {head.table} "
+                                     "to total or average")
+                head.role = "measured"
+                what, col, wording = "column", cols[0], cols[0].name
+            else:
+                head = nxt
+        if head.kind != "table":
+            what, col, wording = self._measure_head(head)
         head.role = "measured"
         if what == "column" and fn == "sum" and self._is_line_price(col):
             # The total of a line's unit price means nothing; the total cost
@@ -1227,3 +1244,154 @@ class Planner:
         desc = self.describe()
         return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
                                  [c.name for c in cols], desc))
+
+    # -- roles -----------------------------------------------------------------
+    _ROLE_KINDS = {"role", "value", "table", "wh", "count", "list", "group"}
+
+    def role_plan(self, roles: list[Item]) -> Optional[Plan]:
+        """A question in the words of a role key: "who is the sales rep of
+        X" (the row X's key points at), "who reports to X", "how many
+        customers does X look after" (the rows whose key points at X), "how
+        many customers each sales rep has" (those rows per row pointed at).
+        Anything else about a role is declined, save a verb that only
+        relates two tables, which is read as before (None)."""
+        item = roles[0]
+        # "serve", "handle": verbs that relate two tables anyway.
+        verb_only = all(way == "down" and not r.self_key for r, way in item.extra) and all(
+            w in RELATION_VERBS or w.rstrip("sd") in RELATION_VERBS
+            for w in item.value.lower().split())
+        why = None
+        others = [it for it in self.items if it.kind not in self._ROLE_KINDS]
+        if len(roles) > 1:
+            why = "the question names several roles at once"
+        elif others or self.kinds("column"):
+            why = f"the offline model reads '{item.value}' only in a plain question about it"
+        if why:
+            if verb_only:
+                return None
+            raise Unmappable(why)
+        self.conds = []
+        values = self.kinds("value")
+        named = {it.table for it in self.kinds("table")}
+        vtables = None
+        for v in values:
+            here = {t for t, _ in v.extra}
+            vtables = here if vtables is None else vtables & here
+        fits = []
+        for role, way in item.extra:
+            if named - {role.table, role.ref}:
+                continue
+            if values:
+                # up: X is the row holding the key; down: X is the row it points at
+                ends = {"up": role.table, "down": role.ref}
+                if not role.self_key:
+                    ends = {w: t for w, t in ends.items() if t in vtables}
+                    # The rows pointing at a row named by the role's noun only
+                    # where the question names them ("the customers of sales
+                    # rep X", not "who is the sales rep of X" for an employee).
+                    ends = {w: t for w, t in ends.items()
+                            if not (way == "up" and w == "down" and role.table not in named)}
+                    way = next(iter(ends), None) if len(ends) == 1 else None
+                elif role.table not in vtables:
+                    way = None
+                if way is not None:
+                    fits.append((role, way))
+            elif self.first("group") and self.first("count") and role.table in named \
+                    and not role.self_key:
+                fits.append((role, "group"))
+        if not fits:
+            if verb_only:
+                return None
+            raise Unmappable(f"the offline model cannot tell what '{item.value}' asks of "
+                             + (", ".join(map(str, (v.value for v in values))) or "the rows"))
+        if len(fits) > 1:
+            raise Unmappable(f"'{item.value}' could be any of the keys "
+                             + ", ".join(f"{r.table}.{r.column}" for r, _ in fits))
+        role, way = fits[0]
+        item.role = "role"
+        # A verb ("manages") answers in the role's own noun ("manager").
+        noun = item.value if dict((id(r), w) for r, w in item.extra).get(id(role)) == "up" \
+            else " ".join(role.words)
+        for it in self.kinds("table", "wh", "list", "group"):
+            it.role = "role"
+        q = self.sql.ident
+        t, r = "t", "r"
+        on = f"{self.sql.col(t, role.column)} = {self.sql.col(r, role.refcol)}"
+        if way == "group":
+            lab = self.sql.label(role.ref, r)
+            sql = (f"SELECT {lab}, COUNT(*) FROM {q(role.ref)} {r} JOIN {q(role.table)} {t} "
+                   f"ON {on} GROUP BY {self.sql.col(r, role.refcol)}, {lab} ORDER BY 2 DESC, 1")
+            return Plan(sql, partial(_role_groups, noun, role.table))
+        where_table = role.table if way == "up" else role.ref
+        alias = t if way == "up" else r
+        wheres = []
+        for v in values:
+            cols = sorted({c for tb, c in v.extra if tb == where_table})
+            if not cols:
+                raise Unmappable(f"{v.value!r} is no value of {where_table}")
+            if len(cols) > 1:
+                raise Unmappable(f"{v.value!r} is held in several columns of {where_table}: "
+                                 + ", ".join(cols))
+            v.role = "role"
+            wheres.append(f"{self.sql.col(alias, cols[0])} = {self.sql.literal(v.value)}")
+        who = " ".join(str(v.value) for v in values)
+        where = " WHERE " + " AND ".join(wheres)
+        if way == "up":
+            if self.first("count"):
+                raise Unmappable(f"the question counts the {item.value} of {who}, "
+                                 "which the offline model does not read")
+            lab = self.sql.label(role.ref, r)
+            sql = (f"SELECT {self.sql.col(t, role.column)}, {lab} FROM {q(role.table)} {t} "
+                   f"LEFT JOIN {q(role.ref)} {r} ON {on}{where}")
+            return Plan(sql, partial(_role_up, noun, who))
+        lab = self.sql.label(role.table, t)
+        if self.first("count"):
+            sql = (f"SELECT COUNT({self.sql.col(t, role.column)}), "
+                   f"COUNT(DISTINCT {self.sql.col(r, role.refcol)}) FROM {q(role.ref)} {r} "
+                   f"LEFT JOIN {q(role.table)} {t} ON {on}{where}")
+            return Plan(sql, partial(_role_count, role.table, item.value, who))
+        sql = (f"SELECT {self.sql.col(r, role.refcol)}, {self.sql.col(t, role.column)}, {lab} "
+               f"FROM {q(role.ref)} {r} LEFT JOIN {q(role.table)} {t} ON {on}{where} ORDER BY 3")
+        return Plan(sql, partial(_role_down, role.table, item.value, who))
+
+
+def _one_row_named(who: str, rows: list[tuple], key: int) -> None:
+    """Declines when the words naming a row named none, or several."""
+    keys = {row[key] for row in rows}
+    if not keys:
+        raise Unmappable(f"no row is {who}")
+    if len(keys) > 1:
+        raise Unmappable(f"{who} names {len(keys)} different rows, so the answer would mix them")
+
+
+def _role_up(words: str, who: str, rows: list[tuple]) -> str:
+    if not rows:
+        raise Unmappable(f"no row is {who}")
+    if len(rows) > 1:
+        raise Unmappable(f"{who} names {len(rows)} different rows, so the answer would mix them")
+    if rows[0][0] is None:
+        return f"{who} has no {words}."
+    # The row asked about is not named again: the answer names only the
+    # row its key points at.
+    return f"The {words} asked for is {phrasing.show(rows[0][1])}."
+
+
+def _role_count(table: str, words: str, who: str, rows: list[tuple]) -> str:
+    n, refs = rows[0]
+    if refs != 1:
+        _one_row_named(who, [(k,) for k in range(refs)], 0)
+    return f"{n} {table.replace('_', ' ')} ({words} {who})."
+
+
+def _role_down(table: str, words: str, who: str, rows: list[tuple]) -> str:
+    _one_row_named(who, rows, 0)
+    names = [phrasing.show(row[2]) for row in rows if row[1] is not None]
+    if not names:
+        return f"No {table.replace('_', ' ')} ({words} {who})."
+    return f"{len(names)} {table.replace('_', ' ')} ({words} the one asked about): " \
+        + "; ".join(names) + "."
+
+
+def _role_groups(words: str, table: str, rows: list[tuple]) -> str:
+    return (f"The {table.replace('_', ' ')} per {words}: "
+            + "; ".join(f"{phrasing.show(a)}: {n}" for a, n in rows) + ".")

@@ -85,6 +85,41 @@ _ORDINALS = {w: n for n, w in enumerate(
     "zeroth first second third fourth fifth sixth seventh eighth ninth tenth".split()) if n > 1}
 
 
+# Roles and the everyday words for them: a rep is a representative, and
+# what each role does to the rows that point at it ("the customers she
+# looks after").  A key of a table to itself names the row above: its
+# manager, its boss, whom it reports to.
+_ROLE_SYNONYMS = {"rep": ("representative",), "representative": ("rep",)}
+_ROLE_VERBS = {
+    **dict.fromkeys(("rep", "representative"), (("represent",), ("serve",), ("look", "after"))),
+    "support": (("support",), ("look", "after"), ("serve",)),
+    "manager": (("manage",), ("look", "after")),
+    "agent": (("handle",), ("serve",)),
+}
+_SUPERIORS = ("manager", "boss", "supervisor", "superior")
+
+
+def _role_phrases(role) -> list[tuple[tuple, str]]:
+    """(phrase, direction) for a role: "up" names the row the key points
+    at (the sales rep, the manager), "down" the rows that point at it
+    (who reports to, the customers a rep looks after)."""
+    words = role.words
+    out = [(words, "up")]
+    if len(words) > 1 and words[-1] not in ("to", "by", "of"):
+        out.append((words[-1:], "up"))  # "each rep"
+    for k, w in enumerate(words):
+        for other in _ROLE_SYNONYMS.get(w, ()):
+            out.append((words[:k] + (other,) + words[k + 1:], "up"))
+        for verb in _ROLE_VERBS.get(w, ()):
+            out.append((verb, "down"))
+    if role.self_key:
+        if words == ("report", "to"):
+            out = [(words, "down")] + [((w,), "up") for w in _SUPERIORS]
+        elif words[-1] in _SUPERIORS:
+            out.append((("report", "to"), "down"))
+    return out
+
+
 def _month_year(toks: list[Tok], i: int):
     """(year, month or None, length) of a date at toks[i], or None."""
     t = toks[i]
@@ -219,6 +254,9 @@ class Reader:
                         continue
                     if len(c.words) > 1 and w not in generic and not w.isdigit():
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
+        for role in self.s.roles:
+            for phrase, way in _role_phrases(role):
+                out.append((phrase, Item("role", 0, table=role.table, value=way, extra=role), 0))
         return out
 
     def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
@@ -277,6 +315,8 @@ class Reader:
 
     def read(self, found: dict[str, list[tuple[str, str]]]) -> Parse:
         toks = self.toks
+        self.found = found
+        self.role_probes: list[str] = []
         # Values the database was found to hold, longest first: a product
         # called "Cast Iron Pan" is one value, not three unknown words.  A
         # run longer than the longest value found cannot be one (its
@@ -300,6 +340,7 @@ class Reader:
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._role_words()
         self._request_words()
         self._grammar()
         self._order_words()
@@ -368,9 +409,42 @@ class Reader:
                 probes.append(t.text)
                 if not t.used:
                     unknown.append(t.text)
+        probes += self.role_probes
         self.items.sort(key=lambda it: it.at)
         self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _role_words(self) -> None:
+        """Roles of two words or more ("sales rep", "reports to"), read
+        before the words of the question's shape take "sales" or "to"."""
+        for i in range(len(self.toks)):
+            got = self._match_vocab(i)
+            if got and got[0] > 1:
+                self._role_at(i)
+
+    def _role_at(self, i: int) -> int:
+        """How many words at i name a role, tied as one; 0 when none do or
+        the data holds them as a value."""
+        got = self._match_vocab(i)
+        if not got or not all(it.kind == "role" for it in got[1]) \
+                or self._role_is_value(i, got[0]):
+            return 0
+        n, items = got
+        # extra: (role, which way the words point) for each role they name
+        self.use(i, n, Item("role", i, value=_run_text(self.toks[i:i + n]),
+                            extra=[(it.extra, it.value) for it in items]))
+        return n
+
+    def _role_is_value(self, i: int, n: int) -> bool:
+        """Whether the words of a role ("sales reps") are also a value the
+        data holds (a job title "Sales Rep"); looked up before they are
+        read as the role."""
+        forms = []
+        # With the word before ("sales reps" where only "reps" is the role).
+        for run in (self.toks[i:i + n], self.toks[max(i - 1, 0):i + n]):
+            forms += [_run_text(run), " ".join([t.text for t in run[:-1]] + [singular(run[-1].low)])]
+        self.role_probes += forms
+        return any(_lookup(self.found, f) for f in forms)
 
     def _people(self) -> None:
         """"Gerard Hernandez": a first name right before a last name of the
@@ -887,6 +961,16 @@ class Reader:
                 i += n
                 continue
             got = self._match_vocab(i)
+            n = self._role_at(i)
+            if n:
+                i += n
+                continue
+            got = self._match_vocab(i)
+            if got:
+                # Words of a role the data also holds as a value, or that
+                # also name a column, are not read as the role.
+                rest = [it for it in got[1] if it.kind != "role"]
+                got = (got[0], rest) if rest else None
             if got:
                 n, items = got
                 tables = [it for it in items if it.kind == "table"]

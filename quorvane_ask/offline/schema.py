@@ -7,11 +7,32 @@ that revenue is computed from.
 from __future__ import annotations
 
 from collections import deque
+from dataclasses import dataclass
 from typing import Optional
 
 from .decline import Unmappable
 from .observations import Column, Table
 from .words import MONEY_COLUMN_WORDS, PRICE_WORDS, QUANTITY_WORDS
+
+
+# Words of a foreign key's name that only say it is a key.
+_KEY_WORDS = {"id", "number", "no", "num", "code", "key", "fk"}
+
+
+@dataclass(frozen=True)
+class Role:
+    """A foreign key named for what the referenced row is to the row that
+    holds it: customers.salesRepEmployeeNumber (the sales rep), a key of a
+    table to itself (employees.reportsTo, staff.manager_id)."""
+    table: str         # the table holding the key
+    column: str
+    ref: str           # the table it points at
+    refcol: str
+    words: tuple       # the role: the key's words less key words and the ref's own words
+
+    @property
+    def self_key(self) -> bool:
+        return self.table == self.ref
 
 
 class Schema:
@@ -27,6 +48,7 @@ class Schema:
                     self.edges[t.name].append((t.name, col, ref, refcol))
                     self.edges[ref].append((ref, refcol, t.name, col))
         self.line_items = self._find_line_items()
+        self.roles = self._find_roles()
 
     def path(self, start: str, goal: str) -> list[tuple]:
         """The shortest join path between two tables; it must be the only one."""
@@ -85,6 +107,22 @@ class Schema:
         if col is None:
             raise Unmappable("no table holds amounts to sum")
         return col.table
+
+    def _find_roles(self) -> list[Role]:
+        """Every foreign key whose name says more than which table it points
+        at: its other words are the role.  A key to the table itself is a
+        role even when it says nothing more (parent_id is a row's parent)."""
+        out = []
+        for t in self.tables.values():
+            for col, ref, refcol in t.fks:
+                if ref not in self.tables:
+                    continue
+                own = set(self.tables[ref].words) | _KEY_WORDS
+                words = tuple(w for w in t.column(col).words if w not in own)
+                # productLine to productlines names the table, not a role.
+                if words and "".join(words) not in "".join(self.tables[ref].words):
+                    out.append(Role(t.name, col, ref, refcol, words))
+        return out
 
     def _find_line_items(self) -> Optional[tuple]:
         """(table, quantity column, price column, order table) of the table whose

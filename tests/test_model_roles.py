@@ -1,0 +1,98 @@
+"""Roles named by foreign keys, on a PascalCase support desk: agents with a
+key to their own manager, tickets with two keys to the agents (the one it
+is assigned to, the one who reviews it).  The expected rows are read from
+the server with SQL next to each question."""
+
+import re
+from decimal import Decimal
+
+import pytest
+
+from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
+
+from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+
+SCHEMA = """
+CREATE TABLE Agents (
+    AgentId INT PRIMARY KEY,
+    FirstName VARCHAR(40) NOT NULL,
+    LastName VARCHAR(40) NOT NULL,
+    ManagerId INT,
+    FOREIGN KEY (ManagerId) REFERENCES Agents (AgentId)
+);
+CREATE TABLE Tickets (
+    TicketId INT PRIMARY KEY,
+    Subject VARCHAR(80) NOT NULL,
+    AssignedAgentId INT NOT NULL,
+    ReviewerAgentId INT,
+    FOREIGN KEY (AssignedAgentId) REFERENCES Agents (AgentId),
+    FOREIGN KEY (ReviewerAgentId) REFERENCES Agents (AgentId)
+);
+INSERT INTO Agents VALUES (1, 'Dana', 'Reyes', NULL), (2, 'Sam', 'Okafor', 1),
+    (3, 'Lee', 'Marsh', 1), (4, 'Ivo', 'Brandt', 2), (5, 'Ruth', 'Oyelaran', 2);
+INSERT INTO Tickets VALUES (1, 'Printer Jam', 4, 2), (2, 'Lost Password', 5, 2),
+    (3, 'Slow Laptop', 4, 3), (4, 'Broken Badge', 3, 1), (5, 'Dead Monitor', 2, NULL);
+"""
+
+NAME = "CONCAT(a.FirstName, ' ', a.LastName)"
+
+
+@pytest.fixture(scope="module")
+def desk(mariadb):
+    name = "roles_desk"
+    mariadb.create_database(name, drop=True)
+    mariadb.executescript(SCHEMA, database=name)
+    mariadb.create_user("roles_ro", "roles-ro-pw", name, privileges="SELECT")
+    return mariadb, name
+
+
+def ask(desk, question):
+    server, name = desk
+    llm = OfflineSQLModel()
+    connector = DatabaseConnector("roles_ro", "roles-ro-pw", f"127.0.0.1:{server.port}", name)
+    assert connector.connect()["connected"]
+    runner = AgentRunner(llm, SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm),
+                         verbose=False)
+    return runner.run(question)
+
+
+# Each question -> the SQL whose every cell the answer must state; `absent`:
+# names of rows that must not be in it (the row asked about is no answer).
+@pytest.mark.parametrize("question, sql, absent", [
+    ("Who reports to Dana Reyes?",
+     "SELECT " + NAME + " FROM Agents a JOIN Agents m ON m.AgentId = a.ManagerId "
+     "WHERE m.FirstName = 'Dana' AND m.LastName = 'Reyes'", ["Ivo", "Ruth"]),
+    ("Who is Ivo Brandt's manager?",
+     "SELECT " + NAME + " FROM Agents a JOIN Agents r ON r.ManagerId = a.AgentId "
+     "WHERE r.FirstName = 'Ivo' AND r.LastName = 'Brandt'", ["Dana", "Lee"]),
+    ("How many agents report to Sam Okafor?",
+     "SELECT COUNT(*) FROM Agents a JOIN Agents m ON m.AgentId = a.ManagerId "
+     "WHERE m.FirstName = 'Sam'", []),
+    ("Who is the reviewer of the ticket Printer Jam?",
+     "SELECT " + NAME + " FROM Tickets t JOIN Agents a ON a.AgentId = t.ReviewerAgentId "
+     "WHERE t.Subject = 'Printer Jam'", ["Ivo", "Dana"]),
+    ("How many tickets has each reviewer?",
+     "SELECT " + NAME + ", COUNT(*) FROM Tickets t JOIN Agents a ON a.AgentId = t.ReviewerAgentId "
+     "GROUP BY a.AgentId", ["Ivo", "Ruth"]),
+])
+def test_roles(desk, question, sql, absent):
+    server, name = desk
+    answer = ask(desk, question)
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    stated = [Decimal(n) for n in re.findall(r"\d+", answer)]
+    for row in server.execute(sql, database=name):
+        for cell in row:
+            assert (Decimal(cell) in stated) if isinstance(cell, int) else str(cell) in answer, \
+                (answer, cell)
+    assert not [n for n in absent if n in answer], answer
+
+
+# Two keys to one table that the question does not tell apart, and a role
+# asked about in a shape the model does not read, are declined.
+@pytest.mark.parametrize("question", [
+    "Which agent has ticket Printer Jam?",
+    "How many tickets has Ivo Brandt's manager reviewed?",
+])
+def test_role_declines(desk, question):
+    answer = ask(desk, question)
+    assert answer.startswith(CANNOT_ANSWER), answer
