@@ -57,7 +57,9 @@ _SERVER_TUNING = (
     # containers and on tmpfs, and a tiny test server does not need them.
     "--innodb-use-native-aio=0",
     "--skip-log-bin",
-    "--max-connections=64",
+    # The suite keeps one server for the session, and every LangChain database
+    # object holds a pool of connections until it is collected.
+    "--max-connections=512",
     # Without option files the server would default to latin1.
     "--character-set-server=utf8mb4",
     "--collation-server=utf8mb4_unicode_ci",

@@ -91,6 +91,7 @@ class MaxConnectionsExhausted:
         self.server, self.held = server, []
 
     def __enter__(self):
+        self.limit = self.server.execute("SELECT @@max_connections")[0][0]
         self.server.execute("SET GLOBAL max_connections = 10")  # the server's minimum
         while True:
             try:
@@ -104,7 +105,7 @@ class MaxConnectionsExhausted:
         for conn in self.held:
             conn.close()
         # Root still gets in: the server keeps one connection for it.
-        self.server.execute("SET GLOBAL max_connections = 64")
+        self.server.execute(f"SET GLOBAL max_connections = {int(self.limit)}")
 
 
 @pytest.mark.parametrize("fault, code", [
