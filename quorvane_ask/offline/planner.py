@@ -397,6 +397,12 @@ class Planner:
                 if len(hits) == 1:
                     it.extra = "qualifier"
                     return self.s.tables[hits[0][0]].column(hits[0][1])
+        # A value held by a foreign key and by the key it references is one
+        # value: the referenced table's, whose children the filter reaches
+        # along that key.
+        parents = [p for p in places if not any(
+            fk == p[1] and (ref, refcol) in places for fk, ref, refcol in self.s.tables[p[0]].fks)]
+        places = parents or places
         if isinstance(v.value, str) and v.value[:1].islower():
             # A plain word found in the data ("shipped", "new") must belong to
             # the noun it stands next to, or it may be an ordinary word that
@@ -635,7 +641,7 @@ class Planner:
                 # "the total of payments": a table's amounts, where it has one
                 # column of money; with several the question must say which.
                 cols = [c for c in self.s.tables[head.table].columns
-                        if c.numeric and not c.key and self._amount(c)]
+                        if c.numeric and not c.integer and self._amount(c)]
                 if len(cols) > 1:
                     raise Unmappable(f"{head.table} has more than one amount to total or "
                                      "average (" + ", ".join(c.name for c in cols) + ")")

@@ -460,6 +460,12 @@ class Reader:
                     a.extra, b.extra = [(t, pair[0].name)], [(t, pair[1].name)]
                     break
 
+    def _sold_tables(self) -> set[str]:
+        """The tables order lines refer to (the things sold) and the lines
+        themselves."""
+        li = self.s.line_items[0]
+        return {li} | {ref for _, ref, _ in self.s.tables[li].fks}
+
     def _relates(self, i: int) -> bool:
         """Whether the verb at i only says how things named in the question
         are linked: it has an object after it, or two tables are named.
@@ -478,6 +484,9 @@ class Reader:
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
             return True  # "books never borrowed": rows with no related rows
+        if self.toks[i].forms & {"sell", "buy", "order", "purchase"} and self.s.line_items \
+                and any(it.kind == "table" and it.table in self._sold_tables() for it in self.items):
+            return True  # "products not sold": products with no order lines
         if prev is not None and prev.used in ("table", "column", "value"):
             return True  # "the lowest rate charged": a participle after its noun
         tables = {it.table for it in self.items if it.kind == "table"}
