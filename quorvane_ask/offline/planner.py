@@ -19,7 +19,7 @@ from .schema import Schema
 from .sql import Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
-from .words import RELATION_VERBS, TIME_UNITS, time_unit
+from .words import RELATION_VERBS, TIME_UNITS, forms, time_unit
 
 
 @dataclass
@@ -329,6 +329,10 @@ class Planner:
             if nxt is None and head.kind == "table":
                 children = [e[2] for e in self.s.edges[head.table]
                             if any(r == head.table for _, r, _ in self.s.tables[e[2]].fks)]
+                li = self.s.line_items[0] if self.s.line_items else None
+                if li in children and any(forms(t.low) & {"sell", "buy", "order", "purchase"}
+                                          for t in tokenize(self.q)):
+                    children = [li]  # "products not sold": no order lines
                 if len(set(children)) == 1:
                     conds.append(Cond(None, None, "none", kind="related", related=children[0]))
                     continue

@@ -1,0 +1,98 @@
+"""Values across a key and its foreign key, a table's one amount, and things
+never sold, on a snake_case garden shop.  The expected cells are read from
+the server with SQL next to each question."""
+
+from decimal import Decimal
+import re
+
+import pytest
+
+from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
+
+from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+
+SCHEMA = """
+CREATE TABLE categories (category_name VARCHAR(30) PRIMARY KEY, blurb VARCHAR(80));
+CREATE TABLE tools (
+    tool_id INT PRIMARY KEY,
+    tool_name VARCHAR(40) NOT NULL,
+    category_name VARCHAR(30) NOT NULL,
+    FOREIGN KEY (category_name) REFERENCES categories (category_name)
+);
+CREATE TABLE reviews (review_id INT PRIMARY KEY, tool_id INT NOT NULL, stars INT,
+    FOREIGN KEY (tool_id) REFERENCES tools (tool_id));
+CREATE TABLE sales_orders (order_id INT PRIMARY KEY, order_date DATE NOT NULL);
+CREATE TABLE order_lines (
+    order_id INT NOT NULL,
+    tool_id INT NOT NULL,
+    qty INT NOT NULL,
+    unit_price DECIMAL(8,2) NOT NULL,
+    PRIMARY KEY (order_id, tool_id),
+    FOREIGN KEY (order_id) REFERENCES sales_orders (order_id),
+    FOREIGN KEY (tool_id) REFERENCES tools (tool_id)
+);
+CREATE TABLE refunds (
+    refund_id INT PRIMARY KEY,
+    order_id INT NOT NULL,
+    refund_amount DECIMAL(8,2) NOT NULL,
+    FOREIGN KEY (order_id) REFERENCES sales_orders (order_id)
+);
+CREATE TABLE invoices (invoice_id INT PRIMARY KEY, net_amount DECIMAL(8,2),
+    gross_amount DECIMAL(8,2));
+INSERT INTO categories VALUES ('Garden', 'Outdoor things'), ('Kitchen', 'Indoor things');
+INSERT INTO tools VALUES (1, 'Spade', 'Garden'), (2, 'Rake', 'Garden'),
+    (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
+INSERT INTO reviews VALUES (1, 4, 5);
+INSERT INTO sales_orders VALUES (1, '2024-03-01'), (2, '2024-03-09');
+INSERT INTO order_lines VALUES (1, 1, 2, 19.50), (1, 3, 1, 31.25), (2, 2, 3, 12.00),
+    (2, 1, 1, 18.75);
+INSERT INTO refunds VALUES (1, 1, 19.50), (2, 2, 7.25);
+INSERT INTO invoices VALUES (1, 100.00, 120.00);
+"""
+
+
+@pytest.fixture(scope="module")
+def shop(mariadb):
+    name = "values_shop"
+    mariadb.create_database(name, drop=True)
+    mariadb.executescript(SCHEMA, database=name)
+    mariadb.create_user("values_ro", "values-ro-pw", name, privileges="SELECT")
+    return mariadb, name
+
+
+def ask(shop, question):
+    server, name = shop
+    llm = OfflineSQLModel()
+    connector = DatabaseConnector("values_ro", "values-ro-pw", f"127.0.0.1:{server.port}", name)
+    assert connector.connect()["connected"]
+    runner = AgentRunner(llm, SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm),
+                         verbose=False)
+    return runner.run(question)
+
+
+# Each question -> the SQL whose every cell the answer must state, or None
+# where it must decline; `absent`: words that must not be in the answer.
+@pytest.mark.parametrize("question, sql, absent", [
+    ("What is the revenue from Garden?",
+     "SELECT SUM(l.qty * l.unit_price) FROM order_lines l JOIN tools i USING (tool_id) "
+     "WHERE i.category_name = 'Garden'", []),
+    ("What is the total of refunds?", "SELECT SUM(refund_amount) FROM refunds", []),
+    ("List the tools that have not been sold.",
+     "SELECT tool_name FROM tools WHERE tool_id NOT IN (SELECT tool_id FROM order_lines)",
+     ["Spade", "Rake", "Kettle"]),
+    ("What is the total of invoices?", None, []),
+])
+def test_values(shop, question, sql, absent):
+    server, name = shop
+    answer = ask(shop, question)
+    if sql is None:
+        assert answer.startswith(CANNOT_ANSWER) and "net_amount" in answer \
+            and "gross_amount" in answer, answer
+        return
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    stated = [Decimal(n) for n in re.findall(r"\d+(?:\.\d+)?", answer)]
+    for row in server.execute(sql, database=name):
+        for cell in row:
+            assert (Decimal(cell) in stated) if isinstance(cell, (int, Decimal)) \
+                else str(cell) in answer, (answer, cell)
+    assert not [w for w in absent if w in answer], answer
