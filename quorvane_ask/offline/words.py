@@ -170,7 +170,7 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
                    "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
                    "involve", "mention", "teach", "log", "record", "study", "take", "employ",
                    "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
-                   "transport", "move", "travel", "arrive", "hire"}
+                   "transport", "move", "travel", "arrive", "hire", "process"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
