@@ -64,7 +64,7 @@ def test_piped_questions_one_answer_a_line(library, tmp_path):
     assert answers[1].startswith(CANNOT_ANSWER)
 
 
-def run_on_terminal(argv, env, keys, timeout=120):
+def run_on_terminal(argv, env, keys, timeout=300):
     """Run argv on a pseudo-terminal, typing each key string once the output
     matches its pattern; (exit status, everything the terminal showed)."""
     pid, fd = pty.fork()

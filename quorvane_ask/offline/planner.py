@@ -19,7 +19,7 @@ from .schema import Schema
 from .sql import Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
-from .words import RELATION_VERBS, TIME_UNITS, forms, time_unit
+from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 
 
 @dataclass
@@ -330,7 +330,7 @@ class Planner:
                 children = [e[2] for e in self.s.edges[head.table]
                             if any(r == head.table for _, r, _ in self.s.tables[e[2]].fks)]
                 li = self.s.line_items[0] if self.s.line_items else None
-                if li in children and any(forms(t.low) & {"sell", "buy", "order", "purchase"}
+                if li in children and any(forms(t.low) & TRADE_VERBS
                                           for t in tokenize(self.q)):
                     children = [li]  # "products not sold": no order lines
                 if len(set(children)) == 1:

@@ -17,6 +17,7 @@ from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
 from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
+                    TRADE_VERBS,
                     LIST_REQUESTS, TIME_UNITS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
@@ -478,13 +479,13 @@ class Reader:
             return True  # "which countries do customers come from?"
         if self._speaks_as_business:
             return True  # "the drivers we employ": the business and its rows
-        if self.toks[i].forms & {"sell", "buy", "order", "purchase"} and any(
+        if self.toks[i].forms & TRADE_VERBS and any(
                 it.kind in ("qty", "money") for it in self.items):
             return True  # "units ... sold": the units are those of the sales
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
             return True  # "books never borrowed": rows with no related rows
-        if self.toks[i].forms & {"sell", "buy", "order", "purchase"} and self.s.line_items \
+        if self.toks[i].forms & TRADE_VERBS and self.s.line_items \
                 and any(it.kind == "table" and it.table in self._sold_tables() for it in self.items):
             return True  # "products not sold": products with no order lines
         if prev is not None and prev.used in ("table", "column", "value"):

@@ -163,6 +163,8 @@ FUNCTION_WORDS = set("""
 
 # Verbs that only restate how two tables are related ("orders a customer
 # placed", "books written by an author"): dropped once the tables are known.
+# Verbs of trade: what order lines record ("products sold", "items bought").
+TRADE_VERBS = frozenset({"sell", "buy", "order", "purchase"})
 RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", "write",
                    "take", "rent", "hold", "have", "has", "contain", "include",
                    "belong", "get", "receive", "own", "come", "bring", "work", "charge",
