@@ -1,5 +1,6 @@
 """Shared pieces for tests that look at the module from outside: child
-interpreters, stand-in dependency packages and traceback entries."""
+interpreters, stand-in dependency packages, traceback entries, and small
+databases of the tests' own put to the offline model."""
 
 import json
 import os
@@ -125,3 +126,21 @@ def run_child(script, *, path=(), options=(), argv=(), timeout=120):
         f"\n--- stderr\n{proc.stderr[-3000:]}"
     )
     return json.loads(marks[-1][2:])
+
+
+def load_readonly(server, name, user, password, script):
+    """Load `script` into a fresh database `name`, which `user` may only read."""
+    server.create_database(name, drop=True)
+    server.executescript(script, database=name)
+    server.create_user(user, password, name, privileges="SELECT")
+
+
+def ask_offline(server, name, user, password, question):
+    """The offline model's answer to `question`, by the road a user's takes."""
+    from quorvane_ask.offline import OfflineSQLModel
+
+    llm = OfflineSQLModel()
+    connector = quorvane.DatabaseConnector(user, password, server.hostport, name)
+    assert connector.connect()["connected"]
+    toolkit = quorvane.SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm)
+    return quorvane.AgentRunner(llm, toolkit, verbose=False).run(question)

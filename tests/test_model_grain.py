@@ -6,16 +6,14 @@ declined; never from the invoices' totals, which count the other lines too.
 Every expected figure is computed by the server from the question's SQL.
 """
 
-import contextlib
-import io
 import random
 import re
 from decimal import Decimal
 
 import pytest
 
-from quorvane_ask.cli import ask
-from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+from _helpers import ask_offline, load_readonly
+from quorvane_ask.offline import CANNOT_ANSWER
 
 NAME, USER, PASSWORD = "grain_nursery", "grain_ro", "grain-ro-pw"
 LINE = "l.qty * l.unit_price * (1 - l.discount)"
@@ -59,16 +57,12 @@ def _script() -> str:
 
 @pytest.fixture(scope="module")
 def nursery(mariadb):
-    mariadb.create_database(NAME, drop=True)
-    mariadb.create_user(USER, PASSWORD, NAME, privileges="SELECT")
-    mariadb.executescript(_script(), database=NAME)
+    load_readonly(mariadb, NAME, USER, PASSWORD, _script())
     return mariadb
 
 
 def _ask(server, question):
-    with contextlib.redirect_stdout(io.StringIO()):
-        return ask(question, USER, PASSWORD, server.hostport, NAME, llm=OfflineSQLModel(),
-                   verbose=False)
+    return ask_offline(server, NAME, USER, PASSWORD, question)
 
 
 def _numbers(text):

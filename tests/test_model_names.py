@@ -11,9 +11,9 @@ from decimal import Decimal
 
 import pytest
 
-from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
+from _helpers import ask_offline, load_readonly
 
-from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+from quorvane_ask.offline import CANNOT_ANSWER
 
 SCHEMA = """
 CREATE TABLE RecordLabels (
@@ -76,21 +76,13 @@ INSERT INTO PlaylistSongs VALUES (1, 1), (1, 2), (1, 5), (1, 9), (2, 3), (2, 4),
 
 @pytest.fixture(scope="module")
 def music(mariadb):
-    name = "names_music"
-    mariadb.create_database(name, drop=True)
-    mariadb.executescript(SCHEMA, database=name)
-    mariadb.create_user("names_ro", "names-ro-pw", name, privileges="SELECT")
-    return mariadb, name
+    load_readonly(mariadb, "names_music", "names_ro", "names-ro-pw", SCHEMA)
+    return mariadb, "names_music"
 
 
 def ask(music, question):
     server, name = music
-    llm = OfflineSQLModel()
-    connector = DatabaseConnector("names_ro", "names-ro-pw", f"127.0.0.1:{server.port}", name)
-    assert connector.connect()["connected"]
-    runner = AgentRunner(llm, SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm),
-                         verbose=False)
-    return runner.run(question)
+    return ask_offline(server, name, "names_ro", "names-ro-pw", question)
 
 
 def expect(music, question, sql):

@@ -8,9 +8,9 @@ from decimal import Decimal
 
 import pytest
 
-from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
+from _helpers import ask_offline, load_readonly
 
-from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+from quorvane_ask.offline import CANNOT_ANSWER
 
 SCHEMA = """
 CREATE TABLE Agents (
@@ -39,21 +39,13 @@ NAME = "CONCAT(a.FirstName, ' ', a.LastName)"
 
 @pytest.fixture(scope="module")
 def desk(mariadb):
-    name = "roles_desk"
-    mariadb.create_database(name, drop=True)
-    mariadb.executescript(SCHEMA, database=name)
-    mariadb.create_user("roles_ro", "roles-ro-pw", name, privileges="SELECT")
-    return mariadb, name
+    load_readonly(mariadb, "roles_desk", "roles_ro", "roles-ro-pw", SCHEMA)
+    return mariadb, "roles_desk"
 
 
 def ask(desk, question):
     server, name = desk
-    llm = OfflineSQLModel()
-    connector = DatabaseConnector("roles_ro", "roles-ro-pw", f"127.0.0.1:{server.port}", name)
-    assert connector.connect()["connected"]
-    runner = AgentRunner(llm, SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm),
-                         verbose=False)
-    return runner.run(question)
+    return ask_offline(server, name, "roles_ro", "roles-ro-pw", question)
 
 
 # Each question -> the SQL whose every cell the answer must state; `absent`:

@@ -4,16 +4,14 @@ city, books with a genre and a price, loans with a date and a fee.  Every
 expected value is computed by the server from the SQL beside the question.
 """
 
-import contextlib
-import io
 import random
 import re
 from decimal import Decimal
 
 import pytest
 
-from quorvane_ask.cli import ask
-from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+from _helpers import ask_offline, load_readonly
+from quorvane_ask.offline import CANNOT_ANSWER
 
 NAME, USER, PASSWORD = "shapes_library", "shapes_ro", "shapes-ro-pw"
 MONTH = "CONCAT(YEAR(loan_date), '-', LPAD(MONTH(loan_date), 2, '0'))"
@@ -55,16 +53,12 @@ def _script() -> str:
 
 @pytest.fixture(scope="module")
 def library(mariadb):
-    mariadb.create_database(NAME, drop=True)
-    mariadb.create_user(USER, PASSWORD, NAME, privileges="SELECT")
-    mariadb.executescript(_script(), database=NAME)
+    load_readonly(mariadb, NAME, USER, PASSWORD, _script())
     return mariadb
 
 
 def _ask(server, question):
-    with contextlib.redirect_stdout(io.StringIO()):
-        return ask(question, USER, PASSWORD, server.hostport, NAME, llm=OfflineSQLModel(),
-                   verbose=False)
+    return ask_offline(server, NAME, USER, PASSWORD, question)
 
 
 def _said(value, text):

@@ -7,9 +7,9 @@ import re
 
 import pytest
 
-from quorvane import AgentRunner, DatabaseConnector, SQLDatabaseToolkit
+from _helpers import ask_offline, load_readonly
 
-from quorvane_ask.offline import CANNOT_ANSWER, OfflineSQLModel
+from quorvane_ask.offline import CANNOT_ANSWER
 
 SCHEMA = """
 CREATE TABLE categories (category_name VARCHAR(30) PRIMARY KEY, blurb VARCHAR(80));
@@ -53,21 +53,13 @@ INSERT INTO invoices VALUES (1, 100.00, 120.00);
 
 @pytest.fixture(scope="module")
 def shop(mariadb):
-    name = "values_shop"
-    mariadb.create_database(name, drop=True)
-    mariadb.executescript(SCHEMA, database=name)
-    mariadb.create_user("values_ro", "values-ro-pw", name, privileges="SELECT")
-    return mariadb, name
+    load_readonly(mariadb, "values_shop", "values_ro", "values-ro-pw", SCHEMA)
+    return mariadb, "values_shop"
 
 
 def ask(shop, question):
     server, name = shop
-    llm = OfflineSQLModel()
-    connector = DatabaseConnector("values_ro", "values-ro-pw", f"127.0.0.1:{server.port}", name)
-    assert connector.connect()["connected"]
-    runner = AgentRunner(llm, SQLDatabaseToolkit(db=connector.getdbinstance(), llm=llm),
-                         verbose=False)
-    return runner.run(question)
+    return ask_offline(server, name, "values_ro", "values-ro-pw", question)
 
 
 # Each question -> the SQL whose every cell the answer must state, or None
