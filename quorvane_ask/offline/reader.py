@@ -17,8 +17,7 @@ from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
 from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
-                    TRADE_VERBS,
-                    LIST_REQUESTS, TIME_UNITS,
+                    LIST_REQUESTS, TIME_UNITS, TRADE_VERBS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
                     QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
