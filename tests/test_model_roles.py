@@ -1,6 +1,7 @@
 """Roles named by foreign keys, on a PascalCase support desk: agents with a
 key to their own manager, tickets with two keys to the agents (the one it
-is assigned to, the one who reviews it).  The expected rows are read from
+is assigned to, the one who reviews it), clients with a support rep, and
+offices that keep a city as the clients do.  The expected rows are read from
 the server with SQL next to each question."""
 
 import re
@@ -13,11 +14,15 @@ from _helpers import ask_offline, load_readonly
 from quorvane_ask.offline import CANNOT_ANSWER
 
 SCHEMA = """
+CREATE TABLE Offices (OfficeId INT PRIMARY KEY, City VARCHAR(40) NOT NULL);
 CREATE TABLE Agents (
     AgentId INT PRIMARY KEY,
     FirstName VARCHAR(40) NOT NULL,
     LastName VARCHAR(40) NOT NULL,
+    Title VARCHAR(40) NOT NULL,
+    OfficeId INT NOT NULL,
     ManagerId INT,
+    FOREIGN KEY (OfficeId) REFERENCES Offices (OfficeId),
     FOREIGN KEY (ManagerId) REFERENCES Agents (AgentId)
 );
 CREATE TABLE Tickets (
@@ -28,10 +33,21 @@ CREATE TABLE Tickets (
     FOREIGN KEY (AssignedAgentId) REFERENCES Agents (AgentId),
     FOREIGN KEY (ReviewerAgentId) REFERENCES Agents (AgentId)
 );
-INSERT INTO Agents VALUES (1, 'Dana', 'Reyes', NULL), (2, 'Sam', 'Okafor', 1),
-    (3, 'Lee', 'Marsh', 1), (4, 'Ivo', 'Brandt', 2), (5, 'Ruth', 'Oyelaran', 2);
+CREATE TABLE Clients (
+    ClientId INT PRIMARY KEY,
+    CompanyName VARCHAR(40) NOT NULL,
+    City VARCHAR(40) NOT NULL,
+    SupportRepId INT,
+    FOREIGN KEY (SupportRepId) REFERENCES Agents (AgentId)
+);
+INSERT INTO Offices VALUES (1, 'Leeds'), (2, 'York');
+INSERT INTO Agents VALUES (1, 'Dana', 'Reyes', 'Head of Support', 1, NULL),
+    (2, 'Sam', 'Okafor', 'Support Rep', 2, 1), (3, 'Lee', 'Marsh', 'Support Rep', 1, 1),
+    (4, 'Ivo', 'Brandt', 'Support Rep', 2, 2), (5, 'Ruth', 'Oyelaran', 'Trainee', 2, 2);
 INSERT INTO Tickets VALUES (1, 'Printer Jam', 4, 2), (2, 'Lost Password', 5, 2),
     (3, 'Slow Laptop', 4, 3), (4, 'Broken Badge', 3, 1), (5, 'Dead Monitor', 2, NULL);
+INSERT INTO Clients VALUES (1, 'Acme Ltd.', 'York', 4), (2, 'Brill Co', 'Leeds', NULL),
+    (3, 'Corvid plc', 'York', 2), (4, 'Dunmore Inc.', 'Leeds', NULL), (5, 'Elm Works', 'York', 4);
 """
 
 NAME = "CONCAT(a.FirstName, ' ', a.LastName)"
@@ -66,6 +82,22 @@ def ask(desk, question):
     ("How many tickets has each reviewer?",
      "SELECT " + NAME + ", COUNT(*) FROM Tickets t JOIN Agents a ON a.AgentId = t.ReviewerAgentId "
      "GROUP BY a.AgentId", ["Ivo", "Ruth"]),
+    # A role whose words are also a value of the referenced rows (a title
+    # "Support Rep") is the role where the question names a row holding
+    # the key; on its own it is the value.
+    ("Who is the support rep of Acme Ltd.?",
+     "SELECT " + NAME + " FROM Clients c JOIN Agents a ON a.AgentId = c.SupportRepId "
+     "WHERE c.CompanyName = 'Acme Ltd.'", ["Sam", "Lee"]),
+    ("How many agents are support reps?", "SELECT COUNT(*) FROM Agents WHERE Title = 'Support Rep'", []),
+    # An empty role key, in the role's words.
+    ("How many clients have no support rep?", "SELECT COUNT(*) FROM Clients WHERE SupportRepId IS NULL",
+     []),
+    ("Who reports to no one?", "SELECT " + NAME + " FROM Agents a WHERE a.ManagerId IS NULL",
+     ["Sam", "Lee"]),
+    # Offices and clients both keep a city: the agents' own is their office's.
+    ("How many agents are in Leeds?",
+     "SELECT COUNT(*) FROM Agents a JOIN Offices o ON o.OfficeId = a.OfficeId WHERE o.City = 'Leeds'",
+     []),
 ])
 def test_roles(desk, question, sql, absent):
     server, name = desk

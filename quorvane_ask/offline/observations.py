@@ -142,6 +142,10 @@ class Table:
                  and any(w in c.words for w in LABEL_WORDS)]
         person = {"first", "last", "given", "family", "middle"}
         for c in names:
+            # A person's title is the job they hold ("Sales Manager"), not
+            # their name.
+            if "title" in c.words and self.person_name is not None:
+                continue
             if any(self._own(c, (w,)) for w in LABEL_WORDS) and not set(c.words) & person:
                 return c
         if self.person_name is not None:

@@ -64,7 +64,8 @@ def describe_conds(conds: list[Cond], main: Optional[str]) -> str:
             parts.append(f"with spending {c.op} {show(c.values[0])}")
         else:
             text = describe_cond(c)
-            if c.kind == "value" and c.table and c.column and main != c.table:
+            if c.kind == "value" and c.table and c.column and main != c.table \
+                    and c.column.name != c.table:
                 text = f"{c.table} {text}"
             parts.append(text)
     return (" (" + "; ".join(parts) + ")") if parts else ""

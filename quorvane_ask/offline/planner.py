@@ -110,6 +110,9 @@ class Planner:
     def shape(self) -> Plan:
         items = self.items
         roles = self.kinds("role")
+        self.role_conds: list[Cond] = []
+        if roles and self._role_negated(roles):
+            roles = []
         if roles:
             plan = self.role_plan(roles)
             if plan is not None:
@@ -304,6 +307,7 @@ class Planner:
             if op == "not in":
                 raise Unmappable("a negated list of values")
             conds.append(Cond(table, col, op, vals))
+        conds += self.role_conds
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
         for it in self.kinds("date"):
@@ -419,12 +423,18 @@ class Planner:
                 raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
                                  "say it is about")
             places = near or places
+        if head.kind == "table" and len(places) > 1:
+            # "employees in Boston", where offices and customers both keep a
+            # city: the row's own value is the one it reaches along its own
+            # references (its office), not one of the rows that refer to it.
+            own = [p for p in places if self._own_attribute(head.table, p[0])]
+            places = own if len(own) == 1 else places
         if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
                 and len(places) == 1 and places[0][0] != head.table:
             hops = self.s.path(head.table, places[0][0])
             li = self.s.line_items[0] if self.s.line_items else None
             if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table] \
-                    and not self.s.through_links(hops):
+                    and not self.s.through_links(hops) and not self._located_by(hops):
                 # "shipments that went to Glasgow" must not become shipments
                 # whose driver's depot is in Glasgow.
                 raise Unmappable(f"'{v.value}' is a {places[0][1]} of {places[0][0]}, which is "
@@ -440,6 +450,25 @@ class Planner:
                 return self.s.tables[t].column(here[0][1])
         raise Unmappable(f"'{v.value}' is found in more than one column ("
                          + ", ".join(f"{t}.{c}" for t, c in places) + ")")
+
+    def _own_attribute(self, table: str, other: str) -> bool:
+        """Whether every row of `table` reaches exactly one row of `other`:
+        the path between them follows foreign keys only from the row that
+        holds them to the row they reference."""
+        if table == other:
+            return True
+        try:
+            hops = self.s.path(table, other)
+        except Unmappable:
+            return False
+        return all(h[1] in self.s.tables[h[0]].fk_columns for h in hops)
+
+    def _located_by(self, hops: list) -> bool:
+        """A path from a row to where it is: references only, through tables
+        that are places themselves (a customer's address, its city, its
+        country), so the value far along it is still the row's own."""
+        return all(h[1] in self.s.tables[h[0]].fk_columns for h in hops) and all(
+            set(self.s.tables[h[2]].words) & LOCATION_WORDS for h in hops)
 
     def number_cond(self, it: Item, head: Item) -> Cond:
         if it.extra:
@@ -1258,6 +1287,39 @@ class Planner:
     # -- roles -----------------------------------------------------------------
     _ROLE_KINDS = {"role", "value", "table", "wh", "count", "list", "group"}
 
+    def _role_negated(self, roles: list[Item]) -> bool:
+        """"Customers who don't have a sales rep", "who reports to no one":
+        the rows whose role key is empty, a condition like any other.  True
+        when the one role was read so and left to the rest of the plan."""
+        item = roles[0]
+        neg = self.before(item, "neg")
+        toks = tokenize(self.q)
+        after = " ".join(t.low for t in toks[item.end:item.end + 2]) if len(roles) == 1 else ""
+        before = neg is not None and not [it for it in self.items if neg.at < it.at < item.at]
+        nobody = after in ("no one", "nobody", "anyone", "anybody") or after.startswith(
+            ("nobody", "anybody"))
+        if len(roles) > 1 or not (before or nobody):
+            return False
+        named = {it.table for it in self.kinds("table")}
+        fits = {(r.table, r.column) for r, _ in item.extra if not named - {r.table, r.ref}}
+        if len(fits) != 1:
+            raise Unmappable(f"'{item.value}' could be any of the keys "
+                             + ", ".join(f"{t}.{c}" for t, c in sorted(fits)))
+        table, column = next(iter(fits))
+        col = self.s.tables[table].column(column)
+        self.role_conds = [Cond(table, col, "null", kind="null")]
+        item.role = "role"
+        self.items.remove(item)
+        if before:
+            self.items.remove(neg)
+        else:
+            self.items[:] = [it for it in self.items if not (it.kind == "neg" and it.at == item.end)]
+        if table not in named:
+            # "Who reports to no one?": the rows asked about are the role's own.
+            self.items.append(Item("table", item.at, table=table, end=item.end))
+            self.items.sort(key=lambda it: it.at)
+        return True
+
     def role_plan(self, roles: list[Item]) -> Optional[Plan]:
         """A question in the words of a role key: "who is the sales rep of
         X" (the row X's key points at), "who reports to X", "how many
@@ -1382,7 +1444,7 @@ def _role_up(words: str, who: str, rows: list[tuple]) -> str:
     if rows[0][0] is None:
         return f"{who} has no {words}."
     # The row asked about is not named again: the answer names only the
-    # row its key points at.
+    # row its key points at, so that a list of names read from it holds one.
     return f"The {words} asked for is {phrasing.show(rows[0][1])}."
 
 

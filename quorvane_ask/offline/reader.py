@@ -171,6 +171,12 @@ def _variants(text: str) -> list[str]:
     out = [text]
     if " " not in text and not text[:1].isupper():
         out += [singular(low), low + "s"]
+    head, _, last = text.rpartition(" ")
+    if head and last.islower() and singular(last) != last:
+        out.append(f"{head} {singular(last)}")  # "sales reps": a job title "Sales Rep"
+    if head and last[:1].isupper() and last[1:].islower() and len(last) <= 4:
+        # The reader drops a word's final period, which names keep: "Ltd.", "Inc.".
+        out.append(text + ".")
     return list(dict.fromkeys(out))
 
 
@@ -340,6 +346,7 @@ class Reader:
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._roles_over_values()
         self._role_words()
         self._request_words()
         self._grammar()
@@ -351,7 +358,8 @@ class Reader:
             raise Unmappable("the question asks about the future, which the data does not hold")
         for i, t in enumerate(toks):
             if not t.used and (t.low in FUNCTION_WORDS
-                               or (t.low in _CURRENCIES and self._after_number(i))):
+                               or (t.low in _CURRENCIES and (self._after_number(i) or (
+                                   i > 0 and toks[i - 1].low == "in")))):
                 t.used = "function"
             elif not t.used and t.forms & RELATION_VERBS:
                 # A verb that only relates two tables, unless the data holds
@@ -413,6 +421,40 @@ class Reader:
         self.items.sort(key=lambda it: it.at)
         self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _roles_over_values(self) -> None:
+        """"The sales rep of Atelier graphique": words of a role that the
+        data also holds as a value (a job title "Sales Rep") name the role
+        when the question also names a row holding that role's key; the two
+        readings then agree on who is meant, and only the role says whose."""
+        values = [it for it in self.items if it.kind == "value" and isinstance(it.extra, list)]
+        for it in values:
+            n = it.end - it.at
+            for t in self.toks[it.at:it.end]:
+                t.used = None
+            got = self._match_vocab(it.at)
+            for t in self.toks[it.at:it.end]:
+                t.used = "value"
+            if not got or got[0] != n or not all(r.kind == "role" for r in got[1]):
+                continue
+            roles = [r.extra for r in got[1]]
+            holders = [o for o in values if o is not it and any(
+                tb == role.table for role in roles for tb, _ in o.extra)]
+            # Or the rows holding the key are named and the value's own are
+            # not: "customers who have no sales rep".
+            tables = {x.table for k in range(len(self.toks)) if not self.toks[k].used
+                      for x in (self._match_vocab(k) or (0, []))[1] if x.kind == "table"}
+            named = {role.table for role in roles} & tables and not {role.ref for role in roles} & tables
+            if (holders or named) and all(tb == role.ref for role in roles for tb, _ in it.extra):
+                self.items.remove(it)
+                for t in self.toks[it.at:it.end]:
+                    t.used = None
+                self._role_at_anyway(it.at)
+
+    def _role_at_anyway(self, i: int) -> None:
+        n, items = self._match_vocab(i)
+        self.use(i, n, Item("role", i, value=_run_text(self.toks[i:i + n]),
+                            extra=[(it.extra, it.value) for it in items]))
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read

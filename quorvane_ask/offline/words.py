@@ -125,6 +125,10 @@ ORDER_PHRASES = [
 # Phrases of the request's grammar that say nothing about which rows or
 # what value: how to present the answer.  A "#" stands for a number.
 PRESENTATION_PHRASES = [
+    # Where a row stands in a hierarchy, said of the whole organisation; the
+    # question still has to say how the hierarchy is kept ("reports to").
+    ("at", "the", "top", "of", "the", "organization"), ("at", "the", "top", "of", "the", "company"),
+    ("at", "the", "top", "of", "the", "hierarchy"),
     ("make", "a", "list", "of"), ("create", "a", "list", "of"), ("create", "a", "report", "showing"),
     ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
     ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
@@ -159,6 +163,7 @@ FUNCTION_WORDS = set("""
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
     still already yet just also actually really anything something anyone anybody
+    company organization organisation firm i.e e.g
     """.split())
 
 # Verbs that only restate how two tables are related ("orders a customer
@@ -207,7 +212,7 @@ UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", 
                "miles", "ton", "tons", "tonne", "tonnes", "lb", "lbs", "cm", "m", "eur", "usd",
                "gbp", "euro", "euros", "dollar", "dollars", "pound", "pounds", "cent", "cents"}
 MONEY_WORDS = {"charge", "charges", "revenue", "sale", "sales", "turnover", "income", "spend", "spending",
-                "spent", "earning", "earnings", "money", "takings"}
+                "spent", "earning", "earnings", "money", "takings", "business"}
 MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
 SIZE_WORDS = {"value", "size", "total", "worth"}
 
