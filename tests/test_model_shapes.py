@@ -100,6 +100,21 @@ SHAPES = [
     # The counted rows' own city, not that of the branch they belong to.
     ("Which city do most members live in?",
      "SELECT city, COUNT(*) n FROM members GROUP BY city ORDER BY n DESC", "first"),
+    # A verb of the counted table ranks: "the most loaned" is the most loans.
+    ("Which is the most loaned book?",
+     "SELECT b.title, COUNT(l.loan_id) n FROM books b LEFT JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY n DESC", "first"),
+    ("Which book was loaned the most?",
+     "SELECT b.title, COUNT(l.loan_id) n FROM books b LEFT JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY n DESC", "first"),
+    # "last names" is a column, not the last row; a table named again is no condition.
+    ("How many distinct last names do members have?", "SELECT COUNT(DISTINCT last_name) FROM members",
+     "number"),
+    ("How many loans are there for each of the members in the members table?",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) FROM members m JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.member_id", "groups"),
+    # Every loan has one book: all tie, so none has the most.
+    ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
     ("Which book has the highest genre?", "", "decline"),
 ]

@@ -196,12 +196,20 @@ def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
     if what == "column":
         word = "highest" if op == "max" else "lowest"
     word = f"{rank} {word}" if rank else word
+    if what == "count" and " " not in wording and not wording.endswith("s"):
+        wording = plural(2, wording)  # "the most rentals"
+    if n == 1 and len(top) > LIST_CAP and len(top) == len(rows):
+        # Every group ties: the ranking says nothing about any of them.
+        raise Unmappable(f"all {len(rows)} {plural(2, gname)} have the same {wording} "
+                         f"({show(best)}), so none has the {word}")
     if n > 1:
         listed = ", ".join(f"{show(r[0])} ({show(r[1])})" for r in top[:LIST_CAP])
         ties = f" (ties included, {len(top)} in all)" if len(top) > n else ""
         return (f"The {n} {plural(2, gname)} with the {word} {wording}{desc}: "
                 f"{listed}{ties}.")
-    names = ", ".join(show(r[0]) for r in top)
+    names = ", ".join(show(r[0]) for r in top[:LIST_CAP])
+    if len(top) > LIST_CAP:
+        names += f" and {len(top) - LIST_CAP} more"
     tie = f" (a tie between {len(top)})" if len(top) > 1 else ""
     return (f"The {gname} with the {word} {wording} is {names}"
             f" ({show(best)}){tie}{desc}.")

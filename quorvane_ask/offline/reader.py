@@ -418,6 +418,7 @@ class Reader:
                 if not t.used:
                     unknown.append(t.text)
         probes += self.role_probes
+        self._ranked_by_verb()
         self.items.sort(key=lambda it: it.at)
         self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
@@ -450,6 +451,23 @@ class Reader:
                 for t in self.toks[it.at:it.end]:
                     t.used = None
                 self._role_at_anyway(it.at)
+
+    def _ranked_by_verb(self) -> None:
+        """"The most rented film" is the film with the most rentals: the
+        superlative and the verb's table move after the noun they rank, as
+        that wording has them."""
+        for v in [it for it in self.items if it.kind == "table" and (
+                it.extra == "verb" or it.end - it.at == 1 and self.toks[it.at].low.endswith("ed"))]:
+            sup = next((it for it in self.items if it.kind == "super" and it.end == v.at), None)
+            noun = next((it for it in self.items if it.kind == "table" and it.at == v.end), None)
+            if sup is not None and noun is not None and sup.value in ("most", "least"):
+                sup.at, v.at = noun.end, noun.end + 1
+                continue
+            # "Which film was rented the most": the same, the verb before.
+            sup = next((it for it in self.items if it.kind == "super" and it.value in (
+                "most", "least") and v.end <= it.at <= v.end + 1 and it.end == len(self.toks)), None)
+            if sup is not None:
+                v.at = sup.end
 
     def _role_at_anyway(self, i: int) -> None:
         n, items = self._match_vocab(i)
@@ -862,6 +880,9 @@ class Reader:
         low = self.toks[i].low
         if low not in ("first", "last"):
             return None
+        got = self._match_vocab(i)
+        if got and got[0] > 1 and any(it.kind == "column" for it in got[1]):
+            return None  # "last names": a column, no order
         self.use(i, 1, Item("super", i, op="min" if low == "first" else "max", extra="date"))
         return i + 1
 
@@ -1042,6 +1063,13 @@ class Reader:
                         self.use(i, n + after[0], Item("column", i, columns=own))
                         i += n + after[0]
                         continue
+                    if self._low(i + n) in ("table", "tables") and any(
+                            it.kind == "table" and it.table == item.table for it in self.items):
+                        # "each of the categories in the category table": said again.
+                        for t in toks[i:i + n + 1]:
+                            t.used = "function"
+                        i += n + 1
+                        continue
                     self.use(i, n, Item("table", i, table=item.table))
                     key = self.s.tables[item.table].pk
                     nxt = toks[i + n] if i + n < len(toks) else None
@@ -1076,9 +1104,12 @@ class Reader:
             # The shortest form, ties broken by spelling: a set's order changes
             # with the hash seed, and the reply must not ("drove": drive).
             stem = min(t.forms, key=lambda f: (len(f), f))
-            tables = [] if len(stem) < 5 or t.low in FUNCTION_WORDS else [
+            # Beside a superlative a shorter verb will do: "the most rented".
+            ranked = any(it.kind == "super" and abs(it.at - i) <= 2 for it in self.items)
+            tables = [] if len(stem) < (4 if ranked else 5) or t.low in FUNCTION_WORDS else [
                 tb.name for tb in self.s.tables.values()
-                if tb.words and len(tb.words[-1]) >= 6 and tb.words[-1].startswith(stem)]
+                if tb.words and len(tb.words[-1]) >= (4 if ranked else 6)
+                and tb.words[-1].startswith(stem)]
             if len(tables) == 1:
                 # "assigned" for assignments, "enrolled" for enrollments
                 self.use(i, 1, Item("table", i, table=tables[0], extra="verb"))
