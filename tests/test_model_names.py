@@ -32,8 +32,10 @@ CREATE TABLE Albums (
     Title VARCHAR(80) NOT NULL,
     ArtistId INT NOT NULL,
     RecordLabelId INT NOT NULL,
+    ReissueRecordLabelId INT,
     FOREIGN KEY (ArtistId) REFERENCES Artists (ArtistId),
-    FOREIGN KEY (RecordLabelId) REFERENCES RecordLabels (RecordLabelId)
+    FOREIGN KEY (RecordLabelId) REFERENCES RecordLabels (RecordLabelId),
+    FOREIGN KEY (ReissueRecordLabelId) REFERENCES RecordLabels (RecordLabelId)
 );
 CREATE TABLE Songs (
     SongId INT PRIMARY KEY,
@@ -60,9 +62,9 @@ INSERT INTO RecordLabels VALUES (1, 'Harbour Sound', NULL), (2, 'Lantern Works',
 INSERT INTO Artists VALUES (1, 'Gerard', 'Hernandez', '1971-04-02'),
     (2, 'Martin', 'Gerard', '1980-09-12'), (3, 'Nina', 'Ostrow', '1990-01-30'),
     (4, 'Gerard', 'Vale', '1965-06-06');
-INSERT INTO Albums VALUES (1, 'Low Tide', 1, 1), (2, 'Salt Roads', 1, 2), (3, 'Kiln', 2, 2),
-    (4, 'Paper Moons', 3, 3), (5, 'Glass Year', 3, 1), (6, 'Slow Rivers', 3, 1),
-    (7, 'Old Piers', 4, 3);
+INSERT INTO Albums VALUES (1, 'Low Tide', 1, 1, 2), (2, 'Salt Roads', 1, 2, 1), (3, 'Kiln', 2, 2, 1),
+    (4, 'Paper Moons', 3, 3, 1), (5, 'Glass Year', 3, 1, NULL), (6, 'Slow Rivers', 3, 1, NULL),
+    (7, 'Old Piers', 4, 3, 1);
 INSERT INTO Songs VALUES
     (1, 'Ebb', 1, 185000, 0.99, 3), (2, 'Flood', 1, 412000, 1.29, 7),
     (3, 'Brine', 2, 299000, 0.99, 5), (4, 'Ash', 3, 61000, 0.79, 1),
@@ -161,6 +163,19 @@ def test_label_column(music, question, sql):
 def test_durations(music, question, sql):
     answer = expect(music, question, sql)
     assert "Milliseconds" in answer and "E+" not in answer, answer
+
+
+# Words of everyday English: a plain key beside a role key to the same
+# table is the one a plain question means; "April of 1971" is a month.
+@pytest.mark.parametrize("question, sql", [
+    ("How many albums are on Harbour Sound?",
+     "SELECT COUNT(*) FROM Albums a JOIN RecordLabels l ON l.RecordLabelId = a.RecordLabelId "
+     "WHERE l.Company = 'Harbour Sound'"),
+    ("How many artists were born in April of 1971?",
+     "SELECT COUNT(*) FROM Artists WHERE BirthDate BETWEEN '1971-04-01' AND '1971-04-30'"),
+])
+def test_everyday_words(music, question, sql):
+    expect(music, question, sql)
 
 
 @pytest.mark.parametrize("question, why", [

@@ -82,7 +82,13 @@ def distinct_count(column: str, table: str, desc: str, rows: list[tuple]) -> str
 
 def row_count(label: str, distinct: bool, desc: str, rows: list[tuple]) -> str:
     n = rows[0][0]
-    noun = " ".join(singular(w) for w in label.split()) if n == 1 else label
+    words = label.split()
+    if n == 1:
+        noun = " ".join(singular(w) for w in words)
+    else:
+        # A table named in the singular ("film") counts in the plural.
+        noun = " ".join(words[:-1] + [words[-1] if singular(words[-1]) != words[-1]
+                                      else plural(2, words[-1])]) if words else label
     kind = " distinct" if distinct else ""
     return f"There {'is' if n == 1 else 'are'} {n}{kind} {noun}{desc}."
 

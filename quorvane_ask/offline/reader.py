@@ -150,6 +150,9 @@ def _month_year(toks: list[Tok], i: int):
         if i + 1 < len(toks) and toks[i + 1].number is not None \
                 and 1900 <= toks[i + 1].number <= 2100:
             return int(toks[i + 1].number), month, 2
+        if i + 2 < len(toks) and toks[i + 1].low == "of" and toks[i + 2].number is not None \
+                and 1900 <= toks[i + 2].number <= 2100:
+            return int(toks[i + 2].number), month, 3  # "August of 2005"
         raise Unmappable(f"'{t.text}' names a month but not the year")
     m = re.fullmatch(r"(\d{4})-(\d{2})-(\d{2})", t.text)
     if m:
@@ -219,6 +222,8 @@ class Reader:
         text = re.sub(r"\b(what|who|where|which|when|how|that|there|it)['’]s\b", r"\1 is", text,
                       flags=re.I)
         text = re.sub(r"n['’]t\b", " not", text)
+        # "running time" is how long a thing runs, not a time of day.
+        text = re.sub(r"\b(running|run) (time|times)\b", "duration", text, flags=re.I)
         text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
                                                              "d": "would"}[m[1]], text)
         self.toks = tokenize(text)
@@ -258,12 +263,21 @@ class Reader:
                         continue
                     if w in UNIT_WORDS or w == "per":
                         continue
-                    if len(c.words) > 1 and w not in generic and not w.isdigit():
+                    if len(c.words) > 1 and w not in generic and not w.isdigit() \
+                            and not self._foreign_modifier(c, w):
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
         for role in self.s.roles:
             for phrase, way in _role_phrases(role):
                 out.append((phrase, Item("role", 0, table=role.table, value=way, extra=role), 0))
         return out
+
+    def _foreign_modifier(self, c: Column, w: str) -> bool:
+        """Whether the column's words besides `w` name another table: a
+        film's rental_duration is how long a rental lasts, so "duration"
+        alone is not it."""
+        heads = {tb.words[-1] for tb in self.s.tables.values() if tb.words and tb.name != c.table}
+        own = set(self.s.tables[c.table].words)
+        return any(x != w and x in heads and x not in own for x in c.words)
 
     def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
         best = None
@@ -1093,6 +1107,8 @@ class Reader:
             syn = COLUMN_SYNONYMS.get(t.low)
             if syn:
                 cols = self._columns_like(syn)
+                cols = [c for c in cols if not any(self._foreign_modifier(c, w) for w in c.words
+                                                   if w in syn)] or cols
                 if cols:
                     self.use(i, 1, Item("column", i, columns=cols, extra="synonym"))
                     i += 1

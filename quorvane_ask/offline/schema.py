@@ -69,6 +69,16 @@ class Schema:
                     frontier.append((nxt, hops + [edge]))
         if not found:
             raise Unmappable(f"no chain of foreign keys joins {start} to {goal}")
+        if len(found) > 1 and all(len(hops) == 1 for hops in found):
+            # A film's language_id beside its original_language_id: the key
+            # that says nothing more than which table it points at is the
+            # plain link; the other is a role, read where the question
+            # names it.
+            roles = {(r.table, r.column) for r in self.roles}
+            plain = [hops for hops in found if (hops[0][0], hops[0][1]) not in roles
+                     and (hops[0][2], hops[0][3]) not in roles]
+            if len(plain) == 1:
+                return plain[0]
         if len(found) > 1:
             raise Unmappable(f"{start} and {goal} are joined in more than one way")
         return found[0]

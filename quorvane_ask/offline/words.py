@@ -138,8 +138,13 @@ PRESENTATION_PHRASES = [
 ]
 
 
+# Nouns with no plural of their own: "2 staff", not "2 staffs".
+_UNCOUNTABLE = {"staff", "inventory", "equipment", "personnel", "stock", "information", "data",
+                "software", "media", "news", "series", "feedback", "furniture", "merchandise"}
+
+
 def plural(n, word: str) -> str:
-    return word if n == 1 else (word[:-1] + "ies" if word.endswith("y") and word[-2:-1] not in "aeiou"
+    return word if n == 1 or word in _UNCOUNTABLE else (word[:-1] + "ies" if word.endswith("y") and word[-2:-1] not in "aeiou"
                                 else word + ("es" if word.endswith(("s", "x", "ch", "sh")) else "s"))
 
 
@@ -194,6 +199,7 @@ COLUMN_SYNONYMS = {
     "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
     "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
     "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
+    "duration": ("duration", "length", "runtime", "millisecond", "minute"),
     "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
     "earn": ("salary", "wage", "pay"), "earns": ("salary", "wage", "pay"),
     "joined": ("join", "signup", "member", "registration"),
