@@ -48,6 +48,11 @@ def _script() -> str:
                      f"{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}', "
                      f"{rng.choice(['0.50', '1.00', '2.25'])})")
     out.append("INSERT INTO loans VALUES " + ", ".join(loans))
+    out.append("CREATE TABLE payments (payment_id INT PRIMARY KEY, member_id INT, payment_date DATE, "
+               "amount DECIMAL(6,2), FOREIGN KEY (member_id) REFERENCES members(member_id))")
+    out.append("INSERT INTO payments VALUES " + ", ".join(
+        f"({i}, {1 + i % 9}, '{2023 + i % 2}-0{1 + i % 9}-1{i % 9}', {i * 1.25:.2f})"
+        for i in range(1, 25)))
     return ";\n".join(out) + ";"
 
 
@@ -113,6 +118,12 @@ SHAPES = [
     ("How many loans are there for each of the members in the members table?",
      "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) FROM members m JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.member_id", "groups"),
+    # "Pay" names the payments, whose date is the one the year is about.
+    ("How much did members pay in 2024?",
+     "SELECT SUM(amount) FROM payments WHERE YEAR(payment_date) = 2024", "number"),
+    ("How much has Aoife paid?",
+     "SELECT SUM(p.amount) FROM payments p JOIN members m ON m.member_id = p.member_id "
+     "WHERE m.first_name = 'Aoife'", "number"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),

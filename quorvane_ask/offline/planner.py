@@ -670,6 +670,16 @@ class Planner:
             return self.order_values(head.table, fn)  # "the total of order 5"
         if head.kind == "table":
             nxt = self.after(head, "column", "money")
+            verb = next((it for it in self.kinds("table") if it.extra == "verb"
+                         and it.at > head.at), None)
+            if nxt is None and verb is not None and not [
+                    c for c in self.s.tables[head.table].columns if c.numeric and self._amount(c)]:
+                # "How much did customers pay": the amounts of the payments
+                # the verb names, of the rows asked about.
+                head.role = "place"
+                head = verb
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == verb.table)]
             if nxt is None:
                 # "the total of payments": a table's amounts, where it has one
                 # column of money; with several the question must say which.

@@ -1126,6 +1126,12 @@ class Reader:
                 tb.name for tb in self.s.tables.values()
                 if tb.words and len(tb.words[-1]) >= (4 if ranked else 6)
                 and tb.words[-1].startswith(stem)]
+            if not tables and t.low not in FUNCTION_WORDS and len(stem) >= 3:
+                # The noun made from the verb: paid for payments, rented for
+                # rentals, shipped for shipments.
+                made = {f + suffix for f in t.forms for suffix in ("ment", "al")}
+                tables = [tb.name for tb in self.s.tables.values()
+                          if tb.words and tb.words[-1] in made]
             if len(tables) == 1:
                 # "assigned" for assignments, "enrolled" for enrollments
                 self.use(i, 1, Item("table", i, table=tables[0], extra="verb"))
