@@ -124,6 +124,11 @@ SHAPES = [
     ("How much has Aoife paid?",
      "SELECT SUM(p.amount) FROM payments p JOIN members m ON m.member_id = p.member_id "
      "WHERE m.first_name = 'Aoife'", "number"),
+    # A value before a noun qualifies the noun, and a negation before both
+    # negates the noun: no Poetry book, not a book of another genre.
+    ("How many members have never borrowed a Poetry book?",
+     "SELECT COUNT(*) FROM members m WHERE NOT EXISTS (SELECT 1 FROM loans l JOIN books b "
+     "ON b.book_id = l.book_id WHERE l.member_id = m.member_id AND b.genre = 'Poetry')", "number"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),

@@ -33,7 +33,9 @@ def show(value: Any) -> str:
 def describe_cond(cond: Cond) -> str:
     """A condition as the answer restates it ("city Hamburg", "price > 100")."""
     if cond.kind == "related":
-        inner = "; ".join(describe_cond(c) for c in cond.inner)
+        inner = "; ".join((f"{c.table} " if c.kind == "value" and c.table not in (
+            None, cond.related) and c.column.name != c.table else "") + describe_cond(c)
+            for c in cond.inner)
         return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
                 + (f" with {inner}" if inner else ""))
     if cond.kind == "null":

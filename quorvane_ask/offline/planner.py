@@ -292,6 +292,10 @@ class Planner:
             neg = self.before(v, "neg")
             negated = neg is not None and not [it for it in self.items
                                                if neg.at < it.at < v.at]
+            if negated and any(t.at == v.end for t in self.kinds("table")):
+                # "never appeared in a Horror film": no such film, not a
+                # film of another category; the negation is the noun's.
+                negated = False
             by_col.setdefault((col.table, col.name, negated), []).append((v, col))
         for (table, _, negated), vs in by_col.items():
             col = vs[0][1]
@@ -306,7 +310,8 @@ class Planner:
             op = ("<>" if negated else "=") if len(vals) == 1 else ("not in" if negated else "in")
             if op == "not in":
                 raise Unmappable("a negated list of values")
-            conds.append(Cond(table, col, op, vals))
+            near = next((t.table for t in self.kinds("table") if t.at == vs[0][0].end), None)
+            conds.append(Cond(table, col, op, vals, near=near))
         conds += self.role_conds
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
@@ -316,6 +321,9 @@ class Planner:
             if any(c.kind == "value" and c.op in ("<>",) for c in conds):
                 continue
             nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
+            if nxt is not None and nxt.kind == "value":
+                # "never ... a Horror film": the negated rows are the noun's.
+                nxt = next((t for t in self.kinds("table") if t.at == nxt.end), nxt)
             if nxt is not None and nxt.kind == "column" and nxt.at - neg.at <= 3:
                 # "orders not shipped yet": the verb as written is a word of
                 # the date that says it happened, among the other columns
@@ -388,7 +396,8 @@ class Planner:
         out = []
         for c in conds:
             if c.kind in ("value", "date", "number", "null") and c.table not in own:
-                into = [n for n in negated if n.related == c.table]
+                into = [n for n in negated if n.related == c.table] or [
+                    n for n in negated if c.near is not None and n.related == c.near]
                 if len(into) == 1:
                     into[0].inner.append(c)
                     continue
@@ -431,7 +440,10 @@ class Planner:
             places = own if len(own) == 1 else places
         if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
                 and len(places) == 1 and places[0][0] != head.table:
-            hops = self.s.path(head.table, places[0][0])
+            # "a Horror film": the value qualifies the noun right after it,
+            # and is tied to it, not to the rows asked about.
+            near = next((t.table for t in self.kinds("table") if t.at == v.end), head.table)
+            hops = self.s.path(near, places[0][0]) if near != places[0][0] else []
             li = self.s.line_items[0] if self.s.line_items else None
             if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table] \
                     and not self.s.through_links(hops) and not self._located_by(hops):

@@ -30,6 +30,9 @@ class Cond:
     # payments in 2003" have no payment dated 2003, which is not the same
     # as having a payment in 2003 and no payment at all.
     inner: list = field(default_factory=list)
+    # The table named right after the value it tests ("a Horror film"):
+    # the rows that value qualifies.
+    near: Optional[str] = None
 
 
 class Sql:
