@@ -21,7 +21,13 @@ CREATE TABLE tools (
 );
 CREATE TABLE reviews (review_id INT PRIMARY KEY, tool_id INT NOT NULL, stars INT,
     FOREIGN KEY (tool_id) REFERENCES tools (tool_id));
-CREATE TABLE sales_orders (order_id INT PRIMARY KEY, order_date DATE NOT NULL);
+CREATE TABLE sales_orders (order_id INT PRIMARY KEY, order_date DATE NOT NULL,
+    payment_type VARCHAR(20), paid_date DATE, ship_name VARCHAR(40), ship_city VARCHAR(30),
+    ship_street VARCHAR(40));
+CREATE TABLE staff (staff_id INT PRIMARY KEY, first_name VARCHAR(20), last_name VARCHAR(20),
+    job_title VARCHAR(30));
+CREATE TABLE suppliers (supplier_id INT PRIMARY KEY, company VARCHAR(30), first_name VARCHAR(20),
+    last_name VARCHAR(20), job_title VARCHAR(30));
 CREATE TABLE order_lines (
     order_id INT NOT NULL,
     tool_id INT NOT NULL,
@@ -43,7 +49,10 @@ INSERT INTO categories VALUES ('Garden', 'Outdoor things'), ('Kitchen', 'Indoor 
 INSERT INTO tools VALUES (1, 'Spade', 'Garden'), (2, 'Rake', 'Garden'),
     (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
 INSERT INTO reviews VALUES (1, 4, 5);
-INSERT INTO sales_orders VALUES (1, '2024-03-01'), (2, '2024-03-09');
+INSERT INTO sales_orders VALUES (1, '2024-03-01', 'Card', '2024-03-02', 'Ann Hale', 'Ely', 'Mill St'),
+    (2, '2024-03-09', 'Cash', '2024-03-09', 'Ann Hale', 'Ely', 'Mill St');
+INSERT INTO staff VALUES (1, 'Rhys', 'Pryce', 'Sales Manager'), (2, 'Tess', 'Oduya', 'Buyer');
+INSERT INTO suppliers VALUES (1, 'Loam Ltd', 'Ivan', 'Kerr', 'Buyer');
 INSERT INTO order_lines VALUES (1, 1, 2, 19.50), (1, 3, 1, 31.25), (2, 2, 3, 12.00),
     (2, 1, 1, 18.75);
 INSERT INTO refunds VALUES (1, 1, 19.50), (2, 2, 7.25);
@@ -72,14 +81,22 @@ def ask(shop, question):
     ("List the tools that have not been sold.",
      "SELECT tool_name FROM tools WHERE tool_id NOT IN (SELECT tool_id FROM order_lines)",
      ["Spade", "Rake", "Kettle"]),
-    ("What is the total of invoices?", None, []),
+    ("What is the total of invoices?", None, ["net_amount", "gross_amount"]),
+    # A name among columns about another party (whom an order ships to)
+    # does not name the order: its key does.
+    ("Which orders were paid by card?", "SELECT order_id FROM sales_orders WHERE payment_type = 'Card'",
+     ["Ann Hale", "Cash"]),
+    # A job title whose first word is one of the reader's own; "who" asks
+    # for people, and a title held in two tables of people is declined.
+    ("Who is the sales manager?", "SELECT first_name FROM staff WHERE job_title = 'Sales Manager'",
+     ["Tess"]),
+    ("Who is the buyer?", None, ["staff", "suppliers"]),
 ])
 def test_values(shop, question, sql, absent):
     server, name = shop
     answer = ask(shop, question)
     if sql is None:
-        assert answer.startswith(CANNOT_ANSWER) and "net_amount" in answer \
-            and "gross_amount" in answer, answer
+        assert answer.startswith(CANNOT_ANSWER) and all(w in answer for w in absent), answer
         return
     assert not answer.startswith(CANNOT_ANSWER), answer
     stated = [Decimal(n) for n in re.findall(r"\d+(?:\.\d+)?", answer)]

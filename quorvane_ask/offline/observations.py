@@ -150,6 +150,15 @@ class Table:
                 return c
         if self.person_name is not None:
             return self.person_name[1]
+        # A name among columns that describe another party ("ship_name"
+        # beside ship_address, ship_city: whom an order goes to) is no name
+        # of the row's own; a single key names it better.
+        def embedded(c: Column) -> bool:
+            return bool(c.words) and sum(1 for o in self.columns if o is not c and o.words
+                                         and o.words[0] == c.words[0]) >= 2 \
+                and c.words[0] not in set(self.words) | set(LABEL_WORDS)
+        if len(self.pk) == 1 and names and all(embedded(c) for c in names):
+            return self.column(self.pk[0])
         for c in names:
             if not set(c.words) & person:
                 return c

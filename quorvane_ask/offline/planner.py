@@ -100,6 +100,13 @@ class Planner:
             if not it.role and it.extra == "synonym" and used & {(c.table, c.name)
                                                                 for c in it.columns}:
                 it.role = "restated"  # "cities customers live in": live is the city
+        toks = tokenize(self.q)
+        for it in self.kinds("column"):
+            if not it.role and it.extra not in ("qualifier", "group") and it.end < len(toks) \
+                    and toks[it.end].low in ("by", "with", "via", "using") and any(
+                        v.at == it.end + 1 and {c.table for c in it.columns} & {t for t, _ in v.extra}
+                        for v in self.kinds("value")) and toks[it.at].low.endswith(("ed", "id")):
+                it.role = "restated"  # "paid by credit card": the payment type says it
         for it in self.kinds("column"):
             if not it.role and it.extra not in ("qualifier", "group"):
                 names = ", ".join(sorted({c.name for c in it.columns}))
@@ -259,8 +266,17 @@ class Planner:
                 continue
         values = self.kinds("value")
         tables = {t for v in values for t, _ in v.extra}
+        wh = self.first("wh")
+        if len(tables) > 1 and wh is not None and wh.value == "who":
+            # "Who is the sales manager?": the value of a table of people.
+            people = {t for t in tables if self.s.tables[t].person_name is not None}
+            tables = people if len(people) == 1 else tables
         if len(tables) == 1:
             return Item("table", -1, table=tables.pop())
+        if len(values) == 1 and len(tables) > 1:
+            raise Unmappable(f"'{values[0].value}' is found in " + ", ".join(
+                f"{t}.{c}" for t, c in values[0].extra) + "; say which of "
+                + ", ".join(sorted(tables)) + " the question is about")
         raise Unmappable("the question names no table or column of the database (tables: "
                          + ", ".join(sorted(self.s.tables)) + ")")
 
@@ -1247,7 +1263,8 @@ class Planner:
         if not (wh or self.first("list") or head.kind == "table"):
             raise Unmappable("the question is not a count, total, average, extreme, list "
                              "or lookup question")
-        if wh and wh.value == "who" and not self.kinds("table"):
+        if wh and wh.value == "who" and not self.kinds("table") and not (
+                head.kind == "table" and self.s.tables[head.table].person_name is not None):
             raise Unmappable("'who' names no table of people to answer from")
         label = head.kind == "column" and all(
             self.s.tables[c.table].label == c and set(c.words) & set(LABEL_WORDS)

@@ -358,7 +358,11 @@ class Reader:
             if any(t.used for t in run):
                 continue
             hit = _lookup(found, _run_text(run))
-            if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
+            if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0 or (
+                    # "paid by card": a plain word the data holds, after a
+                    # preposition of means, that names nothing of the schema.
+                    i > 0 and toks[i - 1].low in ("by", "with", "via", "using")
+                    and self._match_vocab(i) is None and run[0].low not in FUNCTION_WORDS)):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
         self._roles_over_values()
         self._role_words()
@@ -403,6 +407,11 @@ class Reader:
                 self.use(i, j - i, Item("value", i, value=hit[0], extra=hit[1]))
             else:
                 probes += _variants(_run_text(run))
+                if i > 0 and toks[i - 1].low not in FUNCTION_WORDS and not toks[i - 1].quoted \
+                        and toks[i - 1].used not in ("function", "value"):
+                    # "sales manager": a job title whose first word the
+                    # reader took for one of its own.
+                    probes += _variants(_run_text(toks[i - 1:j]))
                 for k, t in enumerate(run):
                     hit = _lookup(found, _run_text([t]))
                     if hit:
