@@ -32,10 +32,16 @@ def _script() -> str:
            "family VARCHAR(20))",
            "CREATE TABLE invoices (invoice_id INT PRIMARY KEY, client_id INT, issued_on DATE, "
            "grand_total DECIMAL(10,2), FOREIGN KEY (client_id) REFERENCES clients(client_id))",
+           # Stock moves, dated, with a type that may be 'Sold': the lines
+           # refer to them too, yet belong to the invoices their name says.
+           "CREATE TABLE stock_moves (move_id INT PRIMARY KEY, moved_on DATE, qty INT, "
+           "move_type VARCHAR(10))",
+           "INSERT INTO stock_moves VALUES (1, '2023-01-05', 40, 'Sold'), (2, '2023-02-07', 15, 'Received')",
            "CREATE TABLE invoice_lines (line_id INT PRIMARY KEY, invoice_id INT, plant_id INT, "
-           "qty INT, unit_price DECIMAL(8,2), discount DECIMAL(3,2), "
+           "qty INT, unit_price DECIMAL(8,2), discount DECIMAL(3,2), move_id INT, "
            "FOREIGN KEY (invoice_id) REFERENCES invoices(invoice_id), "
-           "FOREIGN KEY (plant_id) REFERENCES plants(plant_id))",
+           "FOREIGN KEY (plant_id) REFERENCES plants(plant_id), "
+           "FOREIGN KEY (move_id) REFERENCES stock_moves(move_id))",
            "INSERT INTO clients VALUES (1, 'Greenleaf', 'North'), (2, 'Hedgerow', 'South'), "
            "(3, 'Bramble', 'North')",
            "INSERT INTO plants VALUES " + ", ".join(f"({i}, '{n}', '{f}')" for i, n, f in plants)]
@@ -46,7 +52,7 @@ def _script() -> str:
             n += 1
             qty, price = rng.randint(1, 9), Decimal(rng.randint(200, 3000)) / 100
             disc = rng.choice([Decimal("0"), Decimal("0"), Decimal("0.10"), Decimal("0.25")])
-            lines.append(f"({n}, {inv}, {rng.randint(1, 11)}, {qty}, {price}, {disc})")
+            lines.append(f"({n}, {inv}, {rng.randint(1, 11)}, {qty}, {price}, {disc}, {1 + n % 2})")
             total += qty * price * (1 - disc)
         day = f"{2023 + inv % 2}-{inv % 12 + 1:02d}-{inv % 27 + 1:02d}"
         invoices.append(f"({inv}, {inv % 3 + 1}, '{day}', {total.quantize(Decimal('0.01'))})")
@@ -105,6 +111,16 @@ GRAIN = [
      "WHERE p.family = 'Rosaceae'",
      "SELECT COUNT(*) FROM invoices i JOIN invoice_lines l ON l.invoice_id = i.invoice_id "
      "JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae'"),
+    # Units sold are the lines' quantities, not the stock moves typed 'Sold'.
+    ('How many units of "Rosa plant 1" were sold?',
+     "SELECT SUM(qty) FROM invoice_lines WHERE plant_id = 1",
+     "SELECT SUM(qty) FROM stock_moves WHERE move_type = 'Sold'"),
+    ("What is the top selling plant by quantity?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     "SELECT MAX(qty) FROM stock_moves"),
+    ("Which plant is the best-selling?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     "SELECT MAX(qty) FROM stock_moves"),
 ]
 
 

@@ -442,6 +442,7 @@ class Reader:
                     unknown.append(t.text)
         probes += self.role_probes
         self._ranked_by_verb()
+        self._traded_columns()
         self.items.sort(key=lambda it: it.at)
         self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
@@ -475,10 +476,30 @@ class Reader:
                     t.used = None
                 self._role_at_anyway(it.at)
 
+    def _traded_columns(self) -> None:
+        """"The top selling products by quantity": where the question speaks
+        of trade, a quantity or price that several tables keep is the order
+        lines' own."""
+        li = self.s.line_items
+        if not li or not any(t.forms & TRADE_VERBS or t.low in ("selling", "sales")
+                             for t in self.toks):
+            return
+        for it in self.items:
+            if it.kind == "column" and len(it.columns) > 1:
+                own = [c for c in it.columns if c.table == li[0] and c.name == li[1].name]
+                if len(own) == 1:
+                    it.columns = own
+
     def _ranked_by_verb(self) -> None:
         """"The most rented film" is the film with the most rentals: the
         superlative and the verb's table move after the noun they rank, as
         that wording has them."""
+        for q in [it for it in self.items if it.kind == "qty" and it.extra == "best"]:
+            # "the best-selling product": the product with the most units sold.
+            sup = next((it for it in self.items if it.kind == "super" and it.at == q.at), None)
+            noun = next((it for it in self.items if it.kind == "table" and it.at == q.end), None)
+            if sup is not None and noun is not None:
+                sup.at, q.at = noun.end, noun.end + 1
         for v in [it for it in self.items if it.kind == "table" and (
                 it.extra == "verb" or it.end - it.at == 1 and self.toks[it.at].low.endswith("ed"))]:
             sup = next((it for it in self.items if it.kind == "super" and it.end == v.at), None)
@@ -933,6 +954,13 @@ class Reader:
 
     def _superlative(self, i: int) -> Optional[int]:
         low = self.toks[i].low
+        if low in ("best-selling", "bestselling", "top-selling", "worst-selling") \
+                and self.s.line_items:
+            # The most units sold on the order lines.
+            self.use(i, 1, Item("super", i, op="min" if low.startswith("worst") else "max",
+                                value=low))
+            self.items.append(Item("qty", i, end=i + 1, extra="best"))
+            return i + 1
         if low not in MAX_WORDS and low not in MIN_WORDS:
             return None
         cols = "age" if low in ("oldest", "youngest") else SUPERLATIVE_COLUMNS.get(low)
@@ -988,6 +1016,10 @@ class Reader:
                 for x in toks[max(0, i - 4):i] + after):
             return None
         self.use(i, 1, Item("qty", i))
+        for x in toks[max(0, i - 4):i] + after:
+            if x.low in ("sold", "bought", "ordered", "purchased") and not x.used:
+                # The verb of the phrase, not a status the data also holds.
+                x.used = "function"
         return i + 1
 
     def _or(self, i: int) -> Optional[int]:

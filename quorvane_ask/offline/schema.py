@@ -153,6 +153,11 @@ class Schema:
                      and set(c.words) & PRICE_WORDS]
             heads = [ref for col, ref, _ in t.fks
                      if ref in self.tables and self.tables[ref].dates]
+            if len(heads) > 1:
+                # order_details beside keys to purchase orders and stock
+                # movements: the lines belong to the table their name says.
+                named = [h for h in heads if set(self.tables[h].words) <= set(t.words)]
+                heads = named if len(named) == 1 else heads
             if len(qty) == 1 and len(price) == 1 and len(heads) == 1:
                 found.append((t.name, qty[0], price[0], heads[0]))
         if len(found) > 1:

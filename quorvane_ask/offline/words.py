@@ -223,9 +223,10 @@ MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "pay
 SIZE_WORDS = {"value", "size", "total", "worth"}
 
 MAX_WORDS = {"highest", "largest", "biggest", "greatest", "most", "max", "maximum", "top",
-              "best", "longest", "heaviest", "priciest", "newest", "latest", "youngest"}
+              "best", "longest", "heaviest", "priciest", "newest", "latest", "youngest",
+              "best-selling", "bestselling", "top-selling"}
 MIN_WORDS = {"lowest", "smallest", "least", "fewest", "min", "minimum", "bottom",
-              "shortest", "lightest", "cheapest", "earliest", "oldest"}
+              "shortest", "lightest", "cheapest", "earliest", "oldest", "worst-selling"}
 
 # Superlatives that name their own kind of column.
 SUPERLATIVE_COLUMNS = {"cheapest": ("price", "cost"), "priciest": ("price", "cost"),
