@@ -111,6 +111,11 @@ GRAIN = [
      "WHERE p.family = 'Rosaceae'",
      "SELECT COUNT(*) FROM invoices i JOIN invoice_lines l ON l.invoice_id = i.invoice_id "
      "JOIN plants p ON p.plant_id = l.plant_id WHERE p.family = 'Rosaceae'"),
+    # The value of orders is their lines' worth, not their stored totals.
+    ("What is the value of invoices issued in 2024?",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024",
+     "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024"),
     # Units sold are the lines' quantities, not the stock moves typed 'Sold'.
     ('How many units of "Rosa plant 1" were sold?',
      "SELECT SUM(qty) FROM invoice_lines WHERE plant_id = 1",

@@ -94,6 +94,9 @@ def ask(desk, question):
      []),
     ("Who reports to no one?", "SELECT " + NAME + " FROM Agents a WHERE a.ManagerId IS NULL",
      ["Sam", "Lee"]),
+    # Each row with the row its role key points at.
+    ("Report the support rep for each client.",
+     "SELECT c.CompanyName, " + NAME + " FROM Clients c JOIN Agents a ON a.AgentId = c.SupportRepId", []),
     # Offices and clients both keep a city: the agents' own is their office's.
     ("How many agents are in Leeds?",
      "SELECT COUNT(*) FROM Agents a JOIN Offices o ON o.OfficeId = a.OfficeId WHERE o.City = 'Leeds'",

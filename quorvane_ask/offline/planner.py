@@ -1256,8 +1256,13 @@ class Planner:
 
     def listing(self, head: Item) -> Plan:
         wh = self.first("wh")
+        if self.kinds("size") and head.kind == "table" and self.s.line_items \
+                and head.table == self.s.line_items[3] and not self.first("list"):
+            # "the value of orders shipped in August": their lines' worth, together.
+            return self.aggregate(head, "sum")
         if any(it.extra != "qualifier" for it in self.kinds("size")):
-            # "the value of orders shipped in August": a figure, not the rows.
+            # The value of rows that have no lines to add up: a figure the
+            # model cannot tie to a column.
             raise Unmappable("the question asks for the value of rows, which the offline "
                              "model cannot tie to one figure here")
         if not (wh or self.first("list") or head.kind == "table"):
@@ -1410,6 +1415,11 @@ class Planner:
             elif self.first("group") and self.first("count") and role.table in named \
                     and not role.self_key:
                 fits.append((role, "group"))
+            elif self.first("group") and not self.first("count") and role.table in named \
+                    and way == "up" and not role.self_key:
+                # "the account representative for each customer": each row
+                # with the row its key points at.
+                fits.append((role, "each"))
         if not fits:
             if verb_only:
                 return None
@@ -1428,6 +1438,10 @@ class Planner:
         q = self.sql.ident
         t, r = "t", "r"
         on = f"{self.sql.col(t, role.column)} = {self.sql.col(r, role.refcol)}"
+        if way == "each":
+            sql = (f"SELECT {self.sql.label(role.table, t)}, {self.sql.label(role.ref, r)} "
+                   f"FROM {q(role.table)} {t} LEFT JOIN {q(role.ref)} {r} ON {on} ORDER BY 1")
+            return Plan(sql, partial(_role_each, noun, role.table))
         if way == "group":
             lab = self.sql.label(role.ref, r)
             sql = (f"SELECT {lab}, COUNT(*) FROM {q(role.ref)} {r} JOIN {q(role.table)} {t} "
@@ -1501,6 +1515,18 @@ def _role_down(table: str, words: str, who: str, rows: list[tuple]) -> str:
         return f"No {table.replace('_', ' ')} ({words} {who})."
     return f"{len(names)} {table.replace('_', ' ')} ({words} the one asked about): " \
         + "; ".join(names) + "."
+
+
+# A report of every row with its role is shown whole up to this many rows.
+_EACH_CAP = 1000
+
+
+def _role_each(words: str, table: str, rows: list[tuple]) -> str:
+    shown = rows[:_EACH_CAP]
+    more = f" (first {len(shown)} of {len(rows)} shown)" if len(rows) > len(shown) else ""
+    return (f"The {words} of each of the {len(rows)} {table.replace('_', ' ')}{more}: "
+            + "; ".join(f"{phrasing.show(a)}: {phrasing.show(b) if b not in (None, '') else 'none'}"
+                        for a, b in shown) + ".")
 
 
 def _role_groups(words: str, table: str, rows: list[tuple]) -> str:

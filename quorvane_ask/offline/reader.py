@@ -90,6 +90,10 @@ _ORDINALS = {w: n for n, w in enumerate(
 # looks after").  A key of a table to itself names the row above: its
 # manager, its boss, whom it reports to.
 _ROLE_SYNONYMS = {"rep": ("representative",), "representative": ("rep",)}
+# A sales rep is also called the account's representative or manager.
+_ACCOUNT = (("account", "representative"), ("account", "rep"), ("account", "manager"))
+_ROLE_ALIASES = {("sale", "rep"): _ACCOUNT, ("sales", "rep"): _ACCOUNT,
+                 ("sale", "representative"): _ACCOUNT}
 _ROLE_VERBS = {
     **dict.fromkeys(("rep", "representative"), (("represent",), ("serve",), ("look", "after"))),
     "support": (("support",), ("look", "after"), ("serve",)),
@@ -107,6 +111,7 @@ def _role_phrases(role) -> list[tuple[tuple, str]]:
     out = [(words, "up")]
     if len(words) > 1 and words[-1] not in ("to", "by", "of"):
         out.append((words[-1:], "up"))  # "each rep"
+    out += [(alias, "up") for alias in _ROLE_ALIASES.get(words, ())]
     for k, w in enumerate(words):
         for other in _ROLE_SYNONYMS.get(w, ()):
             out.append((words[:k] + (other,) + words[k + 1:], "up"))
@@ -1011,6 +1016,13 @@ class Reader:
         # Pickup Truck have been sold"): the words of a value found are
         # passed over.
         after = [x for x in toks[i + 1:i + 19] if x.used != "value"][:6]
+        if low in ("units", "pieces", "items") and any(
+                t.forms & {"stock"} for t in toks[i + 1:]) and any(
+                "stock" in c.words and c.numeric for tb in self.s.tables.values()
+                for c in tb.columns):
+            # "units ... in stock": the stock column counts them.
+            self.toks[i].used = "function"
+            return i + 1
         if low not in ("units", "pieces", "items") or not self.s.line_items or not any(
                 x.low in ("sold", "bought", "ordered", "purchased")
                 for x in toks[max(0, i - 4):i] + after):
