@@ -39,6 +39,8 @@ def describe_cond(cond: Cond) -> str:
     if cond.kind == "null":
         return f"with no {cond.column.name}"
     name = cond.column.name
+    if cond.against is not None:
+        return f"{name} {cond.op} {cond.against.wording}"
     v = [show(x) for x in cond.values]
     if cond.op == "in":
         return f"{name} {' or '.join(v)}"
@@ -61,7 +63,8 @@ def describe_conds(conds: list[Cond], main: Optional[str]) -> str:
         if c.kind == "count":
             parts.append(f"with {c.op} {show(c.values[0])} {c.related}")
         elif c.kind == "money":
-            parts.append(f"with spending {c.op} {show(c.values[0])}")
+            parts.append(f"with spending {c.op} "
+                         + (c.against.wording if c.against else show(c.values[0])))
         else:
             text = describe_cond(c)
             if c.kind == "value" and c.table and c.column and main != c.table:
