@@ -598,6 +598,15 @@ class Planner:
             raise Unmappable(f"{nxt.columns[0].name} is no {kind} of the same "
                              f"{singular(left.table)}, or of the row it belongs to, to compare "
                              f"{left.name} with")
+        after = self.after(nxt, "table", "value")
+        if after is not None and after.at - nxt.end <= 2:
+            # "the unit cost of the medication": that table's column.
+            if after.kind == "value" or after.table not in {c.table for c in cands}:
+                # "after the order date of order 10100" is another row's date.
+                raise Unmappable(f"the question may compare with the {nxt.columns[0].name} of "
+                                 f"another row than the {singular(left.table)}'s own")
+            after.role = "restated"
+            cands = [c for c in cands if c.table == after.table]
         right = self.pick(cands, [left.table] + list(ups))
         if (right.table, right.name) == (left.table, left.name):
             raise Unmappable(f"the question compares {left.name} with itself")
@@ -605,13 +614,6 @@ class Planner:
             raise Unmappable("a date times a factor is no date to compare with")
         if right.table != left.table and len(ups[right.table]) > 1:
             raise Unmappable(f"{left.table} refers to {right.table} in more than one way")
-        after = self.after(nxt, "table", "value")
-        if after is not None and after.at - nxt.end <= 2:
-            if after.kind == "value" or after.table != right.table:
-                # "after the order date of order 10100" is another row's date.
-                raise Unmappable(f"the question may compare with the {right.name} of another "
-                                 f"row than the {singular(left.table)}'s own")
-            after.role = "restated"  # "the MSRP of the product"
         nxt.extra = "qualifier"
         via = None if right.table == left.table else ups[right.table][0]
         wording = said + right.name + (

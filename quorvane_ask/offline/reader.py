@@ -719,8 +719,9 @@ class Reader:
             # "the product's MSRP": a column named with its table.
             tables = {it.table for it in got[1] if it.kind == "table"}
             own = self._match_vocab(j + got[0])
-            got = own if own and all(it.kind == "column" and it.column.table in tables
-                                     for it in own[1]) else None
+            cols = [it for it in (own[1] if own else ()) if it.kind == "column"
+                    and it.column.table in tables]
+            got = (own[0], cols) if cols else None
         if not got or not all(it.kind == "column" for it in got[1]) or (
                 temporal and not any(it.column.date for it in got[1])):
             return None
