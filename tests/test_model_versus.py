@@ -75,6 +75,11 @@ VERSUS = [
     ("Which buyers spent more than the average of the total spent by each buyer?",
      f"SELECT buyer_name FROM buyers b WHERE {SPENT.format(b='b')} > "
      f"(SELECT AVG({SPENT.format(b='b2')}) FROM buyers b2)", "names"),
+    # Some one order is worth that much, not the buyer's orders added up.
+    ("Which buyers have an order worth more than 200?",
+     "SELECT DISTINCT b.buyer_name FROM buyers b JOIN orders s ON s.buyer_id = b.buyer_id "
+     "WHERE (SELECT SUM(l.quantity * l.unit_price) FROM order_lines l "
+     "WHERE l.order_id = s.order_id) > 200", "names"),
     # The average of the plants the other condition picks, or of all of them?
     ("Which plants from Oakfield have a list price above the average?", "", "decline"),
     ("Which plants have a list price above the average list price of their grower?", "",

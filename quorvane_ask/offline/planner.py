@@ -467,7 +467,19 @@ class Planner:
                 return Cond(None, None, it.op, list(it.value), kind="count", related=nxt.table)
             elif prev is not None and prev.kind in ("money", "size"):
                 prev.extra = "qualifier"
-                return Cond(None, None, it.op, list(it.value), kind="money")
+                cond = Cond(None, None, it.op, list(it.value), kind="money")
+                owner = self._owner(prev, head)
+                if owner is None:
+                    return cond
+                # "customers with an order worth more than 500": some order
+                # is, not the customer's orders added up.
+                cond.table = owner.table
+                return Cond(None, None, "some", kind="related", related=owner.table,
+                            inner=[cond])
+            elif prev is not None and prev.kind == "table" and it.money \
+                    and len(self._amounts(prev.table)) == 1:
+                # "payments greater than $100,000": the table's one amount.
+                cols = self._amounts(prev.table)
             else:
                 raise Unmappable("the question compares with a number but names no "
                                  "column to compare")
@@ -630,6 +642,9 @@ class Planner:
             raise Unmappable("the question compares spending with an average but names no "
                              "table whose rows spend")
         table = head.table
+        if self._owner(self.before(it, "money"), head) is not None:
+            raise Unmappable("the question compares the spending of other rows than the ones "
+                             "it asks about with an average")
         each = any(x.kind == "group" for x in phrase) and any(
             x.kind == "table" and x.table == table for x in phrase)
         for x in phrase:
@@ -660,6 +675,17 @@ class Planner:
         """The columns of money of a table: decimals whose names say so."""
         return [c for c in self.s.tables[table].columns
                 if c.numeric and not c.integer and self._amount(c)]
+
+    def _owner(self, money: Item, head: Item) -> Optional[Item]:
+        """The table named right before a word of money or value ("an order
+        with a value", "orders worth") when it is not the one asked about:
+        the rows whose money the word is.  None for the head's own."""
+        prev = self.before(money, "table", "column", "value", "cmp", "date", "vs")
+        if prev is None or prev.kind != "table" or money.at - prev.end > 3 \
+                or prev.table == head.table or prev.table in {c.table for c in head.columns}:
+            return None
+        prev.role = "exists"
+        return prev
 
     def _adjacent_after(self, it: Item, nxt: Item) -> bool:
         span = 4 if it.op == "between" else 2

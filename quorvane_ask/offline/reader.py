@@ -39,6 +39,7 @@ class Item:
     role: Optional[str] = None  # what the plan used it for; None: nothing yet
     end: int = -1               # index after its last token
     unit: Optional[str] = None  # the unit of time written after a number
+    money: bool = False         # the number is written as money ("$100", "50 euros")
 
 
 @dataclass
@@ -172,6 +173,8 @@ def _month_year(toks: list[Tok], i: int):
 
 
 _CURRENCIES = UNIT_WORDS
+# Words after a number that make it money ("pounds" may be a weight).
+_MONEY_UNITS = {"eur", "usd", "gbp", "euro", "euros", "dollar", "dollars"}
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -663,6 +666,7 @@ class Reader:
                 self.use(i - 1, 1, Item("column", i - 1, columns=[self.s.line_items[2]]))
             if k < len(toks) and toks[k].number is not None and not self._factor(k):
                 item = self.use(i, len(words) + 1, Item("cmp", i, op=op, value=[toks[k].number]))
+                item.money = toks[k].text[:1] in "$€£" or self._low(k + 1) in _MONEY_UNITS
                 if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
                     item.extra = ("price", "cost")
                 if words[0] in ("longer", "shorter"):

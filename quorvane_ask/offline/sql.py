@@ -88,6 +88,8 @@ class Sql:
             inner = self.via(alias, hops, lambda a: " AND ".join(
                 self.where(cond.related, a, cond.inner)))
             return f"NOT ({inner})" if cond.op == "none" else inner
+        if cond.kind in ("count", "money"):
+            return self.measured(cond.table, alias, cond)  # of a related row
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
         c = self.col(alias, cond.column.name)
