@@ -89,7 +89,7 @@ VERSUS = [
     ("Which buyers spent more than the average order?", "", "decline"),
     ("Which plants have a list price above the average, the most expensive first?", "",
      "decline"),
-    ("Which orders were delivered after the order date of order 3?", "", "decline"),
+    ("How many orders were delivered after the order date of order 3?", "", "decline"),
 ]
 
 

@@ -612,8 +612,11 @@ class Planner:
                              f"{left.name} with")
         after = self.after(nxt, "table", "value")
         if after is not None and after.at - nxt.end <= 2:
-            # "the unit cost of the medication": that table's column.
-            if after.kind == "value" or after.table not in {c.table for c in cands}:
+            # "the unit cost of the medication": that table's column; but
+            # "the order date of order 10100" is one row's.
+            named = self.after(after, "value", "cmp")
+            if after.kind == "value" or after.table not in {c.table for c in cands} or (
+                    named is not None and named.at - after.end <= 1):
                 # "after the order date of order 10100" is another row's date.
                 raise Unmappable(f"the question may compare with the {nxt.columns[0].name} of "
                                  f"another row than the {singular(left.table)}'s own")
