@@ -471,6 +471,11 @@ class Planner:
                 owner = self._owner(prev, head)
                 if owner is None:
                     return cond
+                if prev.kind == "money":
+                    # "customers whose orders have revenue over 500": of each
+                    # order, or of all of a customer's together?
+                    raise Unmappable(f"the money compared may be of each of the {owner.table} "
+                                     "or of all of them together")
                 # "customers with an order worth more than 500": some order
                 # is, not the customer's orders added up.
                 cond.table = owner.table
