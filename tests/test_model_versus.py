@@ -87,6 +87,8 @@ VERSUS = [
     ("How many plants per grower have a list price above the average?", "", "decline"),
     # Each buyer's total against single orders, or against each buyer's total?
     ("Which buyers spent more than the average order?", "", "decline"),
+    # A total of each grower's prices, not each plant's own price.
+    ("Which growers have a total list price above the average list price?", "", "decline"),
     ("Which plants have a list price above the average, the most expensive first?", "",
      "decline"),
     ("How many orders were delivered after the order date of order 3?", "", "decline"),

@@ -457,6 +457,7 @@ class Planner:
             prev = self.before(it, "column", "table", "money", "size")
             nxt = self.after(it, "column", "table", "money")
             if prev is not None and prev.kind == "column":
+                self._no_figure_of(prev)
                 cols = [c for c in prev.columns if c.numeric]
                 prev.extra = "qualifier"
             elif nxt is not None and nxt.kind == "column" and self._adjacent_after(it, nxt):
@@ -484,6 +485,7 @@ class Planner:
             elif prev is not None and prev.kind == "table" and it.money \
                     and len(self._amounts(prev.table)) == 1:
                 # "payments greater than $100,000": the table's one amount.
+                self._no_figure_of(prev)
                 cols = self._amounts(prev.table)
             else:
                 raise Unmappable("the question compares with a number but names no "
@@ -511,6 +513,7 @@ class Planner:
         said = f"{it.unit} " if it.unit else ""
         prev = self.before(it, "column", "table", "money", "size", "qty", "value", "cmp",
                            "date", "vs")
+        self._no_figure_of(prev)
         if it.extra == "column":
             return self._versus_column(it, self._compared(it, prev), said)
         phrase = self._phrase_after(it)
@@ -683,6 +686,21 @@ class Planner:
         """The columns of money of a table: decimals whose names say so."""
         return [c for c in self.s.tables[table].columns
                 if c.numeric and not c.integer and self._amount(c)]
+
+    def _no_figure_of(self, noun: Optional[Item]) -> None:
+        """Declines a comparison of a count or a total said of the noun
+        compared ("customers with a number of payments above ...", "whose
+        total amount is over ..."), which its rows' own column is not; one
+        that opens the question ("How many payments are over ...") counts
+        the rows compared."""
+        if noun is None or noun.kind not in ("table", "column"):
+            return
+        for x in self.items:
+            if x.kind in ("count", "agg") and 0 <= noun.at - x.end <= 2 and any(
+                    y.kind in ("table", "column", "money", "qty") and y.at < x.at
+                    for y in self.items):
+                raise Unmappable("the question compares a count or a total of rows, which "
+                                 "the offline model cannot tie to the rows it asks about")
 
     def _owner(self, money: Item, head: Item) -> Optional[Item]:
         """The table named right before a word of money or value ("an order
