@@ -38,9 +38,18 @@ def describe_cond(cond: Cond) -> str:
             for c in cond.inner)
         return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
                 + (f" with {inner}" if inner else ""))
+    if cond.kind == "count":
+        return f"with {cond.op} {show(cond.values[0])} {cond.related}"
+    if cond.kind == "money":
+        # Of the rows asked about, what they spent; of a related row (an
+        # order), what it is worth.
+        return ("value " if cond.table else "with spending ") + f"{cond.op} " + (
+            cond.against.wording if cond.against else show(cond.values[0]))
     if cond.kind == "null":
         return f"with no {cond.column.name}"
     name = cond.column.name
+    if cond.against is not None:
+        return f"{name} {cond.op} {cond.against.wording}"
     v = [show(x) for x in cond.values]
     if cond.op == "in":
         return f"{name} {' or '.join(v)}"
@@ -60,16 +69,11 @@ def describe_conds(conds: list[Cond], main: Optional[str]) -> str:
     value of another table than the main one is named with its table."""
     parts = []
     for c in conds:
-        if c.kind == "count":
-            parts.append(f"with {c.op} {show(c.values[0])} {c.related}")
-        elif c.kind == "money":
-            parts.append(f"with spending {c.op} {show(c.values[0])}")
-        else:
-            text = describe_cond(c)
-            if c.kind == "value" and c.table and c.column and main != c.table \
-                    and c.column.name != c.table:
-                text = f"{c.table} {text}"
-            parts.append(text)
+        text = describe_cond(c)
+        if c.kind == "value" and c.table and c.column and main != c.table \
+                and c.column.name != c.table:
+            text = f"{c.table} {text}"
+        parts.append(text)
     return (" (" + "; ".join(parts) + ")") if parts else ""
 
 

@@ -16,7 +16,7 @@ from .decline import Unmappable
 from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
-from .sql import Cond, Sql
+from .sql import Against, Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
 from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
@@ -331,6 +331,11 @@ class Planner:
         conds += self.role_conds
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
+        averages = []
+        for it in self.kinds("vs"):
+            conds.append(self.relative_cond(it, head))
+            if conds[-1].against.sql is not None and it.extra != "avg-all":
+                averages.append(conds[-1])
         for it in self.kinds("date"):
             conds.append(self.date_cond(it, head))
         for neg in self.kinds("neg"):
@@ -402,6 +407,10 @@ class Planner:
                 continue
             it.role = "exists"
             conds.append(Cond(None, None, "some", kind="related", related=it.table))
+        if averages and len(conds) > 1:
+            raise Unmappable("the question compares with an average and has other conditions "
+                             "too, so the average could be of all rows or only of those they "
+                             "pick; say 'the average of all ...'")
         return self._inside_related(conds, head)
 
     def _inside_related(self, conds: list[Cond], head: Item) -> list[Cond]:
@@ -505,6 +514,7 @@ class Planner:
             prev = self.before(it, "column", "table", "money", "size")
             nxt = self.after(it, "column", "table", "money")
             if prev is not None and prev.kind == "column":
+                self._no_figure_of(prev)
                 cols = [c for c in prev.columns if c.numeric]
                 prev.extra = "qualifier"
             elif nxt is not None and nxt.kind == "column" and self._adjacent_after(it, nxt):
@@ -515,7 +525,25 @@ class Planner:
                 return Cond(None, None, it.op, list(it.value), kind="count", related=nxt.table)
             elif prev is not None and prev.kind in ("money", "size"):
                 prev.extra = "qualifier"
-                return Cond(None, None, it.op, list(it.value), kind="money")
+                cond = Cond(None, None, it.op, list(it.value), kind="money")
+                owner = self._owner(prev, head)
+                if owner is None:
+                    return cond
+                if prev.kind == "money":
+                    # "customers whose orders have revenue over 500": of each
+                    # order, or of all of a customer's together?
+                    raise Unmappable(f"the money compared may be of each of the {owner.table} "
+                                     "or of all of them together")
+                # "customers with an order worth more than 500": some order
+                # is, not the customer's orders added up.
+                cond.table = owner.table
+                return Cond(None, None, "some", kind="related", related=owner.table,
+                            inner=[cond])
+            elif prev is not None and prev.kind == "table" and it.money \
+                    and len(self._amounts(prev.table)) == 1:
+                # "payments greater than $100,000": the table's one amount.
+                self._no_figure_of(prev)
+                cols = self._amounts(prev.table)
             else:
                 raise Unmappable("the question compares with a number but names no "
                                  "column to compare")
@@ -527,6 +555,220 @@ class Planner:
         if it.unit is not None:
             vals = [in_column_unit(v, it.unit, col) for v in vals]
         return Cond(col.table, col, op, vals, kind="number")
+
+    def relative_cond(self, it: Item, head: Item) -> Cond:
+        """A comparison with another column of the row or with an average
+        over all rows ("shipped after the required date", "payments greater
+        than twice the average payment"): the column compared is the one
+        named before the comparator, or the one the comparator implies
+        ("longer"); the other side is named right after it."""
+        if self.kinds("super", "top"):
+            # "the products above the average price, the most expensive
+            # first" sorts a list; as a superlative it would pick one row.
+            raise Unmappable("the question both compares rows with another value and ranks "
+                             "them, which the offline model does not read together")
+        said = f"{it.unit} " if it.unit else ""
+        prev = self.before(it, "column", "table", "money", "size", "qty", "value", "cmp",
+                           "date", "vs")
+        self._no_figure_of(prev)
+        if it.extra == "column":
+            return self._versus_column(it, self._compared(it, prev), said)
+        phrase = self._phrase_after(it)
+        if prev is not None and prev.kind == "money":
+            prev.extra = "qualifier"
+            return self._spending_vs_average(it, head, said, phrase)
+        named = [c for x in phrase if x.kind == "column" for c in x.columns]
+        amounts = self._amounts(prev.table) if prev is not None and prev.kind == "table" else []
+        if len(amounts) == 1 and not it.columns and [(x.kind, x.table) for x in phrase] == [
+                ("table", prev.table)]:
+            # "payments greater than twice the average payment": the one
+            # amount of a table, where the average is said to be of the
+            # same table.
+            left = amounts[0]
+        else:
+            # "films longer than the average rental duration": the length
+            # the comparator implies that the average names.
+            left = self._compared(it, prev, [c for c in it.columns if c in named])
+        averaged = left
+        for x in phrase:
+            cols = [c for c in x.columns if c.table == left.table and c.numeric]
+            if x.kind == "column" and cols:
+                averaged = self.pick(cols, [left.table])
+                x.extra = "qualifier"
+            elif x.kind != "table" or x.table != left.table:
+                raise Unmappable(f"the question compares {left.name} with an average the "
+                                 f"offline model cannot tie to all of {left.table}")
+            self.items.remove(x)
+        if not averaged.numeric:
+            raise Unmappable(f"{averaged.name} is not a number, so it has no average")
+        self._average_of_all()
+        sql = f"SELECT AVG({self.sql.ident(averaged.name)}) FROM {self.sql.ident(left.table)}"
+        wording = f"{said}the average {averaged.name} of " \
+            f"{'all ' if it.extra == 'avg-all' else ''}{left.table.replace('_', ' ')}"
+        return Cond(left.table, left, it.op, [], kind="number",
+                    against=Against(it.value, wording, sql=sql))
+
+    def _compared(self, it: Item, prev: Optional[Item], implied=None) -> Column:
+        """The column on the left of a comparison with something other than
+        a number: the one named before it, else the one the comparator
+        implies ("longer": a length)."""
+        prefer = self.tables_named
+        if prev is not None and prev.kind == "column":
+            cols = [c for c in prev.columns if c.numeric or c.date]
+            if not cols:
+                raise Unmappable(f"{prev.columns[0].name} is neither a number nor a date to "
+                                 "compare")
+            prev.extra = "qualifier"
+            left = self.pick(cols, prefer)
+        elif it.columns:
+            left = self.pick(implied or it.columns, prefer)
+        else:
+            raise Unmappable("the question compares something but names no column to compare")
+        # The rows compared are those the question is about, or rows that
+        # belong to them ("products sold at ...": their order lines); a
+        # column of a table named only after the comparator ("order lines
+        # priced below the product's MSRP" where no price of a line is
+        # named) is another row's.
+        before = {x.table for x in self.items if x.kind == "table" and x.at < it.at}
+        if not before:
+            # "Which reorder levels are below ...": the table of a column named.
+            before = {c.table for x in self.items if x.kind == "column" and x.at < it.at
+                      and len({c.table for c in x.columns}) == 1 for c in x.columns}
+        if left.table not in before and not any(
+                ref in before for _, ref, _ in self.s.tables[left.table].fks):
+            raise Unmappable(f"{left.name} is a column of {left.table}, which the question "
+                             "does not name before comparing it")
+        return left
+
+    def _phrase_after(self, it: Item) -> list[Item]:
+        """The nouns of the average a comparator names ("the average list
+        price of all products"); declined when more follows them, which
+        may say whose average it is ("... of all customers in France")."""
+        out, end = [], it.end
+        for x in self.items:
+            if x.at < it.end:
+                continue
+            if x.at - end > 3:
+                break
+            if x.kind not in ("table", "column", "money", "agg", "group", "qty"):
+                raise Unmappable("the offline model cannot tell whether the words after the "
+                                 "average say which rows it is of")
+            out.append(x)
+            end = x.end
+        return out
+
+    def _versus_column(self, it: Item, left: Column, said: str) -> Cond:
+        """A column compared with another of the same row, or of the one row
+        its key points at (an order line's price with its product's list
+        price)."""
+        nxt = next((x for x in self.items if x.at == it.end), None)
+        if nxt is None or nxt.kind != "column":
+            raise Unmappable("the question compares with something the offline model cannot "
+                             "tie to a column")
+        ups: dict[str, list] = {}
+        for fk, ref, refcol in self.s.tables[left.table].fks:
+            ups.setdefault(ref, []).append((fk, refcol))
+        kind = "date" if left.date else "number"
+        cands = [c for c in nxt.columns if (c.date if left.date else c.numeric)
+                 and (c.table == left.table or c.table in ups)]
+        if not cands:
+            raise Unmappable(f"{nxt.columns[0].name} is no {kind} of the same "
+                             f"{singular(left.table)}, or of the row it belongs to, to compare "
+                             f"{left.name} with")
+        after = self.after(nxt, "table", "value")
+        if after is not None and after.at - nxt.end <= 2:
+            # "the unit cost of the medication": that table's column; but
+            # "the order date of order 10100" is one row's.
+            named = self.after(after, "value", "cmp")
+            if after.kind == "value" or after.table not in {c.table for c in cands} or (
+                    named is not None and named.at - after.end <= 1):
+                # "after the order date of order 10100" is another row's date.
+                raise Unmappable(f"the question may compare with the {nxt.columns[0].name} of "
+                                 f"another row than the {singular(left.table)}'s own")
+            after.role = "restated"
+            cands = [c for c in cands if c.table == after.table]
+        right = self.pick(cands, [left.table] + list(ups))
+        if (right.table, right.name) == (left.table, left.name):
+            raise Unmappable(f"the question compares {left.name} with itself")
+        if left.date and it.value != 1:
+            raise Unmappable("a date times a factor is no date to compare with")
+        if right.table != left.table and len(ups[right.table]) > 1:
+            raise Unmappable(f"{left.table} refers to {right.table} in more than one way")
+        nxt.extra = "qualifier"
+        via = None if right.table == left.table else ups[right.table][0]
+        wording = said + right.name + (
+            "" if via is None else f" of its {singular(right.table.replace('_', ' '))}")
+        return Cond(left.table, left, it.op, [], kind="number",
+                    against=Against(it.value, wording, column=right, via=via))
+
+    def _spending_vs_average(self, it: Item, head: Item, said: str,
+                             phrase: list[Item]) -> Cond:
+        """"Customers who spent more than the average of the total spent by
+        each customer": each row's money against the average of it over
+        all rows of the same table, which the question must say it is."""
+        if head.kind != "table":
+            raise Unmappable("the question compares spending with an average but names no "
+                             "table whose rows spend")
+        table = head.table
+        if self._owner(self.before(it, "money"), head) is not None:
+            raise Unmappable("the question compares the spending of other rows than the ones "
+                             "it asks about with an average")
+        each = any(x.kind == "group" for x in phrase) and any(
+            x.kind == "table" and x.table == table for x in phrase)
+        for x in phrase:
+            if not (x.kind in ("money", "group") or (x.kind == "agg" and x.op == "sum")
+                    or (x.kind == "table" and x.table == table)
+                    or (x.kind == "column" and any(self._amount(c) for c in x.columns))):
+                raise Unmappable("the question compares spending with an average the offline "
+                                 "model cannot tie to what each row spent")
+        if not each:
+            raise Unmappable("the average could be of single amounts or of what each "
+                             f"{singular(table)} spent in all; say 'the average of the total "
+                             f"spent by each {singular(table)}'")
+        for x in phrase:
+            self.items.remove(x)
+        self._average_of_all()
+        m = self.sql.measure(table, "g", "money", None, [])
+        sql = f"SELECT AVG(v) FROM (SELECT {m} AS v FROM {self.sql.ident(table)} g) per_row"
+        wording = f"{said}the average spending per {singular(table.replace('_', ' '))}"
+        return Cond(None, None, it.op, [], kind="money", against=Against(it.value, wording,
+                                                                         sql=sql))
+
+    def _average_of_all(self) -> None:
+        if self.kinds("group", "period"):
+            raise Unmappable("the question compares with an average and groups the rows, so "
+                             "the average could be of all rows or of each group")
+
+    def _amounts(self, table: str) -> list[Column]:
+        """The columns of money of a table: decimals whose names say so."""
+        return [c for c in self.s.tables[table].columns
+                if c.numeric and not c.integer and self._amount(c)]
+
+    def _no_figure_of(self, noun: Optional[Item]) -> None:
+        """Declines a comparison of a count or a total said of the noun
+        compared ("customers with a number of payments above ...", "whose
+        total amount is over ..."), which its rows' own column is not; one
+        that opens the question ("How many payments are over ...") counts
+        the rows compared."""
+        if noun is None or noun.kind not in ("table", "column"):
+            return
+        for x in self.items:
+            if x.kind in ("count", "agg") and 0 <= noun.at - x.end <= 2 and any(
+                    y.kind in ("table", "column", "money", "qty") and y.at < x.at
+                    for y in self.items):
+                raise Unmappable("the question compares a count or a total of rows, which "
+                                 "the offline model cannot tie to the rows it asks about")
+
+    def _owner(self, money: Item, head: Item) -> Optional[Item]:
+        """The table named right before a word of money or value ("an order
+        with a value", "orders worth") when it is not the one asked about:
+        the rows whose money the word is.  None for the head's own."""
+        prev = self.before(money, "table", "column", "value", "cmp", "date", "vs")
+        if prev is None or prev.kind != "table" or money.at - prev.end > 3 \
+                or prev.table == head.table or prev.table in {c.table for c in head.columns}:
+            return None
+        prev.role = "exists"
+        return prev
 
     def _adjacent_after(self, it: Item, nxt: Item) -> bool:
         span = 4 if it.op == "between" else 2
@@ -711,8 +953,7 @@ class Planner:
             if nxt is None:
                 # "the total of payments": a table's amounts, where it has one
                 # column of money; with several the question must say which.
-                cols = [c for c in self.s.tables[head.table].columns
-                        if c.numeric and not c.integer and self._amount(c)]
+                cols = self._amounts(head.table)
                 if len(cols) > 1:
                     raise Unmappable(f"{head.table} has more than one amount to total or "
                                      "average (" + ", ".join(c.name for c in cols) + ")")

@@ -8,6 +8,7 @@ to be looked up in the data, and the words tied to nothing.
 from __future__ import annotations
 
 import datetime
+import decimal
 import functools
 import re
 from dataclasses import dataclass, field
@@ -38,6 +39,7 @@ class Item:
     role: Optional[str] = None  # what the plan used it for; None: nothing yet
     end: int = -1               # index after its last token
     unit: Optional[str] = None  # the unit of time written after a number
+    money: bool = False         # the number is written as money ("$100", "50 euros")
 
 
 @dataclass
@@ -72,6 +74,19 @@ _COMPARATORS_LONGEST_FIRST = sorted(COMPARATORS, key=lambda p: -len(p[0]))
 _COMPARATORS_BY_FIRST: dict[str, list] = {}
 for _cmp in _COMPARATORS_LONGEST_FIRST:
     _COMPARATORS_BY_FIRST.setdefault(_cmp[0][0], []).append(_cmp)
+
+
+# Comparators of dates, read only before another date column ("shipped
+# after the required date"); before a date itself they are prepositions.
+_LATER_EARLIER = [(("after",), ">"), (("later", "than"), ">"), (("before",), "<"),
+                  (("earlier", "than"), "<"), (("sooner", "than"), "<")]
+_LATER_EARLIER_WORDS = {w for w, _ in _LATER_EARLIER}
+# Factors written as words: "twice the average", "half the list price".
+_MULTIPLES = {"twice": decimal.Decimal(2), "double": decimal.Decimal(2),
+              "thrice": decimal.Decimal(3), "half": decimal.Decimal("0.5")}
+_DETERMINERS = ("the", "their", "its", "his", "her", "that")
+# Words that tie an average to each row's own group rather than all rows.
+_OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 
 
 # Calendar periods a date is grouped by ("per month", "yearly").
@@ -166,6 +181,8 @@ def _month_year(toks: list[Tok], i: int):
 
 
 _CURRENCIES = UNIT_WORDS
+# Words after a number that make it money ("pounds" may be a weight).
+_MONEY_UNITS = {"eur", "usd", "gbp", "euro", "euros", "dollar", "dollars"}
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -752,8 +769,13 @@ class Reader:
             if not self.phrase(i, *words):
                 continue
             k = i + len(words)
-            if k < len(toks) and toks[k].number is not None:
+            if i > 1 and self.s.line_items and self.phrase(i - 1, "at") \
+                    and toks[i - 2].forms & TRADE_VERBS:
+                # "sold at less than ...": the price on the order lines.
+                self.use(i - 1, 1, Item("column", i - 1, columns=[self.s.line_items[2]]))
+            if k < len(toks) and toks[k].number is not None and not self._factor(k):
                 item = self.use(i, len(words) + 1, Item("cmp", i, op=op, value=[toks[k].number]))
+                item.money = toks[k].text[:1] in "$€£" or self._low(k + 1) in _MONEY_UNITS
                 if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
                     item.extra = ("price", "cost")
                 if words[0] in ("longer", "shorter"):
@@ -772,8 +794,78 @@ class Reader:
                     "date", i, op={">": "after", "<": "before", ">=": "since"}.get(op, "in"),
                     value=got[:2]))
                 return k + got[2]
-            return None
+            return self._relative(i, k, op, words)
+        for words, op in _LATER_EARLIER:
+            if self.phrase(i, *words):
+                return self._relative(i, i + len(words), op, words)
         return None
+
+    def _relative(self, i: int, k: int, op: str, words: tuple) -> Optional[int]:
+        """"longer than the average", "greater than twice the average
+        payment", "at most 20% of their target level", "shipped after the
+        required date": a comparison with the average of a column over all
+        rows, or with another column of the row, times a factor.  The words
+        of the comparator, the factor and the average are taken; the column
+        or table after them is left to the schema's words, and the planner
+        ties the two sides."""
+        toks = self.toks
+        if k >= len(toks) or toks[k].used or toks[k].quoted:
+            return None
+        factor, said, j = self._factor(k) or (decimal.Decimal(1), "", k)
+        temporal = words in _LATER_EARLIER_WORDS
+        while self._low(j) in _DETERMINERS:
+            j += 1
+        if self._low(j) in ("average", "mean") and not temporal:
+            n = j + 1 + (self._low(j + 1) == "of") - i
+            if any(x.low in _OWN_WORDS for x in toks[k:i + n + 5]):
+                # "above the average price of their category": an average of
+                # each row's own group, not of all rows.
+                raise Unmappable("the question compares with an average of each row's own "
+                                 "group, which the offline model does not compute")
+            whole = self._low(i + n) == "all"  # "the average of all the films"
+            self.use(i, n, Item("vs", i, op=op, value=factor, unit=said,
+                                extra="avg-all" if whole else "avg",
+                                columns=self._implied(words)))
+            return i + n
+        got = self._match_vocab(j) if j < len(toks) else None
+        if got and any(it.kind == "table" for it in got[1]) and j + got[0] < len(toks):
+            # "the product's MSRP": a column named with its table.
+            tables = {it.table for it in got[1] if it.kind == "table"}
+            own = self._match_vocab(j + got[0])
+            cols = [it for it in (own[1] if own else ()) if it.kind == "column"
+                    and it.column.table in tables]
+            got = (own[0], cols) if cols else None
+        if not got or not all(it.kind == "column" for it in got[1]) or (
+                temporal and not any(it.column.date for it in got[1])):
+            return None
+        self.use(i, j - i, Item("vs", i, op=op, value=factor, unit=said, extra="column",
+                                columns=self._implied(words)))
+        return j
+
+    def _factor(self, j: int) -> Optional[tuple[decimal.Decimal, str, int]]:
+        """(factor, its words, the index after them) of "twice", "3 times",
+        "20% of", "half of"; None where no factor is written."""
+        t = self.toks[j]
+        if t.low in _MULTIPLES:
+            return _MULTIPLES[t.low], t.low, j + 1 + (self._low(j + 1) == "of")
+        if t.number is None or t.quoted:
+            return None
+        if self._low(j + 1) == "times":
+            return t.number, f"{t.text} times", j + 2
+        after = j + 1 + (not t.percent and self._low(j + 1) == "percent")
+        if (t.percent or after > j + 1) and self._low(after) == "of":
+            # "more than 20%" alone is a number, not a share of anything.
+            return t.number / 100, f"{t.text}% of", after + 1
+        return None
+
+    def _implied(self, words: tuple) -> list[Column]:
+        """The columns a comparator names by itself: a price for "cheaper",
+        a length of time for "longer"."""
+        if words[0] in ("cheaper", "expensive") or words[:2] == ("more", "expensive"):
+            return self._columns_like(("price", "cost"))
+        if words[0] in ("longer", "shorter"):
+            return self._columns_like(DURATION_WORDS)
+        return []
 
     def _how_many(self, i: int) -> Optional[int]:
         low, nxt = self.toks[i].low, self._low(i + 1)

@@ -19,6 +19,19 @@ _PLAIN_IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 
 
 @dataclass
+class Against:
+    """The other side of a comparison that is no constant: `factor` times
+    a column of the same row or of the one row it points at (`via`, the
+    foreign key and the key it references), or times the one value of an
+    uncorrelated subquery (`sql`, an average over all rows)."""
+    factor: decimal.Decimal
+    wording: str                      # as the answer restates it
+    column: Optional[Column] = None
+    via: Optional[tuple[str, str]] = None
+    sql: Optional[str] = None
+
+
+@dataclass
 class Cond:
     table: str
     column: Optional[Column]  # None: a condition on related rows (see kind)
@@ -33,6 +46,7 @@ class Cond:
     # The table named right after the value it tests ("a Horror film"):
     # the rows that value qualifies.
     near: Optional[str] = None
+    against: Optional[Against] = None  # compared with this rather than `values`
 
 
 class Sql:
@@ -77,9 +91,13 @@ class Sql:
             inner = self.via(alias, hops, lambda a: " AND ".join(
                 self.where(cond.related, a, cond.inner)))
             return f"NOT ({inner})" if cond.op == "none" else inner
+        if cond.kind in ("count", "money"):
+            return self.measured(cond.table, alias, cond)  # of a related row
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
         c = self.col(alias, cond.column.name)
+        if cond.against is not None:
+            return f"{c} {cond.op} {self.other_side(alias, cond.column.table, cond.against)}"
         lit = [self.literal(v) for v in cond.values]
         if cond.op == "in":
             return f"{c} IN ({', '.join(lit)})"
@@ -88,6 +106,21 @@ class Sql:
                 return f"{c} >= {lit[0]} AND {c} < {lit[1]}"
             return f"{c} BETWEEN {lit[0]} AND {lit[1]}"
         return f"{c} {cond.op} {lit[0]}"
+
+    def other_side(self, alias: str, table: str, other: Against) -> str:
+        """The value a row of `table` (named `alias`) is compared with."""
+        if other.sql is not None:
+            value = f"({other.sql})"
+        elif other.via is None:
+            value = self.col(alias, other.column.name)
+        else:
+            # The one row the key points at, as a scalar subquery.
+            fk, key = other.via
+            a = self.alias()
+            value = (f"(SELECT {self.col(a, other.column.name)} FROM "
+                     f"{self.ident(other.column.table)} {a} WHERE {self.col(a, key)} = "
+                     f"{self.col(alias, fk)})")
+        return value if other.factor == 1 else f"{other.factor} * {value}"
 
     def via(self, alias: str, hops: list[tuple], inner) -> str:
         """Rows of `alias` linked along `hops` to rows that satisfy `inner`."""
@@ -128,6 +161,8 @@ class Sql:
         ("customers with more than 3 orders")."""
         expr = self.measure(table, alias, "count" if cond.kind == "count" else "money",
                             cond.related, [])
+        if cond.against is not None:
+            return f"{expr} {cond.op} {self.other_side(alias, table, cond.against)}"
         if cond.op == "between":
             return f"{expr} BETWEEN {cond.values[0]} AND {cond.values[1]}"
         return f"{expr} {cond.op} {cond.values[0]}"

@@ -245,6 +245,8 @@ COMPARATORS = [
     (("exactly",), "="), (("equal", "to"), "="),
     (("cheaper", "than"), "<"), (("more", "expensive", "than"), ">"),
     (("longer", "than"), ">"), (("shorter", "than"), "<"),
+    (("less", "than", "or", "equal", "to"), "<="), (("fewer", "than", "or", "equal", "to"), "<="),
+    (("more", "than", "or", "equal", "to"), ">="), (("greater", "than", "or", "equal", "to"), ">="),
 ]
 
 # Units of time in seconds, as a question or a column name writes them
@@ -273,6 +275,7 @@ class Tok:
     quoted: bool = False
     number: Optional[decimal.Decimal] = None
     used: Optional[str] = None
+    percent: bool = False   # written with a % sign: "20%"
 
     @property
     def cap(self) -> bool:
@@ -282,7 +285,7 @@ class Tok:
 _TOKEN_RE = re.compile(
     r"\"(?P<dq>[^\"]+)\"|“(?P<cq>[^”]+)”|(?<!\w)'(?P<sq>[^']+)'(?!\w)"
     r"|(?P<date>\d{4}-\d{2}-\d{2})"
-    r"|(?P<num>[$€£]?\d[\d,]*(?:\.\d+)?)"
+    r"|(?P<num>[$€£]?\d[\d,]*(?:\.\d+)?)(?P<pct>%)?"
     r"|(?P<word>[^\W\d_][\w'’\-.&]*[\w]|[^\W\d_])")
 
 
@@ -296,7 +299,8 @@ def tokenize(text: str) -> list[Tok]:
             toks.append(Tok(m["date"], m["date"], {m["date"]}))
         elif m["num"]:
             raw = m["num"].lstrip("$€£").replace(",", "")
-            toks.append(Tok(m["num"], raw, {raw}, number=decimal.Decimal(raw)))
+            toks.append(Tok(m["num"], raw, {raw}, number=decimal.Decimal(raw),
+                            percent=bool(m["pct"])))
         else:
             word = m["word"].rstrip(".")
             t = Tok(word, word.lower(), forms(word))
