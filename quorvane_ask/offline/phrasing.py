@@ -40,6 +40,12 @@ def describe_cond(cond: Cond) -> str:
         return f"with no {cond.column.name}"
     name = cond.column.name
     v = [show(x) for x in cond.values]
+    if cond.op == "like":
+        return f"{name} like {' or '.join(v)}"
+    if cond.op == "word":
+        return f"{name} matching {' or '.join(v)}"
+    if cond.op == "digit":
+        return f"{name} with a digit"
     if cond.op == "in":
         return f"{name} {' or '.join(v)}"
     if cond.op == "between":

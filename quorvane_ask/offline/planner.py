@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import re
 from dataclasses import dataclass
 from functools import partial
 from typing import Any, Optional
@@ -48,6 +49,27 @@ def in_column_unit(value, unit: str, col: Column):
 
 def gcol_table(item) -> Optional[str]:
     return item.columns[0].table if item.columns else None
+
+
+def _like(text: str, where: str) -> str:
+    """A LIKE pattern that matches `text` as written at the start, the end
+    or anywhere; its own % and _ (and the escape character) stand for
+    themselves."""
+    text = re.sub(r"[!%_]", lambda m: "!" + m[0], text)
+    return {"prefix": text + "%", "suffix": "%" + text}.get(where, "%" + text + "%")
+
+
+def _word_pattern(word: str, where: str) -> str:
+    """A regular expression for `word` standing whole in a text (not
+    "lovely" for "love"), in the POSIX classes every MySQL and MariaDB
+    engine reads; a word with other than letters and digits is declined
+    rather than escaped."""
+    if not re.fullmatch(r"[A-Za-z0-9]+", word):
+        raise Unmappable(f"the offline model matches only words of letters and digits "
+                         f"whole, and {word!r} is not one")
+    edge = "([^[:alnum:]_]|$)"
+    start = "^" if where == "word prefix" else "(^|[^[:alnum:]_])"
+    return start + word + ("$" if where == "word suffix" else edge)
 
 
 class Planner:
@@ -304,6 +326,8 @@ class Planner:
             if op == "not in":
                 raise Unmappable("a negated list of values")
             conds.append(Cond(table, col, op, vals))
+        for it in self.kinds("text"):
+            conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
         for it in self.kinds("date"):
@@ -372,6 +396,12 @@ class Planner:
             if it.table == head.table or it.table in {c.table for c in head.columns}:
                 it.role = "head"
                 continue
+            if head.kind == "table" and head.end <= it.at and self.p.words[head.end:it.at] \
+                    and set(self.p.words[head.end:it.at]) <= {"and", ","}:
+                # "which cities and countries": both are asked for, and a
+                # list of cities that have a country would drop the second.
+                raise Unmappable(f"the question asks for {head.table} and {it.table} side by "
+                                 "side, which the offline model does not list")
             it.role = "exists"
             conds.append(Cond(None, None, "some", kind="related", related=it.table))
         return self._inside_related(conds, head)
@@ -440,6 +470,52 @@ class Planner:
                 return self.s.tables[t].column(here[0][1])
         raise Unmappable(f"'{v.value}' is found in more than one column ("
                          + ", ".join(f"{t}.{c}" for t, c in places) + ")")
+
+    def text_conds(self, it: Item, head: Item) -> list[Cond]:
+        """A text column holding the text the question gives: the column it
+        names, else (for "starting with") the one that names the rows of
+        the table the words follow."""
+        if it.op == "initials":
+            owner = self.before(it, "table") or (head if head.kind == "table" else None)
+            pair = self.s.tables[owner.table].person_name if owner is not None else None
+            if pair is None:
+                raise Unmappable("initials are the first letters of a first and a last name, "
+                                 "and the question names no table of people that keeps both")
+            first, last = it.value[0]
+            return [Cond(pair[0].table, pair[0], "like", [_like(first, "prefix")]),
+                    Cond(pair[1].table, pair[1], "like", [_like(last, "prefix")])]
+        cols = it.columns
+        if not cols:
+            owner = self.before(it, "table")
+            label = self.s.tables[owner.table].label if owner is not None else None
+            if label is None or not label.text:
+                raise Unmappable("the question does not say which text column should "
+                                 f"{'start' if it.op == 'prefix' else 'end'} with "
+                                 + " or ".join(repr(v) for v in it.value))
+            if self.s.tables[owner.table].person_name is not None:
+                raise Unmappable(f"{owner.table} are named by a first and a last name; say "
+                                 "which of them the letters are of")
+            cols = [label]
+        col = self._text_column(cols, head)
+        if it.op == "digit":
+            return [Cond(col.table, col, "digit", [])]
+        if it.op.startswith("word"):
+            return [Cond(col.table, col, "word", [_word_pattern(v, it.op) for v in it.value])]
+        return [Cond(col.table, col, "like", [_like(v, it.op) for v in it.value])]
+
+    def _text_column(self, cols: list[Column], head: Item) -> Column:
+        """One text column of those a word names ("their name"): of the
+        tables the question names, and among several of one table the one
+        that names its rows; a person's first and last names are two, and
+        the question must say which."""
+        prefer = [head.table] if head.kind == "table" else []
+        prefer += [c.table for c in head.columns] + self.tables_named
+        for t in dict.fromkeys(prefer):
+            here = [c for c in cols if c.table == t]
+            table = self.s.tables[t]
+            if len(here) > 1 and table.label in here and table.person_name is None:
+                return table.label
+        return self.pick(cols, list(dict.fromkeys(prefer)))
 
     def number_cond(self, it: Item, head: Item) -> Cond:
         if it.extra:
@@ -1245,7 +1321,7 @@ class Planner:
         if lab is None:
             raise Unmappable(f"{table} has no name or key column to list its rows by")
         cols = list({c.name: c for c in [lab] + asked}.values())
-        if len(cols) == 1 and any(c.kind == "value" and c.column is not None
+        if len(cols) == 1 and any(c.kind == "value" and c.op in ("=", "in") and c.column is not None
                                   and c.column.name == lab.name and c.table == table
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "

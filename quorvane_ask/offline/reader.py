@@ -45,6 +45,7 @@ class Parse:
     items: list[Item]
     probes: list[str]           # values to look up in the data
     unknown: list[str]          # words tied to nothing, once the probes are answered
+    words: list[str] = field(default_factory=list)  # the question's tokens, lower case
 
 
 _DATE_PREPS = {"in": "in", "during": "in", "on": "in", "before": "before", "after": "after",
@@ -158,6 +159,18 @@ def _month_year(toks: list[Tok], i: int):
 
 
 _CURRENCIES = UNIT_WORDS
+
+# How a question says a text column holds some text: the words before the
+# text ("have X in their title"), the verbs of where in the text it stands,
+# and the words that only introduce the text ("the letter K").
+_HOLDING_VERBS = {"have", "has", "having", "with", "contain", "contains", "containing",
+                  "include", "includes", "including", "mention", "mentions", "mentioning"}
+_POSSESSIVES = ("their", "its", "his", "her", "the")
+_AFFIX_VERBS = {**dict.fromkeys(("start", "starts", "starting", "begin", "begins", "beginning",
+                                 "started", "began"), "prefix"),
+                **dict.fromkeys(("end", "ends", "ending", "ended"), "suffix"),
+                **dict.fromkeys(("contain", "contains", "containing"), "infix")}
+_TEXT_NOUNS = ("word", "words", "letter", "letters", "text", "string", "phrase")
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -290,7 +303,9 @@ class Reader:
             if tables is not None and t.name not in tables:
                 continue
             for c in t.columns:
-                if c.name in t.fk_columns:
+                if c.name in t.fk_columns or (c.name in t.pk and not c.text):
+                    # A number that keys the rows says nothing of where or
+                    # how much: city_id is no city.
                     continue
                 if words == "date" or words == ("date",):
                     if c.date:
@@ -323,6 +338,7 @@ class Reader:
         # singular drops at most three letters), so only runs up to that
         # length are tried: the work grows with the question, not with its
         # square or cube.
+        self._text_patterns()
         longest = max(map(len, found), default=-4) + 4
         runs = []
         for i in range(len(toks)):
@@ -412,7 +428,141 @@ class Reader:
         probes += self.role_probes
         self.items.sort(key=lambda it: it.at)
         self._people()
-        return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+        return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)),
+                     [t.low for t in toks])
+
+    # -- text inside a column ----------------------------------------------------
+    def _text_patterns(self) -> None:
+        """What a text column must hold, said in words: "ARMAGEDDON in their
+        title", "names starting with K or Q", "a digit in their name", "the
+        initials JD".  Read before the values are looked up, so the text
+        searched for is neither probed as a value nor taken for one (a
+        letter "R" may also be a rating); the text is kept as written."""
+        toks = self.toks
+        i = 0
+        while i < len(toks):
+            after = None
+            if not toks[i].used:
+                after = (self._held_in_column(i) or self._starts_with(i)
+                         or self._initials(i))
+            i = after if after else i + 1
+
+    def _pattern_text(self, j: int, letters: bool = False) -> Optional[tuple[str, int, bool]]:
+        """(text, index after it, whether it is a whole word) of the text a
+        question searches for at j: quoted, in capitals ("ARMAGEDDON", "K"),
+        or any word after "the word" or "the letter"."""
+        toks = self.toks
+        noun = None
+        if j + 1 < len(toks) and toks[j].low in ("the", "a") \
+                and toks[j + 1].low in _TEXT_NOUNS:
+            j, noun = j + 2, toks[j + 1].low
+        elif j < len(toks) and toks[j].low in _TEXT_NOUNS:
+            j, noun = j + 1, toks[j].low
+        if j >= len(toks) or toks[j].used:
+            return None
+        t = toks[j]
+        if letters and not (t.quoted or (len(t.text) == 1 and t.text.isalpha())):
+            return None
+        if t.quoted and t.text not in self.q:
+            # The words of names were split at their underscores: the text
+            # searched for must be the user's own.
+            raise Unmappable(f"the offline model cannot search for {t.text!r} as written")
+        if t.quoted or t.number is not None or (t.text.isupper() and t.text.isalpha()) or (
+                noun and re.fullmatch(r"[\w'’\-.&]+", t.text)):
+            return t.text, j + 1, noun in ("word", "words")
+        return None
+
+    def _text_column_at(self, i: int) -> Optional[tuple[list[Column], int]]:
+        """The text columns named by the words at i, and how many words."""
+        if i >= len(self.toks):
+            return None
+        got = self._match_vocab(i)
+        if not got or not all(it.kind == "column" for it in got[1]):
+            return None
+        cols = [it.column for it in got[1] if it.column.text]
+        return (cols, got[0]) if cols else None
+
+    def _held_in_column(self, i: int) -> Optional[int]:
+        """"have ARMAGEDDON in their title", "with a digit in their name"."""
+        toks = self.toks
+        if toks[i].low not in _HOLDING_VERBS:
+            return None
+        j = i + 1
+        if self._low(j) in ("a", "any") and self._low(j + 1) in ("digit", "digits", "number",
+                                                                 "numbers", "numeral"):
+            text, k, op = None, j + 2, "digit"
+        elif self._low(j) in ("digits", "numbers", "numerals"):
+            text, k, op = None, j + 1, "digit"
+        else:
+            got = self._pattern_text(j)
+            if got is None:
+                return None
+            text, k, word = got
+            op = "word" if word else "infix"
+        if self._low(k) != "in" or self._low(k + 1) not in _POSSESSIVES:
+            return None
+        col = self._text_column_at(k + 2)
+        if col is None:
+            return None
+        end = k + 2 + col[1]
+        self.use(i, end - i, Item("text", i, op=op, value=[text] if text else [],
+                                  columns=col[0]))
+        return end
+
+    def _starts_with(self, i: int) -> Optional[int]:
+        """"starting with the letters K and Q", "whose name ends with 'son'",
+        "titles containing LOVE": the column named right before, else the
+        one that names the rows of the table (kept for the plan)."""
+        toks = self.toks
+        op = _AFFIX_VERBS.get(toks[i].low)
+        if op is None or (op != "infix" and self._low(i + 1) != "with"):
+            return None
+        j = i + 1 + (op != "infix")
+        letters = self._low(j) in ("the", "a") and self._low(j + 1) in ("letter", "letters") \
+            or self._low(j) in ("letter", "letters")
+        texts = []
+        while True:
+            got = self._pattern_text(j, letters)
+            if got is None:
+                break
+            texts.append(got[0])
+            j = got[1]
+            if got[2]:
+                # "starting with the word THE" is not "THEORY"
+                op = {"prefix": "word prefix", "suffix": "word suffix"}.get(op, "word")
+            # "K and Q", "K, Q or X": a value starts with one of them.
+            if op in ("infix", "word") or self._low(j) not in ("and", "or", ",") or \
+                    self._pattern_text(j + 1, letters) is None:
+                break
+            j += 1
+        if not texts:
+            return None
+        cols: list[Column] = []
+        start = i
+        for n in (3, 2, 1):
+            got = self._text_column_at(i - n) if i - n >= 0 else None
+            if got is not None and got[1] == n and not any(
+                    t.used for t in toks[i - n:i]):
+                cols, start = got[0], i - n
+                break
+        if op in ("infix", "word") and not cols:
+            return None  # "films containing X": in which of their texts?
+        self.use(start, j - start, Item("text", start, op=op, value=texts, columns=cols))
+        return j
+
+    def _initials(self, i: int) -> Optional[int]:
+        """"customers with initials JD": the first letters of a person's first
+        and last name."""
+        toks = self.toks
+        j = i + 1 if toks[i].low in ("initials", "initial") else None
+        if j is None or j >= len(toks) or toks[j].used:
+            return None
+        t = toks[j]
+        if not (t.quoted or t.text.isupper()) or not re.fullmatch(r"[A-Za-z]{2}", t.text):
+            return None
+        start = i - 1 if i > 0 and toks[i - 1].low == "the" else i
+        self.use(start, j + 1 - start, Item("text", start, op="initials", value=[t.text]))
+        return j + 1
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read

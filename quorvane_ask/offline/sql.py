@@ -59,6 +59,10 @@ class Sql:
             value = value.replace("\\", "\\\\")
         return "'" + value.replace("'", "''") + "'"
 
+    def _mysql(self) -> bool:
+        # MySQL and MariaDB are the dialects read with backslash escapes.
+        return self.s.backslash_escapes
+
     def alias(self) -> str:
         self.n += 1
         return f"t{self.n}"
@@ -78,6 +82,20 @@ class Sql:
             return f"{self.col(alias, cond.column.name)} IS NULL"
         c = self.col(alias, cond.column.name)
         lit = [self.literal(v) for v in cond.values]
+        if cond.op == "like":
+            # The patterns escape their own % and _ with "!", which no
+            # dialect treats specially inside a string.
+            alts = [f"{c} LIKE {p} ESCAPE '!'" for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op == "word":
+            if not self._mysql():
+                raise Unmappable("matching a whole word needs regular expressions, which the "
+                                 "offline model writes for MySQL and MariaDB only")
+            alts = [f"{c} REGEXP {p}" for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op == "digit":
+            return f"{c} REGEXP '[0-9]'" if self._mysql() else " OR ".join(
+                f"{c} LIKE '%{d}%'" for d in range(10)).join("()")
         if cond.op == "in":
             return f"{c} IN ({', '.join(lit)})"
         if cond.op in ("between", "range"):
