@@ -44,6 +44,12 @@ def describe_cond(cond: Cond) -> str:
         return f"{name} like {' or '.join(v)}"
     if cond.op == "word":
         return f"{name} matching {' or '.join(v)}"
+    if cond.op == "member":
+        return f"{name} including {v[0]}"
+    if cond.op == "not member":
+        return f"{name} without {v[0]}"
+    if cond.op == "weekday":
+        return f"{name} on a {cond.values[1]}"
     if cond.op == "digit":
         return f"{name} with a digit"
     if cond.op == "in":

@@ -59,6 +59,11 @@ def _like(text: str, where: str) -> str:
     return {"prefix": text + "%", "suffix": "%" + text}.get(where, "%" + text + "%")
 
 
+def _year_column(col: Column) -> bool:
+    """A column of years: SQL's YEAR type, or whole numbers named a year."""
+    return col.base == "YEAR" or (col.integer and "year" in col.words)
+
+
 def _word_pattern(word: str, where: str) -> str:
     """A regular expression for `word` standing whole in a text (not
     "lovely" for "love"), in the POSIX classes every MySQL and MariaDB
@@ -322,6 +327,15 @@ class Planner:
                 raise Unmappable("the question asks for rows linked to all of "
                                  + ", ".join(repr(v) for v in vals)
                                  + ", which the offline model cannot combine")
+            if col.base == "SET":
+                # A SET holds several members at once: "with A and B" may
+                # want both or either.
+                if len(vals) > 1:
+                    raise Unmappable(f"{col.name} holds several of "
+                                     + ", ".join(repr(v) for v in vals)
+                                     + " at once; ask for one of them at a time")
+                conds.append(Cond(table, col, "not member" if negated else "member", vals))
+                continue
             op = ("<>" if negated else "=") if len(vals) == 1 else ("not in" if negated else "in")
             if op == "not in":
                 raise Unmappable("a negated list of values")
@@ -333,7 +347,7 @@ class Planner:
         for it in self.kinds("date"):
             conds.append(self.date_cond(it, head))
         for neg in self.kinds("neg"):
-            if any(c.kind == "value" and c.op in ("<>",) for c in conds):
+            if any(c.kind == "value" and c.op in ("<>", "not member") for c in conds):
                 continue
             nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
             if nxt is not None and nxt.kind == "column" and nxt.at - neg.at <= 3:
@@ -431,6 +445,15 @@ class Planner:
                 if len(hits) == 1:
                     it.extra = "qualifier"
                     return self.s.tables[hits[0][0]].column(hits[0][1])
+        if isinstance(v.value, str) and (len(v.value) == 1 or (
+                len(v.value) == 2 and not v.value.isupper())) and v.op != "named" and not any(
+                q + v.value + q in self.q for q in "'\"“”"):
+            # A letter ("R", "A") or a short word ("Is") is found in many a
+            # column by chance: taken as a value only where the question
+            # says whose; a code in capitals ("UK", "PG") is one as written.
+            raise Unmappable(f"{v.value!r} is too short to be taken for a value of "
+                             + ", ".join(f"{t}.{c}" for t, c in places)
+                             + " unless the question names the column")
         # A value held by a foreign key and by the key it references is one
         # value: the referenced table's, whose children the filter reaches
         # along that key.
@@ -573,6 +596,10 @@ class Planner:
             cand = [c for c in prev.columns if c.date]
             if cand:
                 prev.extra = "qualifier"
+            years = [c for c in prev.columns if _year_column(c)]
+            if not cand and years and it.op != "weekday":
+                prev.extra = "qualifier"
+                return self._year_cond(self.pick(years, self.tables_named), it)
         if not cand:
             order = []
             if prev is not None and prev.kind == "table":
@@ -601,6 +628,13 @@ class Planner:
                         order.append(ref)
             for t in order:
                 dates = self.s.tables[t].dates
+                years = [c for c in self.s.tables[t].columns if _year_column(c)]
+                if dates and years:
+                    # "films from 2006": the year they were released, or the
+                    # day their row was last changed?
+                    raise Unmappable(f"{t} keeps a year ({', '.join(c.name for c in years)}) "
+                                     f"beside its dates ({', '.join(c.name for c in dates)}); "
+                                     "say which one the year is of")
                 if len(dates) > 1:
                     # The date a row is about is the one named after its
                     # table ("loan_date" in loans), or plainly "date".
@@ -620,6 +654,15 @@ class Planner:
         col = self.pick(cand, self.tables_named)
         return self._date_range(col, it)
 
+    def _year_cond(self, col: Column, it: Item) -> Cond:
+        """A year compared with a column that holds years, not dates."""
+        values = it.value if it.op == "between" else [it.value]
+        if any(month is not None or not isinstance(year, int) for year, month in values):
+            raise Unmappable(f"{col.name} holds years, and the question gives a month or a day")
+        years = [year for year, _ in values]
+        op = {"in": "=", "before": "<", "after": ">", "since": ">=", "between": "between"}[it.op]
+        return Cond(col.table, col, op, years, kind="number")
+
     def _date_range(self, col: Column, it: Item) -> Cond:
         def span(value):
             year, month = value
@@ -629,6 +672,9 @@ class Planner:
                 return datetime.date(year, 1, 1), datetime.date(year + 1, 1, 1), str(year)
             end = datetime.date(year + (month == 12), month % 12 + 1, 1)
             return datetime.date(year, month, 1), end, f"{datetime.date(year, month, 1):%B %Y}"
+        if it.op == "weekday":
+            name = datetime.date(2023, 1, it.value).strftime("%A")  # 1 January 2023: a Sunday
+            return Cond(col.table, col, "weekday", [it.value, name], kind="date")
         if it.op == "between":
             a, b = span(it.value[0]), span(it.value[1])
             return Cond(col.table, col, "range", [a[0], b[1], f"{a[2]} to {b[2]}"], kind="date")

@@ -79,6 +79,9 @@ for _cmp in _COMPARATORS_LONGEST_FIRST:
 _PERIODS = {"month": "month", "months": "month", "monthly": "month",
             "year": "year", "years": "year", "yearly": "year", "annual": "year",
             "annually": "year"}
+# The days of the week, numbered from Sunday as SQL's DAYOFWEEK does.
+_WEEKDAYS = {d: n + 1 for n, d in enumerate(
+    "sunday monday tuesday wednesday thursday friday saturday".split())}
 # Numbers written as words, for "which five actors" and "the top three".
 _NUMBER_WORDS = {w: n for n, w in enumerate(
     "zero one two three four five six seven eight nine ten eleven twelve".split())}
@@ -170,6 +173,9 @@ _AFFIX_VERBS = {**dict.fromkeys(("start", "starts", "starting", "begin", "begins
                                  "started", "began"), "prefix"),
                 **dict.fromkeys(("end", "ends", "ending", "ended"), "suffix"),
                 **dict.fromkeys(("contain", "contains", "containing"), "infix")}
+# Nouns that only say a member of a set is one ("Trailers content").
+_MEMBER_NOUNS = ("content", "contents", "material", "materials", "extra", "extras", "option",
+                 "options")
 _TEXT_NOUNS = ("word", "words", "letter", "letters", "text", "string", "phrase")
 
 
@@ -339,6 +345,7 @@ class Reader:
         # length are tried: the work grows with the question, not with its
         # square or cube.
         self._text_patterns()
+        self._set_members()
         longest = max(map(len, found), default=-4) + 4
         runs = []
         for i in range(len(toks)):
@@ -356,6 +363,7 @@ class Reader:
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._verbs_of_columns()
         self._role_words()
         self._request_words()
         self._grammar()
@@ -446,6 +454,38 @@ class Reader:
                 after = (self._held_in_column(i) or self._starts_with(i)
                          or self._initials(i))
             i = after if after else i + 1
+
+    def _set_members(self) -> None:
+        """A member a SET column declares ("Behind the Scenes"), named in the
+        question: a row holds it among others, so it is never looked up as
+        the column's whole value.  One word counts only when written with a
+        capital or in quotes, or beside the column's own words."""
+        toks = self.toks
+        members = []
+        for t in self.s.tables.values():
+            for c in t.columns:
+                if c.base != "SET":
+                    continue
+                for m in c.values:
+                    words = [w.low for w in tokenize(m)]
+                    if words:
+                        members.append((words, m, t.name, c))
+        members.sort(key=lambda x: -len(x[0]))
+        said = {f for t in toks for f in t.forms}
+        for words, member, table, col in members:
+            n = len(words)
+            for i in range(len(toks) - n + 1):
+                run = toks[i:i + n]
+                if any(t.used for t in run) or not all(
+                        t.low == w or singular(t.low) == singular(w) for t, w in zip(run, words)):
+                    continue
+                if n == 1 and not (run[0].cap and i > 0) and not set(col.words) & said:
+                    continue
+                self.use(i, n, Item("value", i, value=member, extra=[(table, col.name)],
+                                    op="member"))
+                nxt = toks[i + n] if i + n < len(toks) else None
+                if nxt is not None and not nxt.used and nxt.low in _MEMBER_NOUNS:
+                    nxt.used = "function"  # "Behind the Scenes content"
 
     def _pattern_text(self, j: int, letters: bool = False) -> Optional[tuple[str, int, bool]]:
         """(text, index after it, whether it is a whole word) of the text a
@@ -563,6 +603,29 @@ class Reader:
         start = i - 1 if i > 0 and toks[i - 1].low == "the" else i
         self.use(start, j + 1 - start, Item("text", start, op="initials", value=[t.text]))
         return j + 1
+
+    def _verbs_of_columns(self) -> None:
+        """"rated R": a verb whose noun in -ing is the name of the column
+        that holds the value right after it (rating), and so says which
+        column that is, though the value may be held elsewhere too and the
+        verb's stem names another column (rental_rate)."""
+        values = {it.at: it for it in self.items if it.kind == "value"}
+        for i, t in enumerate(self.toks[:-1]):
+            if t.used or not t.low.endswith("ed"):
+                continue
+            j = i + 2 if self._low(i + 1) == "as" and i + 2 < len(self.toks) else i + 1
+            v = values.get(j)
+            if v is None:
+                continue
+            nouns = {f + "ing" for f in t.forms} | {f[:-1] + "ing" for f in t.forms
+                                                     if f.endswith("e")}
+            named = [(tb, c) for tb, c in v.extra
+                     if nouns & set(self.s.tables[tb].column(c).words)]
+            if named:
+                v.extra = named
+                v.op = "named"  # its column is said, however short the value
+                for x in self.toks[i:j]:
+                    x.used = "function"
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read
@@ -743,6 +806,17 @@ class Reader:
         year, month, n = got
         self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low], value=(year, month)))
         return j + n
+
+    def _weekday(self, i: int) -> Optional[int]:
+        """"on a Monday", "on Sundays": the day of the week of a date."""
+        if self.toks[i].low != "on":
+            return None
+        j = i + 1 + (self._low(i + 1) in ("a", "the"))
+        day = _WEEKDAYS.get(singular(self._low(j)))
+        if day is None or self.toks[j].used:
+            return None
+        self.use(i, j + 1 - i, Item("date", i, op="weekday", value=day))
+        return j + 1
 
     def _between(self, i: int) -> Optional[int]:
         """"between 2022 and 2024" (years), "between 10 and 20" (numbers)."""
@@ -1060,7 +1134,7 @@ class Reader:
         self.use(i, 1, Item("or", i))
         return i + 1
 
-    _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
+    _GRAMMAR = (_weekday, _date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
                 _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,

@@ -93,6 +93,17 @@ class Sql:
                                  "offline model writes for MySQL and MariaDB only")
             alts = [f"{c} REGEXP {p}" for p in lit]
             return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op in ("member", "not member"):
+            if not self._mysql():
+                raise Unmappable(f"{cond.column.name} is a set of values, which the offline "
+                                 "model reads in MySQL and MariaDB only")
+            # A row with no members at all (NULL) holds none of them.
+            return f"COALESCE(FIND_IN_SET({lit[0]}, {c}), 0) {'>' if cond.op == 'member' else '='} 0"
+        if cond.op == "weekday":
+            if not self._mysql():
+                raise Unmappable("the day of the week of a date is written for MySQL and "
+                                 "MariaDB only")
+            return f"DAYOFWEEK({c}) = {int(cond.values[0])}"
         if cond.op == "digit":
             return f"{c} REGEXP '[0-9]'" if self._mysql() else " OR ".join(
                 f"{c} LIKE '%{d}%'" for d in range(10)).join("()")
