@@ -83,7 +83,7 @@ class Planner:
         self.p = parse
         self.q = question
         self.items = parse.items
-        self.sql = Sql(schema)
+        self.sql = Sql(schema, plain=not any(it.kind == "role" for it in parse.items))
 
     def kinds(self, *kinds) -> list[Item]:
         return [it for it in self.items if it.kind in kinds]
@@ -236,7 +236,7 @@ class Planner:
         """Whether the join from `table` to `other` goes down to rows that
         belong to it (an order's lines): a condition there picks some of
         those rows, not some of `table`'s."""
-        hops = self.s.path(table, other)
+        hops = self.s.path(table, other, self.sql.plain)
         if not hops:
             return False
         _, _, nxt, nxt_col = hops[0]
@@ -474,7 +474,7 @@ class Planner:
             places = near or places
         if head.kind == "table" and not any(t.table == places[0][0] for t in self.kinds("table")) \
                 and len(places) == 1 and places[0][0] != head.table:
-            hops = self.s.path(head.table, places[0][0])
+            hops = self.s.path(head.table, places[0][0], self.sql.plain)
             li = self.s.line_items[0] if self.s.line_items else None
             if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table] \
                     and not self.s.through_links(hops):
@@ -1046,7 +1046,7 @@ class Planner:
 
     def _hops(self, a: str, b: str) -> list:
         try:
-            return self.s.path(a, b)
+            return self.s.path(a, b, self.sql.plain)
         except Unmappable:
             return []
 
@@ -1166,7 +1166,7 @@ class Planner:
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
         m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
-        hops = self.s.path(fact, gtable) if what == "count" else []
+        hops = self.s.path(fact, gtable, self.sql.plain) if what == "count" else []
         # Only a row that many rows of the next table belong to can be
         # reached more than once: "customers per country" through their one
         # address each counts every customer once.

@@ -291,6 +291,11 @@ class Reader:
             n = len(phrase)
             if i + n > len(self.toks):
                 continue
+            if rank == 1 and item.kind == "column" and t.low.endswith("ing") \
+                    and phrase[0] not in (t.low, singular(t.low)):
+                # A noun in -ing is a word of its own: a "rating" is no
+                # tax_rate, though "shipping city" is still ship_city.
+                continue
             if all(phrase[j] in self.toks[i + j].forms and not self.toks[i + j].used
                    and not self.toks[i + j].quoted for j in range(n)):
                 key = (-n, rank)
@@ -376,6 +381,11 @@ class Reader:
         for i, t in enumerate(toks):
             if not t.used and (t.low in FUNCTION_WORDS
                                or (t.low in _CURRENCIES and self._after_number(i))):
+                t.used = "function"
+            elif not t.used and t.forms & TRADE_VERBS and self.s.line_items and any(
+                    it.kind in ("qty", "money") for it in self.items):
+                # "units sold" are the order lines' units, though a table of
+                # stock movements may call one of its kinds "Sold" too.
                 t.used = "function"
             elif not t.used and t.forms & RELATION_VERBS:
                 # A verb that only relates two tables, unless the data holds
@@ -605,20 +615,23 @@ class Reader:
         return j + 1
 
     def _verbs_of_columns(self) -> None:
-        """"rated R": a verb whose noun in -ing is the name of the column
-        that holds the value right after it (rating), and so says which
-        column that is, though the value may be held elsewhere too and the
-        verb's stem names another column (rental_rate)."""
+        """"rated R", "paid by Credit Card": a participle whose noun in -ing
+        or -ment is in the name of the column that holds the value right
+        after it (rating, payment_type) says which column that is, though
+        the value may be held elsewhere too and the verb's stem names
+        another column (rental_rate, paid_date)."""
         values = {it.at: it for it in self.items if it.kind == "value"}
         for i, t in enumerate(self.toks[:-1]):
-            if t.used or not t.low.endswith("ed"):
+            if t.used or not (t.low.endswith("ed") or t.forms - {t.low, singular(t.low)}):
                 continue
-            j = i + 2 if self._low(i + 1) == "as" and i + 2 < len(self.toks) else i + 1
+            j = i + 2 if self._low(i + 1) in ("as", "by", "with", "in", "using", "via") \
+                and i + 2 < len(self.toks) else i + 1
             v = values.get(j)
             if v is None:
                 continue
-            nouns = {f + "ing" for f in t.forms} | {f[:-1] + "ing" for f in t.forms
-                                                     if f.endswith("e")}
+            # rate: rating, pay: payment
+            stems = t.forms | {f[:-1] for f in t.forms if f.endswith("e")}
+            nouns = {f + end for f in stems for end in ("ing", "ment")}
             named = [(tb, c) for tb, c in v.extra
                      if nouns & set(self.s.tables[tb].column(c).words)]
             if named:

@@ -39,9 +39,12 @@ class Sql:
     repeat a row of the table being counted or summed; aliases t1, t2, ...
     are numbered per plan."""
 
-    def __init__(self, schema: Schema):
+    def __init__(self, schema: Schema, plain: bool = False):
         self.s = schema
         self.n = 0
+        # Whether joins may take the key that is no role's over one that is
+        # (see Schema.path): so when the question names no role.
+        self.plain = plain
 
     def ident(self, name: str) -> str:
         if _PLAIN_IDENT_RE.match(name):
@@ -72,7 +75,7 @@ class Sql:
 
     def local(self, alias: str, cond: Cond) -> str:
         if cond.kind == "related":
-            hops = self.s.path(cond.table, cond.related)
+            hops = self.s.path(cond.table, cond.related, self.plain)
             if not hops:
                 raise Unmappable(f"the question relates {cond.related} to itself")
             inner = self.via(alias, hops, lambda a: " AND ".join(
@@ -144,7 +147,7 @@ class Sql:
                     out.append("")  # its place, filled below
                 others[cond.table][1].append(cond)
         for other, (at, group) in others.items():
-            hops = self.s.path(table, other)
+            hops = self.s.path(table, other, self.plain)
             out[at] = self.via(alias, hops, lambda a, cs=group: " AND ".join(
                 self.local(a, c) if len(cs) == 1 else f"({self.local(a, c)})" for c in cs))
         return out
@@ -300,7 +303,7 @@ class Sql:
             fact = self.s.money_table()
         if what == "column":
             fact = column.table
-        hops = self.s.path(fact, table)
+        hops = self.s.path(fact, table, self.plain)
         a = self.alias()
         pk = self.s.tables[table].pk
         if len(pk) != 1:
@@ -336,7 +339,7 @@ class Sql:
             where = " AND ".join([f"{self.col(a, gcol.name)} = g.k"]
                                  + self.where(fact, a, gconds + fconds))
         else:
-            hops = self.s.path(fact, gtable)
+            hops = self.s.path(fact, gtable, self.plain)
             link = self.via(a, hops, lambda x: " AND ".join(
                 [f"{self.col(x, gcol.name)} = g.k"] + self.where(gtable, x, gconds)))
             where = " AND ".join([link] + self.where(fact, a, fconds))
