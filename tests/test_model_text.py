@@ -17,6 +17,7 @@ CREATE TABLE hosts (host_id INT PRIMARY KEY, first_name VARCHAR(20), last_name V
 CREATE TABLE episodes (
     episode_id INT PRIMARY KEY,
     title VARCHAR(40) NOT NULL,
+    summary TEXT,
     air_date DATE,
     release_year YEAR,
     rating ENUM('G', 'PG', 'R'),
@@ -29,12 +30,12 @@ CREATE TABLE episodes (
 INSERT INTO studios VALUES (1, 'Studio 54'), (2, 'Attic Room'), (3, 'Loft 9');
 INSERT INTO hosts VALUES (1, 'Jane', 'Doe'), (2, 'John', 'Dunne'), (3, 'Dara', 'Jones');
 INSERT INTO episodes VALUES
-    (1, 'Moonrise', '2021-03-01', 2021, 'G', 'Transcript,Behind the Mic', 1, 3),
-    (2, 'Top 50% Off', '2021-03-02', 2021, 'R', NULL, 2, NULL),
-    (3, 'Top 500 Offers', '2022-05-09', 2022, 'PG', 'Behind the Mic', 3, 3),
-    (4, 'Kettle Logic', '2022-06-13', 2022, 'R', 'Bonus Clip', 1, 2),
-    (5, 'Quiet Moon', '2023-01-02', 2023, 'G', 'Behind the Mic,Bonus Clip', 2, 3),
-    (6, 'Harvest', '2023-01-07', 2023, 'R', '', 3, 1);
+    (1, 'Moonrise', 'A robot wakes up', '2021-03-01', 2021, 'G', 'Transcript,Behind the Mic', 1, 3),
+    (2, 'Top 50% Off', 'Two robots argue', '2021-03-02', 2021, 'R', NULL, 2, NULL),
+    (3, 'Top 500 Offers', 'Robotics for beginners', '2022-05-09', 2022, 'PG', 'Behind the Mic', 3, 3),
+    (4, 'Kettle Logic', 'A kettle sings', '2022-06-13', 2022, 'R', 'Bonus Clip', 1, 2),
+    (5, 'Quiet Moon', NULL, '2023-01-02', 2023, 'G', 'Behind the Mic,Bonus Clip', 2, 3),
+    (6, 'Harvest', 'The robot, again.', '2023-01-07', 2023, 'R', '', 3, 1);
 """
 
 
@@ -74,7 +75,11 @@ def podcasts(mariadb):
     # only where the question names the role.
     ("How many episodes are there with Dara as host?",
      "SELECT COUNT(*) FROM episodes e JOIN hosts h USING (host_id) WHERE h.first_name = 'Dara'"),
+    # A thing told of in the one long text, whole: not "Robotics".
+    ("Which episodes are about a robot?",
+     "SELECT title FROM episodes WHERE summary REGEXP '\\\\brobots?\\\\b'"),
     ("How many episodes are R?", None),                 # a letter, its column unsaid
+    ("Which studios are about a robot?", None),         # studios keep no long text
     ("How many episodes are from 2022?", None),         # the release year or the air date?
     ("Which episodes have Transcript and Bonus Clip?", None),  # both, or either?
     ("Which episodes contain MOON?", None),             # in which text?

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import re
 from typing import Any, Optional
 
 from .decline import CANNOT_ANSWER, Unmappable
@@ -43,7 +44,10 @@ def describe_cond(cond: Cond) -> str:
     if cond.op == "like":
         return f"{name} like {' or '.join(v)}"
     if cond.op == "word":
-        return f"{name} matching {' or '.join(v)}"
+        # The word as asked, without the edges of its regular expression.
+        edge = re.escape("(^|[^[:alnum:]_])") + "|" + re.escape("([^[:alnum:]_]|$)")
+        words = [re.sub(r"s\?$", "(s)", re.sub(edge + r"|^\^|\$$", "", p)) for p in v]
+        return f"{name} with the word {' or '.join(words)}"
     if cond.op == "member":
         return f"{name} including {v[0]}"
     if cond.op == "not member":

@@ -64,7 +64,14 @@ def _year_column(col: Column) -> bool:
     return col.base == "YEAR" or (col.integer and "year" in col.words)
 
 
-def _word_pattern(word: str, where: str) -> str:
+def _long_text(col: Column) -> bool:
+    """A column of prose (a description, notes): TEXT, or more characters
+    than a name or a title is given (VARCHAR(255) is the usual for those)."""
+    size = re.search(r"\((\d+)\)", col.type)
+    return "TEXT" in col.base or (col.text and size is not None and int(size[1]) > 255)
+
+
+def _word_pattern(word: str, where: str, plural: bool = False) -> str:
     """A regular expression for `word` standing whole in a text (not
     "lovely" for "love"), in the POSIX classes every MySQL and MariaDB
     engine reads; a word with other than letters and digits is declined
@@ -74,7 +81,7 @@ def _word_pattern(word: str, where: str) -> str:
                          f"whole, and {word!r} is not one")
     edge = "([^[:alnum:]_]|$)"
     start = "^" if where == "word prefix" else "(^|[^[:alnum:]_])"
-    return start + word + ("$" if where == "word suffix" else edge)
+    return start + word + ("s?" if plural else "") + ("$" if where == "word suffix" else edge)
 
 
 class Planner:
@@ -508,6 +515,16 @@ class Planner:
             return [Cond(pair[0].table, pair[0], "like", [_like(first, "prefix")]),
                     Cond(pair[1].table, pair[1], "like", [_like(last, "prefix")])]
         cols = it.columns
+        if it.extra == "content":
+            owner = self.before(it, "table")
+            table = self.s.tables[owner.table] if owner is not None else None
+            texts = [c for c in table.columns if _long_text(c)] if table is not None else []
+            if len(texts) != 1:
+                raise Unmappable(f"the question does not say which text should tell of "
+                                 f"{it.value[0]!r}" + (" (" + ", ".join(c.name for c in texts)
+                                                       + ")" if texts else ""))
+            col = texts[0]
+            return [Cond(col.table, col, "word", [_word_pattern(it.value[0], "word", plural=True)])]
         if not cols:
             owner = self.before(it, "table")
             label = self.s.tables[owner.table].label if owner is not None else None

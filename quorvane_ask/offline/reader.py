@@ -173,6 +173,8 @@ _AFFIX_VERBS = {**dict.fromkeys(("start", "starts", "starting", "begin", "begins
                                  "started", "began"), "prefix"),
                 **dict.fromkeys(("end", "ends", "ending", "ended"), "suffix"),
                 **dict.fromkeys(("contain", "contains", "containing"), "infix")}
+# Verbs and prepositions that say what a row's long text tells of.
+_CONTENT_VERBS = ("featuring", "about", "involving", "depicting", "mentioning", "starring")
 # Nouns that only say a member of a set is one ("Trailers content").
 _MEMBER_NOUNS = ("content", "contents", "material", "materials", "extra", "extras", "option",
                  "options")
@@ -462,7 +464,7 @@ class Reader:
             after = None
             if not toks[i].used:
                 after = (self._held_in_column(i) or self._starts_with(i)
-                         or self._initials(i))
+                         or self._initials(i) or self._featuring(i))
             i = after if after else i + 1
 
     def _set_members(self) -> None:
@@ -599,6 +601,29 @@ class Reader:
             return None  # "films containing X": in which of their texts?
         self.use(start, j - start, Item("text", start, op=op, value=texts, columns=cols))
         return j
+
+    def _featuring(self, i: int) -> Optional[int]:
+        """"movies featuring a robot", "books about a dragon": a thing the
+        rows' long text tells of, named with an article and tied to nothing
+        else; a word the schema or the data holds is left to them."""
+        toks = self.toks
+        if toks[i].low not in _CONTENT_VERBS or self._low(i + 1) not in ("a", "an") \
+                or i == 0 or toks[i - 1].used:
+            return None
+        j = i + 2
+        if j >= len(toks) or toks[j].used or toks[j].quoted or not re.fullmatch(
+                r"[a-z]{3,}", toks[j].text) or toks[j].low in FUNCTION_WORDS \
+                or self._match_vocab(j) is not None:
+            return None
+        end = j + 1
+        if end < len(toks) and not toks[end].used and toks[end].low not in FUNCTION_WORDS:
+            return None  # "featuring a young actor": more than one word
+        self.role_probes += _variants(toks[j].text)
+        if _lookup(self.found, toks[j].text):
+            return None
+        self.use(i, end - i, Item("text", i, op="word", value=[singular(toks[j].low)],
+                                  extra="content"))
+        return end
 
     def _initials(self, i: int) -> Optional[int]:
         """"customers with initials JD": the first letters of a person's first
