@@ -65,6 +65,9 @@ def podcasts(mariadb):
      "SELECT COUNT(*) FROM episodes WHERE FIND_IN_SET('Behind the Mic', extras)"),
     ("How many episodes have no Bonus Clip?",
      "SELECT COUNT(*) FROM episodes WHERE NOT COALESCE(FIND_IN_SET('Bonus Clip', extras), 0)"),
+    ("How many episodes have Transcript or Bonus Clip?",
+     "SELECT COUNT(*) FROM episodes WHERE FIND_IN_SET('Transcript', extras) "
+     "OR FIND_IN_SET('Bonus Clip', extras)"),
     ("How many episodes were released in 2022?",
      "SELECT COUNT(*) FROM episodes WHERE release_year = 2022"),
     ("What percentage of episodes are rated R?",

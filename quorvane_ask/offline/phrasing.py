@@ -49,7 +49,7 @@ def describe_cond(cond: Cond) -> str:
         words = [re.sub(r"s\?$", "(s)", re.sub(edge + r"|^\^|\$$", "", p)) for p in v]
         return f"{name} with the word {' or '.join(words)}"
     if cond.op == "member":
-        return f"{name} including {v[0]}"
+        return f"{name} including {' or '.join(v)}"
     if cond.op == "not member":
         return f"{name} without {v[0]}"
     if cond.op == "weekday":

@@ -337,7 +337,7 @@ class Planner:
             if col.base == "SET":
                 # A SET holds several members at once: "with A and B" may
                 # want both or either.
-                if len(vals) > 1:
+                if len(vals) > 1 and (negated or not self.first("or")):
                     raise Unmappable(f"{col.name} holds several of "
                                      + ", ".join(repr(v) for v in vals)
                                      + " at once; ask for one of them at a time")

@@ -630,6 +630,8 @@ class Reader:
         and last name."""
         toks = self.toks
         j = i + 1 if toks[i].low in ("initials", "initial") else None
+        if j is not None and self._low(j) in ("are", "is", "of"):
+            j += 1  # "whose initials are JD"
         if j is None or j >= len(toks) or toks[j].used:
             return None
         t = toks[j]

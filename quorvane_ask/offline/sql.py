@@ -100,8 +100,11 @@ class Sql:
             if not self._mysql():
                 raise Unmappable(f"{cond.column.name} is a set of values, which the offline "
                                  "model reads in MySQL and MariaDB only")
-            # A row with no members at all (NULL) holds none of them.
-            return f"COALESCE(FIND_IN_SET({lit[0]}, {c}), 0) {'>' if cond.op == 'member' else '='} 0"
+            # A row with no members at all (NULL) holds none of them; with
+            # several members asked for ("A or B"), any one of them.
+            alts = [f"COALESCE(FIND_IN_SET({p}, {c}), 0) {'>' if cond.op == 'member' else '='} 0"
+                    for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
         if cond.op == "weekday":
             if not self._mysql():
                 raise Unmappable("the day of the week of a date is written for MySQL and "
