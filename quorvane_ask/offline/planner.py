@@ -60,8 +60,9 @@ def _like(text: str, where: str) -> str:
 
 
 def _year_column(col: Column) -> bool:
-    """A column of years: SQL's YEAR type, or whole numbers named a year."""
-    return col.base == "YEAR" or (col.integer and "year" in col.words)
+    """A column of years: SQL's YEAR type, or whole numbers named for a
+    year (release_year, model_year; a year_group is no year)."""
+    return col.base == "YEAR" or (col.integer and col.words[-1:] == ["year"])
 
 
 def _long_text(col: Column) -> bool:

@@ -1174,8 +1174,8 @@ class Reader:
         self.use(i, 1, Item("or", i))
         return i + 1
 
-    _GRAMMAR = (_weekday, _date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
-                _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
+    _GRAMMAR = (_weekday, _date_after_preposition, _between, _bare_date, _or_more, _comparator,
+                _how_many, _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)
