@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import re
 from typing import Any, Optional
 
 from .decline import CANNOT_ANSWER, Unmappable
@@ -51,6 +52,21 @@ def describe_cond(cond: Cond) -> str:
     if cond.against is not None:
         return f"{name} {cond.op} {cond.against.wording}"
     v = [show(x) for x in cond.values]
+    if cond.op == "like":
+        return f"{name} like {' or '.join(v)}"
+    if cond.op == "word":
+        # The word as asked, without the edges of its regular expression.
+        edge = re.escape("(^|[^[:alnum:]_])") + "|" + re.escape("([^[:alnum:]_]|$)")
+        words = [re.sub(r"s\?$", "(s)", re.sub(edge + r"|^\^|\$$", "", p)) for p in v]
+        return f"{name} with the word {' or '.join(words)}"
+    if cond.op == "member":
+        return f"{name} including {' or '.join(v)}"
+    if cond.op == "not member":
+        return f"{name} without {v[0]}"
+    if cond.op == "weekday":
+        return f"{name} on a {cond.values[1]}"
+    if cond.op == "digit":
+        return f"{name} with a digit"
     if cond.op == "in":
         return f"{name} {' or '.join(v)}"
     if cond.op == "between":

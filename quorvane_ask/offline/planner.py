@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import re
 from dataclasses import dataclass
 from functools import partial
 from typing import Any, Optional
@@ -50,13 +51,47 @@ def gcol_table(item) -> Optional[str]:
     return item.columns[0].table if item.columns else None
 
 
+def _like(text: str, where: str) -> str:
+    """A LIKE pattern that matches `text` as written at the start, the end
+    or anywhere; its own % and _ (and the escape character) stand for
+    themselves."""
+    text = re.sub(r"[!%_]", lambda m: "!" + m[0], text)
+    return {"prefix": text + "%", "suffix": "%" + text}.get(where, "%" + text + "%")
+
+
+def _year_column(col: Column) -> bool:
+    """A column of years: SQL's YEAR type, or whole numbers named for a
+    year (release_year, model_year; a year_group is no year)."""
+    return col.base == "YEAR" or (col.integer and col.words[-1:] == ["year"])
+
+
+def _long_text(col: Column) -> bool:
+    """A column of prose (a description, notes): TEXT, or more characters
+    than a name or a title is given (VARCHAR(255) is the usual for those)."""
+    size = re.search(r"\((\d+)\)", col.type)
+    return "TEXT" in col.base or (col.text and size is not None and int(size[1]) > 255)
+
+
+def _word_pattern(word: str, where: str, plural: bool = False) -> str:
+    """A regular expression for `word` standing whole in a text (not
+    "lovely" for "love"), in the POSIX classes every MySQL and MariaDB
+    engine reads; a word with other than letters and digits is declined
+    rather than escaped."""
+    if not re.fullmatch(r"[A-Za-z0-9]+", word):
+        raise Unmappable(f"the offline model matches only words of letters and digits "
+                         f"whole, and {word!r} is not one")
+    edge = "([^[:alnum:]_]|$)"
+    start = "^" if where == "word prefix" else "(^|[^[:alnum:]_])"
+    return start + word + ("s?" if plural else "") + ("$" if where == "word suffix" else edge)
+
+
 class Planner:
     def __init__(self, schema: Schema, parse: Parse, question: str):
         self.s = schema
         self.p = parse
         self.q = question
         self.items = parse.items
-        self.sql = Sql(schema)
+        self.sql = Sql(schema, plain=not any(it.kind == "role" for it in parse.items))
 
     def kinds(self, *kinds) -> list[Item]:
         return [it for it in self.items if it.kind in kinds]
@@ -219,7 +254,7 @@ class Planner:
         """Whether the join from `table` to `other` goes down to rows that
         belong to it (an order's lines): a condition there picks some of
         those rows, not some of `table`'s."""
-        hops = self.s.path(table, other)
+        hops = self.s.path(table, other, self.sql.plain)
         if not hops:
             return False
         _, _, nxt, nxt_col = hops[0]
@@ -323,12 +358,23 @@ class Planner:
                 raise Unmappable("the question asks for rows linked to all of "
                                  + ", ".join(repr(v) for v in vals)
                                  + ", which the offline model cannot combine")
+            if col.base == "SET":
+                # A SET holds several members at once: "with A and B" may
+                # want both or either.
+                if len(vals) > 1 and (negated or not self.first("or")):
+                    raise Unmappable(f"{col.name} holds several of "
+                                     + ", ".join(repr(v) for v in vals)
+                                     + " at once; ask for one of them at a time")
+                conds.append(Cond(table, col, "not member" if negated else "member", vals))
+                continue
             op = ("<>" if negated else "=") if len(vals) == 1 else ("not in" if negated else "in")
             if op == "not in":
                 raise Unmappable("a negated list of values")
             near = next((t.table for t in self.kinds("table") if t.at == vs[0][0].end), None)
             conds.append(Cond(table, col, op, vals, near=near))
         conds += self.role_conds
+        for it in self.kinds("text"):
+            conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
         averages = []
@@ -339,7 +385,7 @@ class Planner:
         for it in self.kinds("date"):
             conds.append(self.date_cond(it, head))
         for neg in self.kinds("neg"):
-            if any(c.kind == "value" and c.op in ("<>",) for c in conds):
+            if any(c.kind == "value" and c.op in ("<>", "not member") for c in conds):
                 continue
             nxt = self.after(neg, "table", "column", "value", "money", "cmp", "date")
             if nxt is not None and nxt.kind == "value":
@@ -405,6 +451,12 @@ class Planner:
             if it.table == head.table or it.table in {c.table for c in head.columns}:
                 it.role = "head"
                 continue
+            if head.kind == "table" and head.end <= it.at and self.p.words[head.end:it.at] \
+                    and set(self.p.words[head.end:it.at]) <= {"and", ","}:
+                # "which cities and countries": both are asked for, and a
+                # list of cities that have a country would drop the second.
+                raise Unmappable(f"the question asks for {head.table} and {it.table} side by "
+                                 "side, which the offline model does not list")
             it.role = "exists"
             conds.append(Cond(None, None, "some", kind="related", related=it.table))
         if averages and len(conds) > 1:
@@ -439,6 +491,15 @@ class Planner:
                 if len(hits) == 1:
                     it.extra = "qualifier"
                     return self.s.tables[hits[0][0]].column(hits[0][1])
+        if isinstance(v.value, str) and (len(v.value) == 1 or (
+                len(v.value) == 2 and not v.value.isupper())) and v.op != "named" and not any(
+                q + v.value + q in self.q for q in "'\"“”"):
+            # A letter ("R", "A") or a short word ("Is") is found in many a
+            # column by chance: taken as a value only where the question
+            # says whose; a code in capitals ("UK", "PG") is one as written.
+            raise Unmappable(f"{v.value!r} is too short to be taken for a value of "
+                             + ", ".join(f"{t}.{c}" for t, c in places)
+                             + " unless the question names the column")
         # A value held by a foreign key and by the key it references is one
         # value: the referenced table's, whose children the filter reaches
         # along that key.
@@ -468,7 +529,7 @@ class Planner:
             # "a Horror film": the value qualifies the noun right after it,
             # and is tied to it, not to the rows asked about.
             near = next((t.table for t in self.kinds("table") if t.at == v.end), head.table)
-            hops = self.s.path(near, places[0][0]) if near != places[0][0] else []
+            hops = self.s.path(near, places[0][0], self.sql.plain) if near != places[0][0] else []
             li = self.s.line_items[0] if self.s.line_items else None
             if len(hops) > 1 and li not in [h[2] for h in hops] + [head.table] \
                     and not self.s.through_links(hops) and not self._located_by(hops):
@@ -495,7 +556,7 @@ class Planner:
         if table == other:
             return True
         try:
-            hops = self.s.path(table, other)
+            hops = self.s.path(table, other, self.sql.plain)
         except Unmappable:
             return False
         return all(h[1] in self.s.tables[h[0]].fk_columns for h in hops)
@@ -506,6 +567,62 @@ class Planner:
         country), so the value far along it is still the row's own."""
         return all(h[1] in self.s.tables[h[0]].fk_columns for h in hops) and all(
             set(self.s.tables[h[2]].words) & LOCATION_WORDS for h in hops)
+
+    def text_conds(self, it: Item, head: Item) -> list[Cond]:
+        """A text column holding the text the question gives: the column it
+        names, else (for "starting with") the one that names the rows of
+        the table the words follow."""
+        if it.op == "initials":
+            owner = self.before(it, "table") or (head if head.kind == "table" else None)
+            pair = self.s.tables[owner.table].person_name if owner is not None else None
+            if pair is None:
+                raise Unmappable("initials are the first letters of a first and a last name, "
+                                 "and the question names no table of people that keeps both")
+            first, last = it.value[0]
+            return [Cond(pair[0].table, pair[0], "like", [_like(first, "prefix")]),
+                    Cond(pair[1].table, pair[1], "like", [_like(last, "prefix")])]
+        cols = it.columns
+        if it.extra == "content":
+            owner = self.before(it, "table")
+            table = self.s.tables[owner.table] if owner is not None else None
+            texts = [c for c in table.columns if _long_text(c)] if table is not None else []
+            if len(texts) != 1:
+                raise Unmappable(f"the question does not say which text should tell of "
+                                 f"{it.value[0]!r}" + (" (" + ", ".join(c.name for c in texts)
+                                                       + ")" if texts else ""))
+            col = texts[0]
+            return [Cond(col.table, col, "word", [_word_pattern(it.value[0], "word", plural=True)])]
+        if not cols:
+            owner = self.before(it, "table")
+            label = self.s.tables[owner.table].label if owner is not None else None
+            if label is None or not label.text:
+                raise Unmappable("the question does not say which text column should "
+                                 f"{'start' if it.op == 'prefix' else 'end'} with "
+                                 + " or ".join(repr(v) for v in it.value))
+            if self.s.tables[owner.table].person_name is not None:
+                raise Unmappable(f"{owner.table} are named by a first and a last name; say "
+                                 "which of them the letters are of")
+            cols = [label]
+        col = self._text_column(cols, head)
+        if it.op == "digit":
+            return [Cond(col.table, col, "digit", [])]
+        if it.op.startswith("word"):
+            return [Cond(col.table, col, "word", [_word_pattern(v, it.op) for v in it.value])]
+        return [Cond(col.table, col, "like", [_like(v, it.op) for v in it.value])]
+
+    def _text_column(self, cols: list[Column], head: Item) -> Column:
+        """One text column of those a word names ("their name"): of the
+        tables the question names, and among several of one table the one
+        that names its rows; a person's first and last names are two, and
+        the question must say which."""
+        prefer = [head.table] if head.kind == "table" else []
+        prefer += [c.table for c in head.columns] + self.tables_named
+        for t in dict.fromkeys(prefer):
+            here = [c for c in cols if c.table == t]
+            table = self.s.tables[t]
+            if len(here) > 1 and table.label in here and table.person_name is None:
+                return table.label
+        return self.pick(cols, list(dict.fromkeys(prefer)))
 
     def number_cond(self, it: Item, head: Item) -> Cond:
         if it.extra:
@@ -796,6 +913,10 @@ class Planner:
             cand = [c for c in prev.columns if c.date]
             if cand:
                 prev.extra = "qualifier"
+            years = [c for c in prev.columns if _year_column(c)]
+            if not cand and years and it.op != "weekday":
+                prev.extra = "qualifier"
+                return self._year_cond(self.pick(years, self.tables_named), it)
         if not cand:
             order = []
             if prev is not None and prev.kind == "table":
@@ -824,6 +945,13 @@ class Planner:
                         order.append(ref)
             for t in order:
                 dates = self.s.tables[t].dates
+                years = [c for c in self.s.tables[t].columns if _year_column(c)]
+                if dates and years:
+                    # "films from 2006": the year they were released, or the
+                    # day their row was last changed?
+                    raise Unmappable(f"{t} keeps a year ({', '.join(c.name for c in years)}) "
+                                     f"beside its dates ({', '.join(c.name for c in dates)}); "
+                                     "say which one the year is of")
                 if len(dates) > 1:
                     # The date a row is about is the one named after its
                     # table ("loan_date" in loans), or plainly "date".
@@ -843,6 +971,15 @@ class Planner:
         col = self.pick(cand, self.tables_named)
         return self._date_range(col, it)
 
+    def _year_cond(self, col: Column, it: Item) -> Cond:
+        """A year compared with a column that holds years, not dates."""
+        values = it.value if it.op == "between" else [it.value]
+        if any(month is not None or not isinstance(year, int) for year, month in values):
+            raise Unmappable(f"{col.name} holds years, and the question gives a month or a day")
+        years = [year for year, _ in values]
+        op = {"in": "=", "before": "<", "after": ">", "since": ">=", "between": "between"}[it.op]
+        return Cond(col.table, col, op, years, kind="number")
+
     def _date_range(self, col: Column, it: Item) -> Cond:
         def span(value):
             year, month = value
@@ -852,6 +989,9 @@ class Planner:
                 return datetime.date(year, 1, 1), datetime.date(year + 1, 1, 1), str(year)
             end = datetime.date(year + (month == 12), month % 12 + 1, 1)
             return datetime.date(year, month, 1), end, f"{datetime.date(year, month, 1):%B %Y}"
+        if it.op == "weekday":
+            name = datetime.date(2023, 1, it.value).strftime("%A")  # 1 January 2023: a Sunday
+            return Cond(col.table, col, "weekday", [it.value, name], kind="date")
         if it.op == "between":
             a, b = span(it.value[0]), span(it.value[1])
             return Cond(col.table, col, "range", [a[0], b[1], f"{a[2]} to {b[2]}"], kind="date")
@@ -1232,7 +1372,7 @@ class Planner:
 
     def _hops(self, a: str, b: str) -> list:
         try:
-            return self.s.path(a, b)
+            return self.s.path(a, b, self.sql.plain)
         except Unmappable:
             return []
 
@@ -1352,7 +1492,7 @@ class Planner:
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
         m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
-        hops = self.s.path(fact, gtable) if what == "count" else []
+        hops = self.s.path(fact, gtable, self.sql.plain) if what == "count" else []
         # Only a row that many rows of the next table belong to can be
         # reached more than once: "customers per country" through their one
         # address each counts every customer once.
@@ -1559,7 +1699,7 @@ class Planner:
         if lab is None:
             raise Unmappable(f"{table} has no name or key column to list its rows by")
         cols = list({c.name: c for c in [lab] + asked}.values())
-        if len(cols) == 1 and any(c.kind == "value" and c.column is not None
+        if len(cols) == 1 and any(c.kind == "value" and c.op in ("=", "in") and c.column is not None
                                   and c.column.name == lab.name and c.table == table
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "

@@ -47,6 +47,7 @@ class Parse:
     items: list[Item]
     probes: list[str]           # values to look up in the data
     unknown: list[str]          # words tied to nothing, once the probes are answered
+    words: list[str] = field(default_factory=list)  # the question's tokens, lower case
 
 
 _DATE_PREPS = {"in": "in", "during": "in", "on": "in", "before": "before", "after": "after",
@@ -93,6 +94,9 @@ _OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 _PERIODS = {"month": "month", "months": "month", "monthly": "month",
             "year": "year", "years": "year", "yearly": "year", "annual": "year",
             "annually": "year"}
+# The days of the week, numbered from Sunday as SQL's DAYOFWEEK does.
+_WEEKDAYS = {d: n + 1 for n, d in enumerate(
+    "sunday monday tuesday wednesday thursday friday saturday".split())}
 # Numbers written as words, for "which five actors" and "the top three".
 _NUMBER_WORDS = {w: n for n, w in enumerate(
     "zero one two three four five six seven eight nine ten eleven twelve".split())}
@@ -183,6 +187,23 @@ def _month_year(toks: list[Tok], i: int):
 _CURRENCIES = UNIT_WORDS
 # Words after a number that make it money ("pounds" may be a weight).
 _MONEY_UNITS = {"eur", "usd", "gbp", "euro", "euros", "dollar", "dollars"}
+
+# How a question says a text column holds some text: the words before the
+# text ("have X in their title"), the verbs of where in the text it stands,
+# and the words that only introduce the text ("the letter K").
+_HOLDING_VERBS = {"have", "has", "having", "with", "contain", "contains", "containing",
+                  "include", "includes", "including", "mention", "mentions", "mentioning"}
+_POSSESSIVES = ("their", "its", "his", "her", "the")
+_AFFIX_VERBS = {**dict.fromkeys(("start", "starts", "starting", "begin", "begins", "beginning",
+                                 "started", "began"), "prefix"),
+                **dict.fromkeys(("end", "ends", "ending", "ended"), "suffix"),
+                **dict.fromkeys(("contain", "contains", "containing"), "infix")}
+# Verbs and prepositions that say what a row's long text tells of.
+_CONTENT_VERBS = ("featuring", "about", "involving", "depicting", "mentioning", "starring")
+# Nouns that only say a member of a set is one ("Trailers content").
+_MEMBER_NOUNS = ("content", "contents", "material", "materials", "extra", "extras", "option",
+                 "options")
+_TEXT_NOUNS = ("word", "words", "letter", "letters", "text", "string", "phrase")
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -314,6 +335,11 @@ class Reader:
             n = len(phrase)
             if i + n > len(self.toks):
                 continue
+            if rank == 1 and item.kind == "column" and t.low.endswith("ing") \
+                    and phrase[0] not in (t.low, singular(t.low)):
+                # A noun in -ing is a word of its own: a "rating" is no
+                # tax_rate, though "shipping city" is still ship_city.
+                continue
             if all(phrase[j] in self.toks[i + j].forms and not self.toks[i + j].used
                    and not self.toks[i + j].quoted for j in range(n)):
                 key = (-n, rank)
@@ -332,7 +358,9 @@ class Reader:
             if tables is not None and t.name not in tables:
                 continue
             for c in t.columns:
-                if c.name in t.fk_columns:
+                if c.name in t.fk_columns or (c.name in t.pk and not c.text):
+                    # A number that keys the rows says nothing of where or
+                    # how much: city_id is no city.
                     continue
                 if words == "date" or words == ("date",):
                     if c.date:
@@ -365,6 +393,8 @@ class Reader:
         # singular drops at most three letters), so only runs up to that
         # length are tried: the work grows with the question, not with its
         # square or cube.
+        self._text_patterns()
+        self._set_members()
         longest = max(map(len, found), default=-4) + 4
         runs = []
         for i in range(len(toks)):
@@ -387,6 +417,7 @@ class Reader:
                     and self._match_vocab(i) is None and run[0].low not in FUNCTION_WORDS)):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
         self._roles_over_values()
+        self._verbs_of_columns()
         self._role_words()
         self._request_words()
         self._grammar()
@@ -400,6 +431,11 @@ class Reader:
             if not t.used and (t.low in FUNCTION_WORDS
                                or (t.low in _CURRENCIES and (self._after_number(i) or (
                                    i > 0 and toks[i - 1].low == "in")))):
+                t.used = "function"
+            elif not t.used and t.forms & TRADE_VERBS and self.s.line_items and any(
+                    it.kind in ("qty", "money") for it in self.items):
+                # "units sold" are the order lines' units, though a table of
+                # stock movements may call one of its kinds "Sold" too.
                 t.used = "function"
             elif not t.used and t.forms & RELATION_VERBS:
                 # A verb that only relates two tables, unless the data holds
@@ -467,7 +503,224 @@ class Reader:
         self._traded_columns()
         self.items.sort(key=lambda it: it.at)
         self._people()
-        return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+        return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)),
+                     [t.low for t in toks])
+
+    # -- text inside a column ----------------------------------------------------
+    def _text_patterns(self) -> None:
+        """What a text column must hold, said in words: "ARMAGEDDON in their
+        title", "names starting with K or Q", "a digit in their name", "the
+        initials JD".  Read before the values are looked up, so the text
+        searched for is neither probed as a value nor taken for one (a
+        letter "R" may also be a rating); the text is kept as written."""
+        toks = self.toks
+        i = 0
+        while i < len(toks):
+            after = None
+            if not toks[i].used:
+                after = (self._held_in_column(i) or self._starts_with(i)
+                         or self._initials(i) or self._featuring(i))
+            i = after if after else i + 1
+
+    def _set_members(self) -> None:
+        """A member a SET column declares ("Behind the Scenes"), named in the
+        question: a row holds it among others, so it is never looked up as
+        the column's whole value.  One word counts only when written with a
+        capital or in quotes, or beside the column's own words."""
+        toks = self.toks
+        members = []
+        for t in self.s.tables.values():
+            for c in t.columns:
+                if c.base != "SET":
+                    continue
+                for m in c.values:
+                    words = [w.low for w in tokenize(m)]
+                    if words:
+                        members.append((words, m, t.name, c))
+        members.sort(key=lambda x: -len(x[0]))
+        said = {f for t in toks for f in t.forms}
+        for words, member, table, col in members:
+            n = len(words)
+            for i in range(len(toks) - n + 1):
+                run = toks[i:i + n]
+                if any(t.used for t in run) or not all(
+                        t.low == w or singular(t.low) == singular(w) for t, w in zip(run, words)):
+                    continue
+                if n == 1 and not (run[0].cap and i > 0) and not set(col.words) & said:
+                    continue
+                self.use(i, n, Item("value", i, value=member, extra=[(table, col.name)],
+                                    op="member"))
+                nxt = toks[i + n] if i + n < len(toks) else None
+                if nxt is not None and not nxt.used and nxt.low in _MEMBER_NOUNS:
+                    nxt.used = "function"  # "Behind the Scenes content"
+
+    def _pattern_text(self, j: int, letters: bool = False) -> Optional[tuple[str, int, bool]]:
+        """(text, index after it, whether it is a whole word) of the text a
+        question searches for at j: quoted, in capitals ("ARMAGEDDON", "K"),
+        or any word after "the word" or "the letter"."""
+        toks = self.toks
+        noun = None
+        if j + 1 < len(toks) and toks[j].low in ("the", "a") \
+                and toks[j + 1].low in _TEXT_NOUNS:
+            j, noun = j + 2, toks[j + 1].low
+        elif j < len(toks) and toks[j].low in _TEXT_NOUNS:
+            j, noun = j + 1, toks[j].low
+        if j >= len(toks) or toks[j].used:
+            return None
+        t = toks[j]
+        if letters and not (t.quoted or (len(t.text) == 1 and t.text.isalpha())):
+            return None
+        if t.quoted and t.text not in self.q:
+            # The words of names were split at their underscores: the text
+            # searched for must be the user's own.
+            raise Unmappable(f"the offline model cannot search for {t.text!r} as written")
+        if t.quoted or t.number is not None or (t.text.isupper() and t.text.isalpha()) or (
+                noun and re.fullmatch(r"[\w'’\-.&]+", t.text)):
+            return t.text, j + 1, noun in ("word", "words")
+        return None
+
+    def _text_column_at(self, i: int) -> Optional[tuple[list[Column], int]]:
+        """The text columns named by the words at i, and how many words."""
+        if i >= len(self.toks):
+            return None
+        got = self._match_vocab(i)
+        if not got or not all(it.kind == "column" for it in got[1]):
+            return None
+        cols = [it.column for it in got[1] if it.column.text]
+        return (cols, got[0]) if cols else None
+
+    def _held_in_column(self, i: int) -> Optional[int]:
+        """"have ARMAGEDDON in their title", "with a digit in their name"."""
+        toks = self.toks
+        if toks[i].low not in _HOLDING_VERBS:
+            return None
+        j = i + 1
+        if self._low(j) in ("a", "any") and self._low(j + 1) in ("digit", "digits", "number",
+                                                                 "numbers", "numeral"):
+            text, k, op = None, j + 2, "digit"
+        elif self._low(j) in ("digits", "numbers", "numerals"):
+            text, k, op = None, j + 1, "digit"
+        else:
+            got = self._pattern_text(j)
+            if got is None:
+                return None
+            text, k, word = got
+            op = "word" if word else "infix"
+        if self._low(k) != "in" or self._low(k + 1) not in _POSSESSIVES:
+            return None
+        col = self._text_column_at(k + 2)
+        if col is None:
+            return None
+        end = k + 2 + col[1]
+        self.use(i, end - i, Item("text", i, op=op, value=[text] if text else [],
+                                  columns=col[0]))
+        return end
+
+    def _starts_with(self, i: int) -> Optional[int]:
+        """"starting with the letters K and Q", "whose name ends with 'son'",
+        "titles containing LOVE": the column named right before, else the
+        one that names the rows of the table (kept for the plan)."""
+        toks = self.toks
+        op = _AFFIX_VERBS.get(toks[i].low)
+        if op is None or (op != "infix" and self._low(i + 1) != "with"):
+            return None
+        j = i + 1 + (op != "infix")
+        letters = self._low(j) in ("the", "a") and self._low(j + 1) in ("letter", "letters") \
+            or self._low(j) in ("letter", "letters")
+        texts = []
+        while True:
+            got = self._pattern_text(j, letters)
+            if got is None:
+                break
+            texts.append(got[0])
+            j = got[1]
+            if got[2]:
+                # "starting with the word THE" is not "THEORY"
+                op = {"prefix": "word prefix", "suffix": "word suffix"}.get(op, "word")
+            # "K and Q", "K, Q or X": a value starts with one of them.
+            if op in ("infix", "word") or self._low(j) not in ("and", "or", ",") or \
+                    self._pattern_text(j + 1, letters) is None:
+                break
+            j += 1
+        if not texts:
+            return None
+        cols: list[Column] = []
+        start = i
+        for n in (3, 2, 1):
+            got = self._text_column_at(i - n) if i - n >= 0 else None
+            if got is not None and got[1] == n and not any(
+                    t.used for t in toks[i - n:i]):
+                cols, start = got[0], i - n
+                break
+        if op in ("infix", "word") and not cols:
+            return None  # "films containing X": in which of their texts?
+        self.use(start, j - start, Item("text", start, op=op, value=texts, columns=cols))
+        return j
+
+    def _featuring(self, i: int) -> Optional[int]:
+        """"movies featuring a robot", "books about a dragon": a thing the
+        rows' long text tells of, named with an article and tied to nothing
+        else; a word the schema or the data holds is left to them."""
+        toks = self.toks
+        if toks[i].low not in _CONTENT_VERBS or self._low(i + 1) not in ("a", "an") \
+                or i == 0 or toks[i - 1].used:
+            return None
+        j = i + 2
+        if j >= len(toks) or toks[j].used or toks[j].quoted or not re.fullmatch(
+                r"[a-z]{3,}", toks[j].text) or toks[j].low in FUNCTION_WORDS \
+                or self._match_vocab(j) is not None:
+            return None
+        end = j + 1
+        if end < len(toks) and not toks[end].used and toks[end].low not in FUNCTION_WORDS:
+            return None  # "featuring a young actor": more than one word
+        self.role_probes += _variants(toks[j].text)
+        if _lookup(self.found, toks[j].text):
+            return None
+        self.use(i, end - i, Item("text", i, op="word", value=[singular(toks[j].low)],
+                                  extra="content"))
+        return end
+
+    def _initials(self, i: int) -> Optional[int]:
+        """"customers with initials JD": the first letters of a person's first
+        and last name."""
+        toks = self.toks
+        j = i + 1 if toks[i].low in ("initials", "initial") else None
+        if j is not None and self._low(j) in ("are", "is", "of"):
+            j += 1  # "whose initials are JD"
+        if j is None or j >= len(toks) or toks[j].used:
+            return None
+        t = toks[j]
+        if not (t.quoted or t.text.isupper()) or not re.fullmatch(r"[A-Za-z]{2}", t.text):
+            return None
+        start = i - 1 if i > 0 and toks[i - 1].low == "the" else i
+        self.use(start, j + 1 - start, Item("text", start, op="initials", value=[t.text]))
+        return j + 1
+
+    def _verbs_of_columns(self) -> None:
+        """"rated R", "paid by Credit Card": a participle whose noun in -ing
+        or -ment is in the name of the column that holds the value right
+        after it (rating, payment_type) says which column that is, though
+        the value may be held elsewhere too and the verb's stem names
+        another column (rental_rate, paid_date)."""
+        values = {it.at: it for it in self.items if it.kind == "value"}
+        for i, t in enumerate(self.toks[:-1]):
+            if t.used or not (t.low.endswith("ed") or t.forms - {t.low, singular(t.low)}):
+                continue
+            j = i + 2 if self._low(i + 1) in ("as", "by", "with", "in", "using", "via") \
+                and i + 2 < len(self.toks) else i + 1
+            v = values.get(j)
+            if v is None:
+                continue
+            # rate: rating, pay: payment
+            stems = t.forms | {f[:-1] for f in t.forms if f.endswith("e")}
+            nouns = {f + end for f in stems for end in ("ing", "ment")}
+            named = [(tb, c) for tb, c in v.extra
+                     if nouns & set(self.s.tables[tb].column(c).words)]
+            if named:
+                v.extra = named
+                v.op = "named"  # its column is said, however short the value
+                for x in self.toks[i:j]:
+                    x.used = "function"
 
     def _roles_over_values(self) -> None:
         """"The sales rep of Atelier graphique": words of a role that the
@@ -719,6 +972,17 @@ class Reader:
         year, month, n = got
         self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low], value=(year, month)))
         return j + n
+
+    def _weekday(self, i: int) -> Optional[int]:
+        """"on a Monday", "on Sundays": the day of the week of a date."""
+        if self.toks[i].low != "on":
+            return None
+        j = i + 1 + (self._low(i + 1) in ("a", "the"))
+        day = _WEEKDAYS.get(singular(self._low(j)))
+        if day is None or self.toks[j].used:
+            return None
+        self.use(i, j + 1 - i, Item("date", i, op="weekday", value=day))
+        return j + 1
 
     def _between(self, i: int) -> Optional[int]:
         """"between 2022 and 2024" (years), "between 10 and 20" (numbers)."""
@@ -1132,8 +1396,8 @@ class Reader:
         self.use(i, 1, Item("or", i))
         return i + 1
 
-    _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
-                _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
+    _GRAMMAR = (_weekday, _date_after_preposition, _between, _bare_date, _or_more, _comparator,
+                _how_many, _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)

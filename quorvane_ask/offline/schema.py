@@ -50,8 +50,12 @@ class Schema:
         self.line_items = self._find_line_items()
         self.roles = self._find_roles()
 
-    def path(self, start: str, goal: str) -> list[tuple]:
-        """The shortest join path between two tables; it must be the only one."""
+    def path(self, start: str, goal: str, plain: bool = False) -> list[tuple]:
+        """The shortest join path between two tables; it must be the only one.
+        With `plain` (the question names no role), a path along keys named
+        only for the table they point at wins over those through a key
+        named for a role: "films in French" go by film.language_id, not by
+        original_language_id."""
         if start == goal:
             return []
         found, frontier = [], deque([(start, [])])
@@ -69,16 +73,11 @@ class Schema:
                     frontier.append((nxt, hops + [edge]))
         if not found:
             raise Unmappable(f"no chain of foreign keys joins {start} to {goal}")
-        if len(found) > 1 and all(len(hops) == 1 for hops in found):
-            # A film's language_id beside its original_language_id: the key
-            # that says nothing more than which table it points at is the
-            # plain link; the other is a role, read where the question
-            # names it.
-            roles = {(r.table, r.column) for r in self.roles}
-            plain = [hops for hops in found if (hops[0][0], hops[0][1]) not in roles
-                     and (hops[0][2], hops[0][3]) not in roles]
-            if len(plain) == 1:
-                return plain[0]
+        if len(found) > 1 and plain:
+            keys = {(r.table, r.column) for r in self.roles}
+            unroled = [p for p in found
+                       if not any((a, ac) in keys or (b, bc) in keys for a, ac, b, bc in p)]
+            found = unroled if len(unroled) == 1 else found
         if len(found) > 1:
             raise Unmappable(f"{start} and {goal} are joined in more than one way")
         return found[0]

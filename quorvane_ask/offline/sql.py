@@ -56,9 +56,12 @@ class Sql:
     repeat a row of the table being counted or summed; aliases t1, t2, ...
     are numbered per plan."""
 
-    def __init__(self, schema: Schema):
+    def __init__(self, schema: Schema, plain: bool = False):
         self.s = schema
         self.n = 0
+        # Whether joins may take the key that is no role's over one that is
+        # (see Schema.path): so when the question names no role.
+        self.plain = plain
 
     def ident(self, name: str) -> str:
         if _PLAIN_IDENT_RE.match(name):
@@ -76,6 +79,10 @@ class Sql:
             value = value.replace("\\", "\\\\")
         return "'" + value.replace("'", "''") + "'"
 
+    def _mysql(self) -> bool:
+        # MySQL and MariaDB are the dialects read with backslash escapes.
+        return self.s.backslash_escapes
+
     def alias(self) -> str:
         self.n += 1
         return f"t{self.n}"
@@ -85,7 +92,7 @@ class Sql:
 
     def local(self, alias: str, cond: Cond) -> str:
         if cond.kind == "related":
-            hops = self.s.path(cond.table, cond.related)
+            hops = self.s.path(cond.table, cond.related, self.plain)
             if not hops:
                 raise Unmappable(f"the question relates {cond.related} to itself")
             inner = self.via(alias, hops, lambda a: " AND ".join(
@@ -99,6 +106,34 @@ class Sql:
         if cond.against is not None:
             return f"{c} {cond.op} {self.other_side(alias, cond.column.table, cond.against)}"
         lit = [self.literal(v) for v in cond.values]
+        if cond.op == "like":
+            # The patterns escape their own % and _ with "!", which no
+            # dialect treats specially inside a string.
+            alts = [f"{c} LIKE {p} ESCAPE '!'" for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op == "word":
+            if not self._mysql():
+                raise Unmappable("matching a whole word needs regular expressions, which the "
+                                 "offline model writes for MySQL and MariaDB only")
+            alts = [f"{c} REGEXP {p}" for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op in ("member", "not member"):
+            if not self._mysql():
+                raise Unmappable(f"{cond.column.name} is a set of values, which the offline "
+                                 "model reads in MySQL and MariaDB only")
+            # A row with no members at all (NULL) holds none of them; with
+            # several members asked for ("A or B"), any one of them.
+            alts = [f"COALESCE(FIND_IN_SET({p}, {c}), 0) {'>' if cond.op == 'member' else '='} 0"
+                    for p in lit]
+            return alts[0] if len(alts) == 1 else "(" + " OR ".join(alts) + ")"
+        if cond.op == "weekday":
+            if not self._mysql():
+                raise Unmappable("the day of the week of a date is written for MySQL and "
+                                 "MariaDB only")
+            return f"DAYOFWEEK({c}) = {int(cond.values[0])}"
+        if cond.op == "digit":
+            return f"{c} REGEXP '[0-9]'" if self._mysql() else " OR ".join(
+                f"{c} LIKE '%{d}%'" for d in range(10)).join("()")
         if cond.op == "in":
             return f"{c} IN ({', '.join(lit)})"
         if cond.op in ("between", "range"):
@@ -151,7 +186,7 @@ class Sql:
                     out.append("")  # its place, filled below
                 others[cond.table][1].append(cond)
         for other, (at, group) in others.items():
-            hops = self.s.path(table, other)
+            hops = self.s.path(table, other, self.plain)
             out[at] = self.via(alias, hops, lambda a, cs=group: " AND ".join(
                 self.local(a, c) if len(cs) == 1 else f"({self.local(a, c)})" for c in cs))
         return out
@@ -309,7 +344,7 @@ class Sql:
             fact = self.s.money_table()
         if what == "column":
             fact = column.table
-        hops = self.s.path(fact, table)
+        hops = self.s.path(fact, table, self.plain)
         a = self.alias()
         pk = self.s.tables[table].pk
         if len(pk) != 1:
@@ -345,7 +380,7 @@ class Sql:
             where = " AND ".join([f"{self.col(a, gcol.name)} = g.k"]
                                  + self.where(fact, a, gconds + fconds))
         else:
-            hops = self.s.path(fact, gtable)
+            hops = self.s.path(fact, gtable, self.plain)
             link = self.via(a, hops, lambda x: " AND ".join(
                 [f"{self.col(x, gcol.name)} = g.k"] + self.where(gtable, x, gconds)))
             where = " AND ".join([link] + self.where(fact, a, fconds))
