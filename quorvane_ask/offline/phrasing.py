@@ -21,6 +21,10 @@ GROUP_CAP = 100
 
 def show(value: Any) -> str:
     """A value as the answer writes it: dates in ISO form, NULL as "none"."""
+    if isinstance(value, datetime.datetime):
+        # A time of midnight is most often no time at all, only the day.
+        return value.date().isoformat() if value.time() == datetime.time() \
+            else value.isoformat(sep=" ")
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
     if isinstance(value, bytes):
@@ -231,13 +235,24 @@ def best_rows(op: str, n: int, table: str, word: str, wording: str, asked: Optio
             f"{items}{more}{extra}.")
 
 
-def distinct_values(column: str, table: str, desc: str, rows: list[tuple]) -> str:
+def distinct_values(column: str, table: str, desc: str, sorted_: bool, rows: list[tuple]) -> str:
+    """The values of a column; asked in an order (`sorted_`), the list is
+    a report and given whole up to the cap of one."""
     vals = [show(r[0]) for r in rows]
     if not vals:
         return f"There are no {column} values in {table}{desc}."
-    more = f" (first {LIST_CAP} shown)" if len(vals) > LIST_CAP else ""
+    cap = GROUP_CAP if sorted_ else LIST_CAP
+    more = f" (first {cap} shown)" if len(vals) > cap else ""
     return (f"{len(vals)} distinct {column} value{'s' if len(vals) != 1 else ''} "
-            f"in {table}{desc}: {', '.join(vals[:LIST_CAP])}{more}.")
+            f"in {table}{desc}: {', '.join(vals[:cap])}{more}.")
+
+
+def _cell(column: str, value: Any) -> str:
+    """A value of a column as a report shows it: a column its name calls a
+    date shows the day, though its type keeps a time of day as well."""
+    if isinstance(value, datetime.datetime) and "date" in column.lower():
+        return value.date().isoformat()
+    return show(value)
 
 
 def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
@@ -256,16 +271,20 @@ def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
     if keyed:
         who = f"{singular(table.replace('_', ' '))} {who}"
     if len(rows) == 1 and len(columns) == 2:
-        return f"The {columns[1]} of {who} is {show(rows[0][1])}."
+        return f"The {columns[1]} of {who} is {_cell(columns[1], rows[0][1])}."
     if len(rows) == 1 and len(columns) > 2:
         return f"{who}: " + ", ".join(
-            f"{c} {show(v)}" for c, v in zip(columns[1:], rows[0][1:])) + "."
+            f"{c} {_cell(c, v)}" for c, v in zip(columns[1:], rows[0][1:])) + "."
     if len(columns) == 1:
         items = [show(r[0]) for r in rows]
     else:
         items = [f"{show(r[0])} (" + ", ".join(
-            f"{c} {show(v)}" for c, v in zip(columns[1:], r[1:])) + ")" for r in rows]
-    more = f" (first {LIST_CAP} shown)" if len(items) > LIST_CAP else ""
+            f"{c} {_cell(c, v)}" for c, v in zip(columns[1:], r[1:])) + ")" for r in rows]
+    # Rows with the columns asked of them are a report, given whole up to
+    # the larger number a table of figures per group is; bare names are a
+    # list that shows its first few and says how many there are.
+    cap = GROUP_CAP if len(columns) > 1 else LIST_CAP
+    more = f" (first {cap} shown)" if len(items) > cap else ""
     noun = table.replace("_", " ")
     return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
-            f"{desc}: {'; '.join(items[:LIST_CAP])}{more}.")
+            f"{desc}: {'; '.join(items[:cap])}{more}.")

@@ -93,6 +93,10 @@ class Planner:
     # -- the whole plan ------------------------------------------------------
     def plan(self) -> Plan:
         plan = self.shape()
+        for it in self.kinds("order"):
+            if not it.role:
+                raise Unmappable("the question asks for the rows in an order the offline "
+                                 "model cannot give this answer in")
         used = {(c.table, c.name) for it in self.kinds("column") if it.role or
                 it.extra in ("qualifier", "group") for c in it.columns}
         used |= {(c.table, c.column.name) for c in self.conds if c.column is not None}
@@ -173,6 +177,16 @@ class Planner:
         period = self.first("period")
         if period is not None:
             return self.per_period(head, group, sup, period)
+        if group and group.value in ("each", "for", "every") and not (
+                count or aggs or self.money or self.qty or howmuch or sup):
+            # "Display for each store its city", "each product name and its
+            # price": with nothing to count or sum, a listing of the rows.
+            each = self.after(group, "table", "column")
+            if each is not None and each.kind == "table" and each is not head:
+                raise Unmappable(f"the question lists {each.table} ('each') but asks about "
+                                 "other rows")
+            self.items.remove(group)
+            group = None
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -464,6 +478,10 @@ class Planner:
                                  "column to compare")
         if not cols:
             raise Unmappable("the number in the question is compared with no numeric column")
+        named = [c for other in self.kinds("column") if other.extra not in ("qualifier", "synonym")
+                 for c in other.columns if c in cols]
+        if len(cols) > 1 and len(named) == 1:
+            cols = named  # "the list price of the products costing less than $20"
         col = self.pick(cols, self.tables_named + ([head.table] if head.table else []))
         op = it.op
         vals = list(it.value)
@@ -1201,16 +1219,31 @@ class Planner:
         label = head.kind == "column" and all(
             self.s.tables[c.table].label == c and set(c.words) & set(LABEL_WORDS)
             for c in head.columns)
-        if head.kind == "column" and not label and not self.kinds("value") \
-                and not self.tables_named[1:]:
+        # A value of another table only says which rows ("the order dates
+        # for orders of the Pickup Truck"); one of the column's own table
+        # names the row looked up ("the city of Alfreds").
+        values_elsewhere = all(t != c.table for v in self.kinds("value") for t, _ in v.extra
+                               for c in head.columns) and bool(self.kinds("order"))
+        others = [t for t in self.tables_named[1:] if not values_elsewhere or (
+            t not in {c.table for c in head.columns}
+            and t not in {t for v in self.kinds("value") for t, _ in v.extra})]
+        if head.kind == "column" and not label and (not self.kinds("value") or values_elsewhere) \
+                and not others and not [
+                    it for it in self.kinds("column") if it is not head and not it.role
+                    and it.extra not in ("qualifier", "synonym")]:
             # "Which categories are there": the distinct values of a column.
             col = self.pick(head.columns, self.tables_named)
             head.role = "listed"
             table = col.table
             self._main = table
-            sql = self.sql.distinct_values(table, col, self.where_for(table, self.sql.ident(table)))
+            order = self._row_order(self.s.tables[table], [col]) if self.kinds("order") else None
+            if order is not None and order[0] != col:
+                raise Unmappable(f"the values of {col.name} are asked sorted by another column")
+            sql = self.sql.distinct_values(table, col, self.where_for(table, self.sql.ident(table)),
+                                           order is not None and order[1] == "DESC")
             desc = self.describe()
-            return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc))
+            return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc,
+                                     order is not None))
         # Rows of a table, with the columns asked for.
         if head.kind == "column":
             tables = [t for t in self.tables_named if any(c.table == t for c in head.columns)]
@@ -1220,19 +1253,38 @@ class Planner:
             head.role = "head"
         t = self.s.tables[table]
         self._main = table
-        asked: list[Column] = []
+        asked: list = []
         for it in self.kinds("column"):
             if it.role or it.extra == "qualifier":
                 continue
             cols = [c for c in it.columns if c.table == table]
             if not cols:
-                raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
+                # "each store its city": a column of the one row a foreign
+                # key points at.
+                above = [(self._up_hops(table, c.table), c) for c in it.columns]
+                above = [(h, c) for h, c in above if h]
+                if len(above) != 1:
+                    raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
+                it.role = "asked"
+                asked.append(above[0])
+                continue
             it.role = "asked"
             if it.extra == "synonym" and len(cols) > 1 and all(
                     set(c.words) & LOCATION_WORDS for c in cols):
                 asked += cols
+            elif t.person_name is not None and len(cols) == 2 and all(c in cols for c in t.person_name):
+                asked.append(t.label)  # "the name of the customer": first and last
             else:
                 asked.append(self.pick(cols, [table]))
+        for it in self.kinds("table"):
+            hops = self._up_hops(table, it.table) if it.role == "exists" else None
+            if hops:
+                # "the products along with their supplier": the row each
+                # points at, named; every row has at most one.
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == it.table)]
+                it.role = "asked"
+                asked.append((hops, None))
         if wh and wh.value == "when" and not asked:
             if len(t.dates) != 1:
                 raise Unmappable(f"'when' needs one date column in {table}")
@@ -1244,16 +1296,81 @@ class Planner:
         lab = t.label
         if lab is None:
             raise Unmappable(f"{table} has no name or key column to list its rows by")
-        cols = list({c.name: c for c in [lab] + asked}.values())
+        cols = list({self._shown_name(c): c for c in [lab] + asked}.values())
+        order = self._row_order(t, cols)
+        if order is not None and order[0] not in cols and not (
+                t.person_name and order[0] in t.person_name and lab in t.person_name):
+            cols.append(order[0])  # the figure the rows are sorted by is shown
         if len(cols) == 1 and any(c.kind == "value" and c.column is not None
                                   and c.column.name == lab.name and c.table == table
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
                              f"that the model can tie to a column of {table}")
-        sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)))
+        sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)),
+                            order)
         desc = self.describe()
         return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
-                                 [c.name for c in cols], desc))
+                                 [self._shown_name(c) for c in cols], desc))
+
+    def _shown_name(self, col) -> str:
+        """What the answer calls a column: its name, or for the row a key
+        points at, that row's table."""
+        if isinstance(col, Column):
+            return col.name
+        hops, c = col
+        return c.name if c is not None else hops[-1][2]
+
+    def _up_hops(self, table: str, other: str) -> Optional[list]:
+        """The join from `table` to `other` when each hop follows a foreign
+        key to the row it points at, so a row of `table` has at most one
+        row of `other`; else None."""
+        if other == table:
+            return None
+        try:
+            hops = self.s.path(table, other)
+        except Unmappable:
+            return None
+        for frm, col, nxt, nxt_col in hops:
+            if not any(c == col and ref == nxt and rc == nxt_col
+                       for c, ref, rc in self.s.tables[frm].fks) \
+                    or self.s.tables[nxt].pk != [nxt_col]:
+                return None
+        return hops
+
+    def _row_order(self, t: Table, cols: list) -> Optional[tuple]:
+        """(column, DESC or ASC) the question asks the listed rows sorted
+        by; None when it asks for no order."""
+        orders = self.kinds("order")
+        if not orders:
+            return None
+        if len(orders) > 1:
+            raise Unmappable("the question asks for more than one order of the rows")
+        order = orders[0]
+        own = [c for c in cols if isinstance(c, Column) and c != t.label]
+        if order.columns:
+            found = [c for c in order.columns if c.table == t.name]
+            if not found:
+                raise Unmappable(f"the rows are asked sorted by "
+                                 f"{order.columns[0].name}, which is no column of {t.name}")
+            col = self.pick(found, [t.name])
+        elif order.extra:
+            words = order.extra
+            found = [c for c in t.columns if (c.numeric or c.date) and (
+                c.date if words == "date" else set(c.words) & set(
+                    (words,) if isinstance(words, str) else words))]
+            if len(found) > 1:
+                found = [c for c in found if c in own]
+            if len(found) != 1:
+                raise Unmappable(f"the question does not say by which column to sort {t.name}")
+            col = found[0]
+        elif len(own) == 1:
+            col = own[0]  # "the order dates in descending order"
+        else:
+            raise Unmappable(f"the question does not say by which column to sort {t.name}")
+        if order.op == "alpha" and not col.text:
+            raise Unmappable(f"{col.name} is no text to sort alphabetically")
+        order.role = "order"
+        return col, "DESC" if order.op == "max" else "ASC"
 
     # -- roles -----------------------------------------------------------------
     _ROLE_KINDS = {"role", "value", "table", "wh", "count", "list", "group"}

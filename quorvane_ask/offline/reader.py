@@ -337,6 +337,8 @@ class Reader:
             run = toks[i:i + n]
             if any(t.used for t in run):
                 continue
+            if n == 1 and self._key_after_noun(i):
+                continue  # "product ID" is the product's key, not the state of Idaho
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
@@ -413,6 +415,33 @@ class Reader:
         self.items.sort(key=lambda it: it.at)
         self._people()
         return Parse(self.items, list(dict.fromkeys(probes)), list(dict.fromkeys(unknown)))
+
+    def _key_after_noun(self, i: int) -> bool:
+        """Whether "ID" at i follows the noun of a table ("the order ID")."""
+        if i == 0 or self.toks[i].low != "id" or self.toks[i].quoted:
+            return False
+        return any(self._noun_ending(k, i) for k in range(max(0, i - 3), i))
+
+    def _noun_ending(self, k: int, i: int) -> Optional[str]:
+        """The table whose noun is the words k..i exactly, or None."""
+        got = self._match_vocab(k)
+        if not got or k + got[0] != i:
+            return None
+        tables = [it.table for it in got[1] if it.kind == "table"]
+        return tables[0] if len(tables) == 1 else None
+
+    def _key_columns(self, table: str) -> list[Column]:
+        """The columns "<table> ID" may name: the table's own key, and the
+        keys of other tables that point at it (an order's customer ID); the
+        plan keeps those of the table it lists."""
+        t = self.s.tables[table]
+        if len(t.pk) != 1:
+            return []
+        out = [t.column(t.pk[0])]
+        for other in self.s.tables.values():
+            out += [other.column(c) for c, ref, refcol in other.fks
+                    if ref == table and refcol == t.pk[0] and other.name != table]
+        return out
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read
@@ -520,36 +549,102 @@ class Reader:
                     t.used = "function"
                 break
         self.ordering = []
-        for i in range(len(toks)):
-            for phrase, op in ORDER_PHRASES:
-                n = len(phrase)
-                if i + n > len(toks) or any(toks[i + j].used or toks[i + j].low != w
-                                            for j, w in enumerate(phrase)):
-                    continue
-                if self._low(i + n) == "by":
-                    # "sorted by price": the order of the rows, not a grouping
-                    # nor a column the answer is about.
-                    j = i + n + 1
-                    while j < len(toks) and toks[j].low in FUNCTION_WORDS and not toks[j].used:
-                        j += 1
-                    got = self._match_vocab(j) if j < len(toks) else None
-                    n = (j + got[0] if got else (
-                        j + 1 if j < len(toks) and toks[j].low in MONEY_WORDS else j)) - i
-                for t in toks[i:i + n]:
-                    t.used = "order"
-                self.ordering.append((i, n, op))
-                break
+        i = 0
+        while i < len(toks):
+            got = self._order_phrase(i)
+            if got is None:
+                i += 1
+                continue
+            n, op, by, ranked = got
+            if self._low(i + n) == "by":
+                # "sorted by price": the order of the rows, not a grouping
+                # nor a column the answer is about.
+                j = i + n + 1
+                while j < len(toks) and toks[j].low in FUNCTION_WORDS and not toks[j].used:
+                    j += 1
+                got = self._match_vocab(j) if j < len(toks) else None
+                if got:
+                    by = [it.column for it in got[1] if it.kind == "column"] or None
+                n = (j + got[0] if got else (
+                    j + 1 if j < len(toks) and toks[j].low in MONEY_WORDS else j)) - i
+            for t in toks[i:i + n]:
+                t.used = "order"
+            last = self.ordering[-1] if self.ordering else None
+            if last is not None and last[0] + last[1] == i and (last[2] is None or op is None):
+                # "sorted by shipping fee from most expensive to cheapest",
+                # "sorted by profit descending": one order, its column from
+                # the first phrase and its direction from the second.
+                self.ordering[-1] = (last[0], last[1] + n, last[2] or op, last[3] or by,
+                                     last[4] or ranked)
+            else:
+                self.ordering.append((i, n, op, by, ranked))
+            i += n
+
+    def _superlative_words(self, i: int) -> Optional[tuple[int, str, Any]]:
+        """(length, op, the words of the column it ranks by) of a
+        superlative at i: "cheapest", "most expensive"."""
+        low = self._low(i)
+        two = _TWO_WORD_SUPERLATIVES.get((low, self._low(i + 1)))
+        if two is not None and two[1] != "count":
+            return 2, two[0], two[1]
+        if low in MAX_WORDS and low not in ("most", "top"):
+            return 1, "max", SUPERLATIVE_COLUMNS.get(low)
+        if low in MIN_WORDS and low not in ("least", "bottom"):
+            return 1, "min", SUPERLATIVE_COLUMNS.get(low)
+        return None
+
+    def _order_phrase(self, i: int) -> Optional[tuple]:
+        """(length, op, columns to sort by, words of the column a superlative
+        ranks by) of a phrase at i that asks for an order of the rows: "in
+        descending order", "from most expensive to cheapest", "with the
+        cheapest products first", "alphabetically"."""
+        toks = self.toks
+        if toks[i].used:
+            return None
+        for phrase, op in ORDER_PHRASES:
+            n = len(phrase)
+            if i + n <= len(toks) and not any(toks[i + j].used or toks[i + j].low != w
+                                              for j, w in enumerate(phrase)):
+                return n, op, None, None
+        if toks[i].low == "from":
+            a = self._superlative_words(i + 1)
+            if a and self._low(i + 1 + a[0]) == "to":
+                b = self._superlative_words(i + 2 + a[0])
+                if b and b[1] != a[1]:
+                    return 2 + a[0] + b[0], a[1], None, a[2] or b[2]
+        # "with the most expensive products first": a superlative, the rows
+        # it ranks named or not, and "first" closing the phrase.
+        j = i + (toks[i].low == "with")
+        j += self._low(j) == "the"
+        if j > i or i == 0 or toks[i - 1].low != "the":
+            sup = self._superlative_words(j)
+            if sup:
+                k = j + sup[0]
+                got = self._match_vocab(k) if k < len(toks) else None
+                by = None
+                if got and all(it.kind in ("table", "column") for it in got[1]):
+                    by = [it.column for it in got[1] if it.kind == "column"] or None
+                    k += got[0]
+                if self._low(k) == "first" and self._number_at(k + 1) is None and (
+                        j > i or k + 1 == len(toks)):
+                    return k + 1 - i, sup[1], by, sup[2]
+        return None
 
     def _order_words(self) -> None:
         """The order asked for is the answer's own when the question ranks
-        (a top N or a superlative in the same direction); else its words
-        stay to be tied, and the question is declined."""
+        (a top N or a superlative in the same direction); else it is an
+        item of its own, which the plan must honour or decline."""
         ranks = [it.op for it in self.items if it.kind == "super"]
         ranks += ["max" for it in self.items if it.kind == "top"]
-        for i, n, op in self.ordering:
+        for i, n, op, by, ranked in self.ordering:
             agrees = bool(ranks) and (op is None or op in ranks)
             for t in self.toks[i:i + n]:
-                t.used = "function" if agrees else None
+                t.used = None
+            if agrees:
+                for t in self.toks[i:i + n]:
+                    t.used = "function"
+            else:
+                self.use(i, n, Item("order", i, op=op, columns=by or [], extra=ranked))
 
     @functools.cached_property
     def _speaks_as_business(self) -> bool:
@@ -980,6 +1075,11 @@ class Reader:
                 # also name a column, are not read as the role.
                 rest = [it for it in got[1] if it.kind != "role"]
                 got = (got[0], rest) if rest else None
+            if got and got[0] == 1 and t.low.endswith("ing") and t.low in COLUMN_SYNONYMS:
+                # "costing less than $20" is what the thing costs a buyer,
+                # its price, as much as a column of cost: the everyday word
+                # is read for every column it may mean.
+                got = None
             if got:
                 n, items = got
                 tables = [it for it in items if it.kind == "table"]
@@ -999,6 +1099,12 @@ class Reader:
                         # table only says whose column it is.
                         self.use(i, n + after[0], Item("column", i, columns=own))
                         i += n + after[0]
+                        continue
+                    keys = self._key_columns(item.table) if self._low(i + n) == "id" \
+                        and not toks[i + n].used and not toks[i + n].quoted else []
+                    if keys:
+                        self.use(i, n + 1, Item("column", i, columns=keys))
+                        i += n + 1
                         continue
                     self.use(i, n, Item("table", i, table=item.table))
                     key = self.s.tables[item.table].pk

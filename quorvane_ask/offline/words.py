@@ -113,13 +113,15 @@ LIST_REQUESTS = {"identify", "report", "retrieve", "display", "fetch", "get", "r
                   "select", "provide", "produce", "list", "show", "give", "name", "enumerate",
                   "output", "print", "extract", "obtain"}
 # Phrases that ask for an order of the rows, and the extreme they agree
-# with (None: either).  They are grammar only where the answer is a
-# ranking in that order anyway ("the top five ... in descending order");
-# elsewhere a list cut short in another order would show other rows.
+# with (None: either; "alpha": by the letters of a text, which agrees with
+# no ranking).  They are grammar only where the answer is a ranking in that
+# order anyway ("the top five ... in descending order"); elsewhere the plan
+# must sort its rows so, or decline.
 ORDER_PHRASES = [
     (("in", "descending", "order"), "max"), (("in", "ascending", "order"), "min"),
     (("descending",), "max"), (("ascending",), "min"), (("highest", "first"), "max"),
     (("from", "highest", "to", "lowest"), "max"), (("from", "lowest", "to", "highest"), "min"),
+    (("in", "alphabetical", "order"), "alpha"), (("alphabetically",), "alpha"),
     (("sorted",), None),
 ]
 # Phrases of the request's grammar that say nothing about which rows or
@@ -177,7 +179,7 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
 COLUMN_SYNONYMS = {
-    "cost": ("price", "cost"), "costs": ("price", "cost"), "priced": ("price",),
+    "cost": ("price", "cost"), "costs": ("price", "cost"), "costing": ("price", "cost"), "priced": ("price",),
     "expensive": ("price", "cost"), "cheap": ("price", "cost"), "cheapest": ("price", "cost"),
     "cheaper": ("price", "cost"), "pricey": ("price",), "priciest": ("price",),
     "costly": ("price", "cost"),
