@@ -5,6 +5,7 @@ same per group, joined along the foreign keys.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import decimal
 from dataclasses import dataclass
@@ -26,6 +27,9 @@ from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 class Plan:
     sql: str
     answer: Any  # callable(rows) -> str
+    # How the plan of one extreme is put beside the other's in one query:
+    # "value", a single figure; "ranked", rows with their value v second.
+    extreme: Optional[str] = None
 
 
 def _checked(check, answer):
@@ -128,8 +132,7 @@ class Planner:
         # payment first"); two superlatives of their own that pull apart ask
         # two questions.
         if len({s.op for s in self.kinds("super") if s.value is not None}) > 1:
-            raise Unmappable("the question asks for both the most and the least; ask for "
-                             "one at a time")
+            return self.both_extremes([s for s in self.kinds("super") if s.value is not None])
         if self.first("or") and len(self.kinds("value")) < 2:
             raise Unmappable("the question asks for alternatives ('or') the offline model "
                              "cannot tie to one column")
@@ -702,7 +705,49 @@ class Planner:
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
-        return Plan(sql, partial(phrasing.total, word, wording, fact, desc))
+        return Plan(sql, partial(phrasing.total, word, wording, fact, desc),
+                    extreme="value" if fn in ("max", "min") and what == "column" else None)
+
+    def both_extremes(self, sups: list[Item]) -> Plan:
+        """"the shortest and longest films", "the most and the least
+        expensive products": each extreme planned as if asked alone, and
+        both put in one query."""
+        if len(sups) != 2 or self.first("top") is not None:
+            raise Unmappable("the question asks for both the most and the least in a way the "
+                             "offline model cannot split in two")
+        a, b = sups
+        between = [t.low for t in tokenize(self.q)[a.end:b.at]]
+        if b.at - a.end > 2 or not set(between) <= {"and", "the"} or "and" not in between:
+            raise Unmappable("the question asks for both the most and the least; ask for "
+                             "one at a time")
+        if a.extra is None and b.extra is not None:
+            a.extra = b.extra  # "the most and the least expensive": both of price
+        plans = []
+        for sup in sups:
+            other = a if sup is b else b
+            copies = {id(it): dataclasses.replace(it) for it in self.items if it is not other}
+            plans.append(Planner(self.s, Parse(list(copies.values()), self.p.probes,
+                                               self.p.unknown), self.q).plan())
+            for it in self.items:
+                if id(it) in copies and copies[id(it)].role:
+                    it.role = it.role or copies[id(it)].role  # used by the half
+        kinds = {p.extreme for p in plans}
+        if len(kinds) != 1 or None in kinds:
+            raise Unmappable("the question asks for both the most and the least of something "
+                             "the offline model answers only one at a time")
+        first, second = plans
+        self.conds = []
+        if kinds == {"value"}:
+            sql = f"SELECT ({first.sql}) AS a, ({second.sql}) AS b"
+            return Plan(sql, lambda rows: " ".join(
+                (first.answer([(r[0],) for r in rows]), second.answer([(r[1],) for r in rows]))))
+        halves = [f"SELECT {k} AS half, x{k}.* FROM ({p.sql}) x{k} WHERE x{k}.v = "
+                  f"(SELECT {fn}(y{k}.v) FROM ({p.sql}) y{k})"
+                  for k, p, fn in ((1, first, a.op.upper()), (2, second, b.op.upper()))]
+        sql = " UNION ALL ".join(halves) + " ORDER BY 1, 2"
+        return Plan(sql, lambda rows: " ".join(
+            (first.answer([r[1:] for r in rows if r[0] == 1]),
+             second.answer([r[1:] for r in rows if r[0] == 2]))))
 
     def order_values(self, order_table: str, fn: str) -> Plan:
         self._main = order_table
@@ -1115,7 +1160,8 @@ class Planner:
                 phrasing.best_rows, sup.op, 1, table, word, wording,
                 asked.name if asked is not None else None, desc)))
         return Plan(sql, partial(phrasing.best_rows, sup.op, n, table, word, wording,
-                                 asked.name if asked is not None else None, desc))
+                                 asked.name if asked is not None else None, desc),
+                    extreme="ranked" if n == 1 else None)
 
     def _ranked_head(self, head: Item, sup: Item,
                      wh: Optional[Item]) -> tuple[Item, Optional[Column]]:

@@ -252,12 +252,33 @@ class Reader:
                         continue
                     if w in UNIT_WORDS or w == "per":
                         continue
+                    if self._of_other_table(c, w):
+                        continue
                     if len(c.words) > 1 and w not in generic and not w.isdigit():
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
         for role in self.s.roles:
             for phrase, way in _role_phrases(role):
                 out.append((phrase, Item("role", 0, table=role.table, value=way, extra=role), 0))
         return out
+
+    def _of_other_table(self, c: Column, w: str) -> bool:
+        """Whether the column's name says its `w` is another table's
+        ("rental_duration" in a film table is how long a rental lasts):
+        the word alone does not name it."""
+        nouns = {tb.words[-1] for tb in self.s.tables.values()
+                 if tb.words and tb.name != c.table}
+        own = set(self.s.tables[c.table].words)
+        return any(x in nouns and x not in own for x in c.words if x != w)
+
+    def _synonym_columns(self, low: str, tables=None) -> list[Column]:
+        """The columns an everyday word may stand for ("live": a city),
+        less those whose name gives the word's sense to another table."""
+        syn = COLUMN_SYNONYMS.get(low)
+        if not syn:
+            return []
+        cols = self._columns_like(syn, tables)
+        own = [c for c in cols if not any(self._of_other_table(c, w) for w in c.words)]
+        return own or cols
 
     def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
         best = None
@@ -1100,6 +1121,14 @@ class Reader:
                         self.use(i, n + after[0], Item("column", i, columns=own))
                         i += n + after[0]
                         continue
+                    said = self._synonym_columns(self._low(i + n), [item.table]) \
+                        if after is None and singular_form and i + n < len(toks) \
+                        and not toks[i + n].used else []
+                    if len(said) == 1:
+                        # "movie durations": the film's length, in everyday words.
+                        self.use(i, n + 1, Item("column", i, columns=said, extra="synonym"))
+                        i += n + 1
+                        continue
                     keys = self._key_columns(item.table) if self._low(i + n) == "id" \
                         and not toks[i + n].used and not toks[i + n].quoted else []
                     if keys:
@@ -1128,7 +1157,7 @@ class Reader:
                 continue
             syn = COLUMN_SYNONYMS.get(t.low)
             if syn:
-                cols = self._columns_like(syn)
+                cols = self._synonym_columns(t.low)
                 if cols:
                     self.use(i, 1, Item("column", i, columns=cols, extra="synonym"))
                     i += 1

@@ -191,6 +191,8 @@ COLUMN_SYNONYMS = {
     "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
     "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
     "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
+    "duration": ("length", "duration", "runtime", "minute"),
+    "durations": ("length", "duration", "runtime", "minute"),
     "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
     "earn": ("salary", "wage", "pay"), "earns": ("salary", "wage", "pay"),
     "joined": ("join", "signup", "member", "registration"),
