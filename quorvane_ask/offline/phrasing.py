@@ -41,7 +41,7 @@ def describe_cond(cond: Cond) -> str:
         return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
                 + (f" with {inner}" if inner else ""))
     if cond.kind == "null":
-        return f"with no {cond.column.name}"
+        return f"with a {cond.column.name}" if cond.op == "present" else f"with no {cond.column.name}"
     name = cond.column.name
     v = [show(x) for x in cond.values]
     if cond.op == "in":

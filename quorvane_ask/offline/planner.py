@@ -323,6 +323,10 @@ class Planner:
             conds.append(Cond(table, col, op, vals))
         for it in self.kinds("cmp"):
             conds.append(self.number_cond(it, head))
+        for it in self.kinds("present"):
+            col = self.pick(it.columns, self.tables_named + ([head.table] if head.table else []))
+            it.role = "present"
+            conds.append(Cond(col.table, col, "present", kind="null"))
         for it in self.kinds("date"):
             conds.append(self.date_cond(it, head))
         for neg in self.kinds("neg"):
@@ -1293,6 +1297,8 @@ class Planner:
         # Rows of a table, with the columns asked for.
         if head.kind == "column":
             tables = [t for t in self.tables_named if any(c.table == t for c in head.columns)]
+            if not tables and self._names_label(head) and self.tables_named:
+                tables = self.tables_named[:1]  # "the name of the customers": their label
             table = tables[0] if tables else self.pick(head.columns, self.tables_named).table
         else:
             table = self.table_of(head)
@@ -1304,6 +1310,17 @@ class Planner:
             if it.role or it.extra == "qualifier":
                 continue
             cols = [c for c in it.columns if c.table == table]
+            if self._names_label(it) and it.at > 0 and tokenize(self.q)[it.at - 1].low == "contact":
+                # "the contact name": the person a row of a company is reached by.
+                if t.person_name is None or t.label != t.person_name[1]:
+                    raise Unmappable(f"{table} has no first and last name of a contact person")
+                it.role = "asked"
+                asked.append(t.label)
+                continue
+            if not cols and self._names_label(it):
+                it.role = "asked"
+                asked.append(t.label)
+                continue
             if not cols:
                 # "each store its city": a column of the one row a foreign
                 # key points at.
@@ -1324,6 +1341,11 @@ class Planner:
                 asked.append(self.pick(cols, [table]))
         for it in self.kinds("table"):
             hops = self._up_hops(table, it.table) if it.role == "exists" else None
+            if it.role == "exists" and it.table == table:
+                # "the name of the customers": the rows listed, no condition.
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == table)]
+                it.role = "head"
             if hops:
                 # "the products along with their supplier": the row each
                 # points at, named; every row has at most one.
@@ -1357,6 +1379,13 @@ class Planner:
         desc = self.describe()
         return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
                                  [self._shown_name(c) for c in cols], desc))
+
+    def _names_label(self, it: Item) -> bool:
+        """Whether the words of a column item are only "name" or "title",
+        which of a table with no such column of its own is what names its
+        rows: the label, a person's first and last name."""
+        words = tokenize(self.q)[it.at:it.end]
+        return bool(words) and all(w.forms & set(LABEL_WORDS) for w in words)
 
     def _shown_name(self, col) -> str:
         """What the answer calls a column: its name, or for the row a key

@@ -17,6 +17,7 @@ from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
 from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
+                    LABEL_WORDS,
                     LIST_REQUESTS, TIME_UNITS, TRADE_VERBS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
@@ -566,9 +567,18 @@ class Reader:
                             w == "#" and toks[i + j].number is not None))
                         for j, w in enumerate(phrase)):
                     continue
-                for t in toks[i:i + n]:
-                    t.used = "function"
+                if "report" in phrase or "list" in phrase:
+                    self.use(i, n, Item("list", i))  # "a report showing": rows asked for
+                else:
+                    for t in toks[i:i + n]:
+                        t.used = "function"
                 break
+        for i in range(len(toks) - 1):
+            # "the contact name" of a company is the person's, where no
+            # column says "contact" itself; the plan makes sure it is one.
+            if toks[i].low == "contact" and toks[i + 1].low in ("name", "names") \
+                    and not toks[i].used and "contact" not in self.by_first:
+                toks[i].used = "function"
         self.ordering = []
         i = 0
         while i < len(toks):
@@ -796,6 +806,9 @@ class Reader:
         if not ((low in ("number", "count", "total") and nxt == "of") or low == "count"):
             return None
         n = 2 if nxt == "of" else 1
+        if low == "number" and i > 0 and (got := self._match_vocab(i - 1)) and got[0] == 2 \
+                and all(it.kind == "column" for it in got[1]):
+            return None  # "the fax number of the customers" is the column fax_number
         if n == 2 and low == "number" and self._numeric_column_at(i + 2):
             # "the number of pages" is the pages column, not a count.
             t.used = toks[i + 1].used = "function"
@@ -1026,7 +1039,22 @@ class Reader:
         self.use(i, 1, Item("or", i))
         return i + 1
 
-    _GRAMMAR = (_date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
+    def _has_column(self, i: int) -> Optional[int]:
+        """"customers that have a fax number": rows whose column holds a
+        value; the column named closes the phrase, with no comparison after."""
+        if self.toks[i].low not in ("have", "has", "having"):
+            return None
+        j = i + 1 + (self._low(i + 1) in ("a", "an", "any"))
+        got = self._match_vocab(j) if j < len(self.toks) else None
+        if not got or not all(it.kind == "column" for it in got[1]):
+            return None
+        k = j + got[0]
+        if k < len(self.toks) and self._low(k) not in ("and", "or"):
+            return None
+        self.use(i, k - i, Item("present", i, columns=[it.column for it in got[1]]))
+        return k
+
+    _GRAMMAR = (_has_column, _date_after_preposition, _between, _bare_date, _or_more, _comparator, _how_many,
                 _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
@@ -1146,6 +1174,9 @@ class Reader:
                         n += 1
                 else:
                     cols = [it.column for it in items]
+                    if self._low(i + n) in ("name", "names") and not toks[i + n].used and all(
+                            c.text and not set(c.words) & set(LABEL_WORDS) for c in cols):
+                        n += 1  # "the company name" is the column company
                     self.use(i, n, Item("column", i, columns=cols))
                     nxt = toks[i + n] if i + n < len(toks) else None
                     if nxt is not None and not nxt.used and nxt.number is not None \

@@ -76,6 +76,10 @@ class Sql:
             return f"NOT ({inner})" if cond.op == "none" else inner
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
+        if cond.op == "present":
+            # An empty text holds no more than a NULL does.
+            c = self.col(alias, cond.column.name)
+            return f"{c} IS NOT NULL" + (f" AND {c} <> ''" if cond.column.text else "")
         c = self.col(alias, cond.column.name)
         lit = [self.literal(v) for v in cond.values]
         if cond.op == "in":

@@ -128,6 +128,8 @@ ORDER_PHRASES = [
 # what value: how to present the answer.  A "#" stands for a number.
 PRESENTATION_PHRASES = [
     ("make", "a", "list", "of"), ("create", "a", "list", "of"), ("create", "a", "report", "showing"),
+    ("create", "a", "report", "that", "shows"), ("a", "report", "that", "shows"),
+    ("a", "report", "showing"),
     ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
     ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
     ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
