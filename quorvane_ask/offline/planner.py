@@ -1364,6 +1364,7 @@ class Planner:
         lab = t.label
         if lab is None:
             raise Unmappable(f"{table} has no name or key column to list its rows by")
+        asked = self._whole_names(asked)
         cols = list({self._shown_name(c): c for c in [lab] + asked}.values())
         order = self._row_order(t, cols)
         if order is not None and order[0] not in cols and not (
@@ -1387,11 +1388,30 @@ class Planner:
         words = tokenize(self.q)[it.at:it.end]
         return bool(words) and all(w.forms & set(LABEL_WORDS) for w in words)
 
+    @staticmethod
+    def _whole_names(asked: list) -> list:
+        """The first and the last name of one person asked together ("the
+        contact first name, contact last name") shown as the one name
+        people read, ("name", first, last)."""
+        out = list(asked)
+        for a in asked:
+            if not isinstance(a, Column) or "first" not in a.words:
+                continue
+            words = ["last" if w == "first" else w for w in a.words]
+            b = next((c for c in out if isinstance(c, Column) and c.table == a.table
+                      and c.words == words), None)
+            if b is not None and a in out:
+                out[out.index(a)] = ("name", a, b)
+                out.remove(b)
+        return out
+
     def _shown_name(self, col) -> str:
         """What the answer calls a column: its name, or for the row a key
         points at, that row's table."""
         if isinstance(col, Column):
             return col.name
+        if col[0] == "name":
+            return " ".join(w for w in col[1].words if w != "first")
         hops, c = col
         return c.name if c is not None else hops[-1][2]
 

@@ -22,7 +22,8 @@ from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
                     QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
-                    SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, Tok, singular, tokenize)
+                    STATE_WORDS, SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, US_STATES, Tok,
+                    singular, tokenize)
 
 
 @dataclass
@@ -364,6 +365,7 @@ class Reader:
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0):
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
+        self._state_names()
         self._role_words()
         self._request_words()
         self._grammar()
@@ -464,6 +466,25 @@ class Reader:
             out += [other.column(c) for c, ref, refcol in other.fks
                     if ref == table and refcol == t.pk[0] and other.name != table]
         return out
+
+    def _state_names(self) -> None:
+        """"the state of Washington" where a column of states holds "WA":
+        the name is read as the two letters, in a column that says it
+        holds states; elsewhere it stays a word to tie like any other."""
+        toks = self.toks
+        for n in (2, 1):
+            for i in range(len(toks) - n + 1):
+                run = toks[i:i + n]
+                if any(t.used or not t.cap for t in run):
+                    continue
+                code = US_STATES.get(" ".join(t.low for t in run))
+                if code is None:
+                    continue
+                self.role_probes.append(code)
+                places = [p for p in self.found.get(code.lower(), ())
+                          if set(self.s.tables[p[0]].column(p[1]).words) & set(STATE_WORDS)]
+                if places:
+                    self.use(i, n, Item("value", i, value=code, extra=places))
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read
@@ -895,6 +916,24 @@ class Reader:
         self.use(i, 1, Item("all", i))
         return i + 1
 
+    def _in_column_name(self, i: int) -> bool:
+        """Whether the word at i is inside the name of a column ("contact
+        first name", "last name"), or of a pair ("first and last names")."""
+        for k in range(max(0, i - 2), i + 1):
+            got = self._match_vocab(k)
+            if got and k + got[0] > i and all(it.kind == "column" for it in got[1]):
+                return True
+        return self._name_pair(i) is not None or (i >= 2 and self._name_pair(i - 2) is not None)
+
+    def _name_pair(self, i: int) -> Optional[list[Column]]:
+        """"first and last names" at i: the first and last name columns of
+        every table of people."""
+        if [self._low(i + k) for k in range(3)] != ["first", "and", "last"] \
+                or self._low(i + 3) not in ("name", "names"):
+            return None
+        cols = [c for t in self.s.tables.values() if t.person_name for c in t.person_name]
+        return cols or None
+
     def _number_at(self, i: int) -> Optional[int]:
         """A whole number written in digits or as a word ("five")."""
         if i >= len(self.toks) or self.toks[i].quoted:
@@ -947,7 +986,7 @@ class Reader:
     def _first_last(self, i: int) -> Optional[int]:
         """"which customer signed up first", "the last order"."""
         low = self.toks[i].low
-        if low not in ("first", "last"):
+        if low not in ("first", "last") or self._in_column_name(i):
             return None
         self.use(i, 1, Item("super", i, op="min" if low == "first" else "max", extra="date"))
         return i + 1
@@ -985,6 +1024,10 @@ class Reader:
 
     def _negation(self, i: int) -> Optional[int]:
         low = self.toks[i].low
+        if low == "other" and self._low(i + 1) == "than":
+            # "cities other than Seattle": any value but the one named
+            self.use(i, 2, Item("neg", i))
+            return i + 2
         if low not in ("no", "not", "never", "without", "none") and not low.endswith("n't"):
             return None
         self.use(i, 1, Item("neg", i))
@@ -1112,6 +1155,11 @@ class Reader:
                     toks[start].used = None
                 self.use(start, n + i - start, Item("table", start, table=self.s.line_items[0]))
                 i += n
+                continue
+            pair = self._name_pair(i)
+            if pair:
+                self.use(i, 4, Item("column", i, columns=pair))
+                i += 4
                 continue
             got = self._match_vocab(i)
             n = self._role_at(i)

@@ -168,7 +168,8 @@ class Sql:
     def rows(self, table: str, columns: list, where: list[str],
              order: Optional[tuple] = None) -> str:
         """Rows named by their label, with `columns`, in order.  A column is
-        the table's own, or (hops, column) of a row it points at along the
+        the table's own, ("name", first, last) of a person, or (hops, column)
+        of a row it points at along the
         hops (None: its label), joined so that a row pointing at none keeps
         its place.
         `order`: (a column of the table, DESC or ASC) that sorts the rows
@@ -179,6 +180,11 @@ class Sql:
         for c in columns:
             if isinstance(c, Column):
                 exprs.append(self.col(alias, c.name))
+                continue
+            if c[0] == "name":
+                # A first and a last name as one; their padding is no part of either.
+                exprs.append(f"CONCAT_WS(' ', TRIM({self.col(alias, c[1].name)}), "
+                             f"TRIM({self.col(alias, c[2].name)}))")
                 continue
             hops, col = c
             for k in range(len(hops)):

@@ -138,6 +138,21 @@ PRESENTATION_PHRASES = [
 ]
 
 
+# The states of the United States by name, and the two letters a column of
+# states most often holds instead ("the state of Washington": WA).
+US_STATES = dict(zip(
+    [n.replace("_", " ") for n in (
+        "alabama alaska arizona arkansas california colorado connecticut delaware florida "
+        "georgia hawaii idaho illinois indiana iowa kansas kentucky louisiana maine maryland "
+        "massachusetts michigan minnesota mississippi missouri montana nebraska nevada "
+        "new_hampshire new_jersey new_mexico new_york north_carolina north_dakota ohio oklahoma "
+        "oregon pennsylvania rhode_island south_carolina south_dakota tennessee texas utah "
+        "vermont virginia washington west_virginia wisconsin wyoming").split()],
+    "AL AK AZ AR CA CO CT DE FL GA HI ID IL IN IA KS KY LA ME MD MA MI MN MS MO MT NE NV NH NJ "
+    "NM NY NC ND OH OK OR PA RI SC SD TN TX UT VT VA WA WV WI WY".split()))
+STATE_WORDS = ("state", "province", "region")
+
+
 def plural(n, word: str) -> str:
     return word if n == 1 else (word[:-1] + "ies" if word.endswith("y") and word[-2:-1] not in "aeiou"
                                 else word + ("es" if word.endswith(("s", "x", "ch", "sh")) else "s"))
