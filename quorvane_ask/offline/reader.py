@@ -674,7 +674,8 @@ class Reader:
                 k = j + sup[0]
                 got = self._match_vocab(k) if k < len(toks) else None
                 by = None
-                if got and all(it.kind in ("table", "column") for it in got[1]):
+                if got and all(it.kind in ("table", "column") for it in got[1]) \
+                        and self._low(k + got[0]) == "first":
                     by = [it.column for it in got[1] if it.kind == "column"] or None
                     k += got[0]
                 if self._low(k) == "first" and self._number_at(k + 1) is None and (
