@@ -256,9 +256,10 @@ def _cell(column: str, value: Any) -> str:
 
 
 def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
-                rows: list[tuple]) -> str:
+                rows: list[tuple], counted: Optional[str] = None) -> str:
     """Rows named by their label (`keyed`: the label is the key, so the row
-    is named "order 5"), with the other columns asked for."""
+    is named "order 5"), with the other columns asked for; `counted` says
+    what the rows are where they are not one per row of the table."""
     if not rows:
         return f"There are no {table.replace('_', ' ')}{desc}."
     seen = [r for i, r in enumerate(rows) if r in rows[:i]]
@@ -285,6 +286,6 @@ def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
     # list that shows its first few and says how many there are.
     cap = GROUP_CAP if len(columns) > 1 else LIST_CAP
     more = f" (first {cap} shown)" if len(items) > cap else ""
-    noun = table.replace("_", " ")
-    return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
+    noun = counted or table.replace("_", " ")
+    return (f"{len(rows)} {noun if len(rows) != 1 or counted else singular(noun)}"
             f"{desc}: {'; '.join(items[:cap])}{more}.")

@@ -1306,6 +1306,7 @@ class Planner:
         t = self.s.tables[table]
         self._main = table
         asked: list = []
+        children: set[str] = set()
         for it in self.kinds("column"):
             if it.role or it.extra == "qualifier":
                 continue
@@ -1327,6 +1328,13 @@ class Planner:
                 above = [(self._up_hops(table, c.table), c) for c in it.columns]
                 above = [(h, c) for h, c in above if h]
                 if len(above) != 1:
+                    # "customers along with the order date of any orders they
+                    # have": a row for each of theirs, or one with none.
+                    above = [(self._down_hop(table, c.table), c) for c in it.columns
+                             if c.table in self.tables_named]
+                    above = [(h, c) for h, c in above if h]
+                    children.update(c.table for _, c in above)
+                if len(above) != 1:
                     raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
                 it.role = "asked"
                 asked.append(above[0])
@@ -1339,6 +1347,19 @@ class Planner:
                 asked.append(t.label)  # "the name of the customer": first and last
             else:
                 asked.append(self.pick(cols, [table]))
+        if len(children) > 1:
+            raise Unmappable(f"the question asks for the rows of {' and '.join(sorted(children))} "
+                             f"beside each of {table}, which pair up in no one way")
+        for child in children:
+            if any(c.table == child and c.kind != "related" for c in self.conds):
+                # The condition would pick the rows listed, not the rows shown beside them.
+                raise Unmappable(f"the question filters the {child} shown beside each of "
+                                 f"{table}, which the offline model cannot do")
+            self.conds = [c for c in self.conds if not (
+                c.kind == "related" and c.op == "some" and c.related == child)]
+            for it in self.kinds("table"):
+                if it.table == child and it.role == "exists":
+                    it.role = "asked"
         for it in self.kinds("table"):
             hops = self._up_hops(table, it.table) if it.role == "exists" else None
             if it.role == "exists" and it.table == table:
@@ -1378,8 +1399,11 @@ class Planner:
         sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)),
                             order)
         desc = self.describe()
+        # Beside the rows of another table, each row of this one is listed
+        # once per row of theirs: what is counted is the pairs.
+        counted = f"pairings of {table} and {children.pop()}" if children else None
         return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
-                                 [self._shown_name(c) for c in cols], desc))
+                                 [self._shown_name(c) for c in cols], desc, counted=counted))
 
     def _names_label(self, it: Item) -> bool:
         """Whether the words of a column item are only "name" or "title",
@@ -1413,7 +1437,21 @@ class Planner:
         if col[0] == "name":
             return " ".join(w for w in col[1].words if w != "first")
         hops, c = col
-        return c.name if c is not None else hops[-1][2]
+        if c is None:
+            return hops[-1][2]
+        noun = singular(hops[-1][2])
+        return c.name if c.words[:1] == self.s.tables[hops[-1][2]].words[-1:] \
+            else f"{noun} {c.name}"
+
+    def _down_hop(self, table: str, other: str) -> Optional[list]:
+        """The join from `table` to `other` when `other` holds a key to it:
+        the rows of `other` that belong to a row of `table`; else None."""
+        t = self.s.tables[table]
+        keys = [(c, rc) for c, ref, rc in self.s.tables[other].fks
+                if ref == table and [rc] == t.pk] if other != table else []
+        if len(keys) != 1:
+            return None
+        return [(table, keys[0][1], other, keys[0][0])]
 
     def _up_hops(self, table: str, other: str) -> Optional[list]:
         """The join from `table` to `other` when each hop follows a foreign

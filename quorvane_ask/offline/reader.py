@@ -444,7 +444,8 @@ class Reader:
         """Whether "ID" at i follows the noun of a table ("the order ID")."""
         if i == 0 or self.toks[i].low != "id" or self.toks[i].quoted:
             return False
-        return any(self._noun_ending(k, i) for k in range(max(0, i - 3), i))
+        return any(self._noun_ending(k, i) for k in range(max(0, i - 3), i)) \
+            or self._in_column_name(i)  # "gadget ID": the column gadget_id
 
     def _noun_ending(self, k: int, i: int) -> Optional[str]:
         """The table whose noun is the words k..i exactly, or None."""
@@ -597,8 +598,8 @@ class Reader:
         for i in range(len(toks) - 1):
             # "the contact name" of a company is the person's, where no
             # column says "contact" itself; the plan makes sure it is one.
-            if toks[i].low == "contact" and toks[i + 1].low in ("name", "names") \
-                    and not toks[i].used and "contact" not in self.by_first:
+            if toks[i].low in ("contact", "full") and toks[i + 1].low in ("name", "names") \
+                    and not toks[i].used and toks[i].low not in self.by_first:
                 toks[i].used = "function"
         self.ordering = []
         i = 0

@@ -177,6 +177,7 @@ class Sql:
         alias = self.ident(table)
         joins, at = [], {(): alias}
         exprs = [self.label(table, alias)]
+        aliased: list[int] = []
         for c in columns:
             if isinstance(c, Column):
                 exprs.append(self.col(alias, c.name))
@@ -198,9 +199,13 @@ class Sql:
             # No column: the row pointed at is named by its label.
             exprs.append(self.col(at[tuple(hops)], col.name) if col is not None else
                          self.label(hops[-1][2], at[tuple(hops)]))
-        names = ", ".join(exprs)
+            aliased.append(len(exprs) - 1)
+        # A joined table's column may share its name with one of the table's
+        # own (two "id"s); rows read by name would keep only one of them.
+        names = ", ".join(f"{e} AS j{k}" if k in aliased else e for k, e in enumerate(exprs))
         first = f"{self.col(alias, order[0].name)} {order[1]}, " if order is not None else ""
-        return f"SELECT {names} FROM {alias}{''.join(joins)}{conj(where)} ORDER BY {first}{names}"
+        return (f"SELECT {names} FROM {alias}{''.join(joins)}{conj(where)} "
+                f"ORDER BY {first}{', '.join(exprs)}")
 
     def per_row(self, table: str, measures: str, conds: list[Cond], order: str) -> str:
         """A measure for each row of `table` (alias g), named by its label,

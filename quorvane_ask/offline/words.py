@@ -177,7 +177,7 @@ FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
-    still already yet just also actually really anything something anyone anybody
+    still already yet just also actually really anything something anyone anybody may might
     """.split())
 
 # Verbs that only restate how two tables are related ("orders a customer
