@@ -1026,8 +1026,10 @@ class Reader:
 
     def _negation(self, i: int) -> Optional[int]:
         low = self.toks[i].low
-        if low == "other" and self._low(i + 1) == "than":
-            # "cities other than Seattle": any value but the one named
+        if low == "other" and self._low(i + 1) == "than" and i + 2 < len(self.toks) \
+                and self.toks[i + 2].used == "value":
+            # "cities other than Seattle": any value but the one named; other
+            # than anything else ("other than managers") stays unread.
             self.use(i, 2, Item("neg", i))
             return i + 2
         if low not in ("no", "not", "never", "without", "none") and not low.endswith("n't"):
@@ -1091,7 +1093,9 @@ class Reader:
             return None
         j = i + 1 + (self._low(i + 1) in ("a", "an", "any"))
         got = self._match_vocab(j) if j < len(self.toks) else None
-        if not got or not all(it.kind == "column" for it in got[1]):
+        # A number of 0 may be what "no discount" is kept as: only a text or
+        # a date is had or not by being there.
+        if not got or not all(it.kind == "column" and not it.column.numeric for it in got[1]):
             return None
         k = j + got[0]
         if k < len(self.toks) and self._low(k) not in ("and", "or"):
