@@ -22,6 +22,10 @@ GROUP_CAP = 100
 
 def show(value: Any) -> str:
     """A value as the answer writes it: dates in ISO form, NULL as "none"."""
+    if isinstance(value, datetime.datetime):
+        # A time of midnight is most often no time at all, only the day.
+        return value.date().isoformat() if value.time() == datetime.time() \
+            else value.isoformat(sep=" ")
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
     if isinstance(value, bytes):
@@ -47,7 +51,7 @@ def describe_cond(cond: Cond) -> str:
         return ("value " if cond.table else "with spending ") + f"{cond.op} " + (
             cond.against.wording if cond.against else show(cond.values[0]))
     if cond.kind == "null":
-        return f"with no {cond.column.name}"
+        return f"with a {cond.column.name}" if cond.op == "present" else f"with no {cond.column.name}"
     name = cond.column.name
     if cond.against is not None:
         return f"{name} {cond.op} {cond.against.wording}"
@@ -268,19 +272,31 @@ def best_rows(op: str, n: int, table: str, word: str, wording: str, asked: Optio
             f"{items}{more}{extra}.")
 
 
-def distinct_values(column: str, table: str, desc: str, rows: list[tuple]) -> str:
+def distinct_values(column: str, table: str, desc: str, sorted_: bool, rows: list[tuple]) -> str:
+    """The values of a column; asked in an order (`sorted_`), the list is
+    a report and given whole up to the cap of one."""
     vals = [show(r[0]) for r in rows]
     if not vals:
         return f"There are no {column} values in {table}{desc}."
-    more = f" (first {LIST_CAP} shown)" if len(vals) > LIST_CAP else ""
+    cap = GROUP_CAP if sorted_ else LIST_CAP
+    more = f" (first {cap} shown)" if len(vals) > cap else ""
     return (f"{len(vals)} distinct {column} value{'s' if len(vals) != 1 else ''} "
-            f"in {table}{desc}: {', '.join(vals[:LIST_CAP])}{more}.")
+            f"in {table}{desc}: {', '.join(vals[:cap])}{more}.")
+
+
+def _cell(column: str, value: Any) -> str:
+    """A value of a column as a report shows it: a column its name calls a
+    date shows the day, though its type keeps a time of day as well."""
+    if isinstance(value, datetime.datetime) and "date" in column.lower():
+        return value.date().isoformat()
+    return show(value)
 
 
 def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
-                rows: list[tuple]) -> str:
+                rows: list[tuple], counted: Optional[str] = None) -> str:
     """Rows named by their label (`keyed`: the label is the key, so the row
-    is named "order 5"), with the other columns asked for."""
+    is named "order 5"), with the other columns asked for; `counted` says
+    what the rows are where they are not one per row of the table."""
     if not rows:
         return f"There are no {table.replace('_', ' ')}{desc}."
     seen = [r for i, r in enumerate(rows) if r in rows[:i]]
@@ -293,16 +309,20 @@ def rows_listed(table: str, keyed: bool, columns: list[str], desc: str,
     if keyed:
         who = f"{singular(table.replace('_', ' '))} {who}"
     if len(rows) == 1 and len(columns) == 2:
-        return f"The {columns[1]} of {who} is {show(rows[0][1])}."
+        return f"The {columns[1]} of {who} is {_cell(columns[1], rows[0][1])}."
     if len(rows) == 1 and len(columns) > 2:
         return f"{who}: " + ", ".join(
-            f"{c} {show(v)}" for c, v in zip(columns[1:], rows[0][1:])) + "."
+            f"{c} {_cell(c, v)}" for c, v in zip(columns[1:], rows[0][1:])) + "."
     if len(columns) == 1:
         items = [show(r[0]) for r in rows]
     else:
         items = [f"{show(r[0])} (" + ", ".join(
-            f"{c} {show(v)}" for c, v in zip(columns[1:], r[1:])) + ")" for r in rows]
-    more = f" (first {LIST_CAP} shown)" if len(items) > LIST_CAP else ""
-    noun = table.replace("_", " ")
-    return (f"{len(rows)} {noun if len(rows) != 1 else singular(noun)}"
-            f"{desc}: {'; '.join(items[:LIST_CAP])}{more}.")
+            f"{c} {_cell(c, v)}" for c, v in zip(columns[1:], r[1:])) + ")" for r in rows]
+    # Rows with the columns asked of them are a report, given whole up to
+    # the larger number a table of figures per group is; bare names are a
+    # list that shows its first few and says how many there are.
+    cap = GROUP_CAP if len(columns) > 1 else LIST_CAP
+    more = f" (first {cap} shown)" if len(items) > cap else ""
+    noun = counted or table.replace("_", " ")
+    return (f"{len(rows)} {noun if len(rows) != 1 or counted else singular(noun)}"
+            f"{desc}: {'; '.join(items[:cap])}{more}.")

@@ -5,6 +5,7 @@ same per group, joined along the foreign keys.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import decimal
 import re
@@ -27,6 +28,9 @@ from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 class Plan:
     sql: str
     answer: Any  # callable(rows) -> str
+    # How the plan of one extreme is put beside the other's in one query:
+    # "value", a single figure; "ranked", rows with their value v second.
+    extreme: Optional[str] = None
 
 
 def _checked(check, answer):
@@ -128,6 +132,10 @@ class Planner:
     # -- the whole plan ------------------------------------------------------
     def plan(self) -> Plan:
         plan = self.shape()
+        for it in self.kinds("order"):
+            if not it.role:
+                raise Unmappable("the question asks for the rows in an order the offline "
+                                 "model cannot give this answer in")
         used = {(c.table, c.name) for it in self.kinds("column") if it.role or
                 it.extra in ("qualifier", "group") for c in it.columns}
         used |= {(c.table, c.column.name) for c in self.conds if c.column is not None}
@@ -169,8 +177,7 @@ class Planner:
         # payment first"); two superlatives of their own that pull apart ask
         # two questions.
         if len({s.op for s in self.kinds("super") if s.value is not None}) > 1:
-            raise Unmappable("the question asks for both the most and the least; ask for "
-                             "one at a time")
+            return self.both_extremes([s for s in self.kinds("super") if s.value is not None])
         if self.first("or") and len(self.kinds("value")) < 2:
             raise Unmappable("the question asks for alternatives ('or') the offline model "
                              "cannot tie to one column")
@@ -218,6 +225,16 @@ class Planner:
         period = self.first("period")
         if period is not None:
             return self.per_period(head, group, sup, period)
+        if group and group.value in ("each", "for", "every") and not (
+                count or aggs or self.money or self.qty or howmuch or sup):
+            # "Display for each store its city", "each product name and its
+            # price": with nothing to count or sum, a listing of the rows.
+            each = self.after(group, "table", "column")
+            if each is not None and each.kind == "table" and each is not head:
+                raise Unmappable(f"the question lists {each.table} ('each') but asks about "
+                                 "other rows")
+            self.items.remove(group)
+            group = None
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -382,6 +399,10 @@ class Planner:
             conds.append(self.relative_cond(it, head))
             if conds[-1].against.sql is not None and it.extra != "avg-all":
                 averages.append(conds[-1])
+        for it in self.kinds("present"):
+            col = self.pick(it.columns, self.tables_named + ([head.table] if head.table else []))
+            it.role = "present"
+            conds.append(Cond(col.table, col, "present", kind="null"))
         for it in self.kinds("date"):
             conds.append(self.date_cond(it, head))
         for neg in self.kinds("neg"):
@@ -666,6 +687,10 @@ class Planner:
                                  "column to compare")
         if not cols:
             raise Unmappable("the number in the question is compared with no numeric column")
+        named = [c for other in self.kinds("column") if other.extra not in ("qualifier", "synonym")
+                 for c in other.columns if c in cols]
+        if len(cols) > 1 and len(named) == 1:
+            cols = named  # "the list price of the products costing less than $20"
         col = self.pick(cols, self.tables_named + ([head.table] if head.table else []))
         op = it.op
         vals = list(it.value)
@@ -1132,7 +1157,49 @@ class Planner:
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
-        return Plan(sql, partial(phrasing.total, word, wording, fact, desc))
+        return Plan(sql, partial(phrasing.total, word, wording, fact, desc),
+                    extreme="value" if fn in ("max", "min") and what == "column" else None)
+
+    def both_extremes(self, sups: list[Item]) -> Plan:
+        """"the shortest and longest films", "the most and the least
+        expensive products": each extreme planned as if asked alone, and
+        both put in one query."""
+        if len(sups) != 2 or self.first("top") is not None:
+            raise Unmappable("the question asks for both the most and the least in a way the "
+                             "offline model cannot split in two")
+        a, b = sups
+        between = [t.low for t in tokenize(self.q)[a.end:b.at]]
+        if b.at - a.end > 2 or not set(between) <= {"and", "the"} or "and" not in between:
+            raise Unmappable("the question asks for both the most and the least; ask for "
+                             "one at a time")
+        if a.extra is None and b.extra is not None:
+            a.extra = b.extra  # "the most and the least expensive": both of price
+        plans = []
+        for sup in sups:
+            other = a if sup is b else b
+            copies = {id(it): dataclasses.replace(it) for it in self.items if it is not other}
+            plans.append(Planner(self.s, Parse(list(copies.values()), self.p.probes,
+                                               self.p.unknown), self.q).plan())
+            for it in self.items:
+                if id(it) in copies and copies[id(it)].role:
+                    it.role = it.role or copies[id(it)].role  # used by the half
+        kinds = {p.extreme for p in plans}
+        if len(kinds) != 1 or None in kinds:
+            raise Unmappable("the question asks for both the most and the least of something "
+                             "the offline model answers only one at a time")
+        first, second = plans
+        self.conds = []
+        if kinds == {"value"}:
+            sql = f"SELECT ({first.sql}) AS a, ({second.sql}) AS b"
+            return Plan(sql, lambda rows: " ".join(
+                (first.answer([(r[0],) for r in rows]), second.answer([(r[1],) for r in rows]))))
+        halves = [f"SELECT {k} AS half, x{k}.* FROM ({p.sql}) x{k} WHERE x{k}.v = "
+                  f"(SELECT {fn}(y{k}.v) FROM ({p.sql}) y{k})"
+                  for k, p, fn in ((1, first, a.op.upper()), (2, second, b.op.upper()))]
+        sql = " UNION ALL ".join(halves) + " ORDER BY 1, 2"
+        return Plan(sql, lambda rows: " ".join(
+            (first.answer([r[1:] for r in rows if r[0] == 1]),
+             second.answer([r[1:] for r in rows if r[0] == 2]))))
 
     def order_values(self, order_table: str, fn: str) -> Plan:
         self._main = order_table
@@ -1545,7 +1612,8 @@ class Planner:
                 phrasing.best_rows, sup.op, 1, table, word, wording,
                 asked.name if asked is not None else None, desc)))
         return Plan(sql, partial(phrasing.best_rows, sup.op, n, table, word, wording,
-                                 asked.name if asked is not None else None, desc))
+                                 asked.name if asked is not None else None, desc),
+                    extreme="ranked" if n == 1 else None)
 
     def _ranked_head(self, head: Item, sup: Item,
                      wh: Optional[Item]) -> tuple[Item, Optional[Column]]:
@@ -1655,38 +1723,111 @@ class Planner:
         label = head.kind == "column" and all(
             self.s.tables[c.table].label == c and set(c.words) & set(LABEL_WORDS)
             for c in head.columns)
-        if head.kind == "column" and not label and not self.kinds("value") \
-                and not self.tables_named[1:]:
+        # A value of another table only says which rows ("the order dates
+        # for orders of the Pickup Truck"); one of the column's own table
+        # names the row looked up ("the city of Alfreds").
+        values_elsewhere = all(t != c.table for v in self.kinds("value") for t, _ in v.extra
+                               for c in head.columns) and bool(self.kinds("order"))
+        others = [t for t in self.tables_named[1:] if not values_elsewhere or (
+            t not in {c.table for c in head.columns}
+            and t not in {t for v in self.kinds("value") for t, _ in v.extra})]
+        if head.kind == "column" and not label and (not self.kinds("value") or values_elsewhere) \
+                and not others and not [
+                    it for it in self.kinds("column") if it is not head and not it.role
+                    and it.extra not in ("qualifier", "synonym")]:
             # "Which categories are there": the distinct values of a column.
             col = self.pick(head.columns, self.tables_named)
             head.role = "listed"
             table = col.table
             self._main = table
-            sql = self.sql.distinct_values(table, col, self.where_for(table, self.sql.ident(table)))
+            order = self._row_order(self.s.tables[table], [col]) if self.kinds("order") else None
+            if order is not None and order[0] != col:
+                raise Unmappable(f"the values of {col.name} are asked sorted by another column")
+            sql = self.sql.distinct_values(table, col, self.where_for(table, self.sql.ident(table)),
+                                           order is not None and order[1] == "DESC")
             desc = self.describe()
-            return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc))
+            return Plan(sql, partial(phrasing.distinct_values, col.name, table, desc,
+                                     order is not None))
         # Rows of a table, with the columns asked for.
         if head.kind == "column":
             tables = [t for t in self.tables_named if any(c.table == t for c in head.columns)]
+            if not tables and self._names_label(head) and self.tables_named:
+                tables = self.tables_named[:1]  # "the name of the customers": their label
             table = tables[0] if tables else self.pick(head.columns, self.tables_named).table
         else:
             table = self.table_of(head)
             head.role = "head"
         t = self.s.tables[table]
         self._main = table
-        asked: list[Column] = []
+        asked: list = []
+        children: set[str] = set()
         for it in self.kinds("column"):
             if it.role or it.extra == "qualifier":
                 continue
             cols = [c for c in it.columns if c.table == table]
+            if self._names_label(it) and it.at > 0 and tokenize(self.q)[it.at - 1].low == "contact":
+                # "the contact name": the person a row of a company is reached by.
+                if t.person_name is None or t.label != t.person_name[1]:
+                    raise Unmappable(f"{table} has no first and last name of a contact person")
+                it.role = "asked"
+                asked.append(t.label)
+                continue
+            if not cols and self._names_label(it):
+                it.role = "asked"
+                asked.append(t.label)
+                continue
             if not cols:
-                raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
+                # "each store its city": a column of the one row a foreign
+                # key points at.
+                above = [(self._up_hops(table, c.table), c) for c in it.columns]
+                above = [(h, c) for h, c in above if h]
+                if len(above) != 1:
+                    # "customers along with the order date of any orders they
+                    # have": a row for each of theirs, or one with none.
+                    above = [(self._down_hop(table, c.table), c) for c in it.columns
+                             if c.table in self.tables_named]
+                    above = [(h, c) for h, c in above if h]
+                    children.update(c.table for _, c in above)
+                if len(above) != 1:
+                    raise Unmappable(f"{it.columns[0].name} is not a column of {table}")
+                it.role = "asked"
+                asked.append(above[0])
+                continue
             it.role = "asked"
             if it.extra == "synonym" and len(cols) > 1 and all(
                     set(c.words) & LOCATION_WORDS for c in cols):
                 asked += cols
+            elif t.person_name is not None and len(cols) == 2 and all(c in cols for c in t.person_name):
+                asked.append(t.label)  # "the name of the customer": first and last
             else:
                 asked.append(self.pick(cols, [table]))
+        if len(children) > 1:
+            raise Unmappable(f"the question asks for the rows of {' and '.join(sorted(children))} "
+                             f"beside each of {table}, which pair up in no one way")
+        for child in children:
+            if any(c.table == child and c.kind != "related" for c in self.conds):
+                # The condition would pick the rows listed, not the rows shown beside them.
+                raise Unmappable(f"the question filters the {child} shown beside each of "
+                                 f"{table}, which the offline model cannot do")
+            self.conds = [c for c in self.conds if not (
+                c.kind == "related" and c.op == "some" and c.related == child)]
+            for it in self.kinds("table"):
+                if it.table == child and it.role == "exists":
+                    it.role = "asked"
+        for it in self.kinds("table"):
+            hops = self._up_hops(table, it.table) if it.role == "exists" else None
+            if it.role == "exists" and it.table == table:
+                # "the name of the customers": the rows listed, no condition.
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == table)]
+                it.role = "head"
+            if hops:
+                # "the products along with their supplier": the row each
+                # points at, named; every row has at most one.
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == it.table)]
+                it.role = "asked"
+                asked.append((hops, None))
         if wh and wh.value == "when" and not asked:
             if len(t.dates) != 1:
                 raise Unmappable(f"'when' needs one date column in {table}")
@@ -1698,16 +1839,125 @@ class Planner:
         lab = t.label
         if lab is None:
             raise Unmappable(f"{table} has no name or key column to list its rows by")
-        cols = list({c.name: c for c in [lab] + asked}.values())
+        asked = self._whole_names(asked)
+        cols = list({self._shown_name(c): c for c in [lab] + asked}.values())
+        order = self._row_order(t, cols)
+        if order is not None and order[0] not in cols and not (
+                t.person_name and order[0] in t.person_name and lab in t.person_name):
+            cols.append(order[0])  # the figure the rows are sorted by is shown
         if len(cols) == 1 and any(c.kind == "value" and c.op in ("=", "in") and c.column is not None
                                   and c.column.name == lab.name and c.table == table
                                   for c in self.conds):
             raise Unmappable(f"the question asks nothing about {self.kinds('value')[0].value!r} "
                              f"that the model can tie to a column of {table}")
-        sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)))
+        sql = self.sql.rows(table, cols[1:], self.where_for(table, self.sql.ident(table)),
+                            order)
         desc = self.describe()
+        # Beside the rows of another table, each row of this one is listed
+        # once per row of theirs: what is counted is the pairs.
+        counted = f"pairings of {table} and {children.pop()}" if children else None
         return Plan(sql, partial(phrasing.rows_listed, table, lab.name in t.pk,
-                                 [c.name for c in cols], desc))
+                                 [self._shown_name(c) for c in cols], desc, counted=counted))
+
+    def _names_label(self, it: Item) -> bool:
+        """Whether the words of a column item are only "name" or "title",
+        which of a table with no such column of its own is what names its
+        rows: the label, a person's first and last name."""
+        words = tokenize(self.q)[it.at:it.end]
+        return bool(words) and all(w.forms & set(LABEL_WORDS) for w in words)
+
+    @staticmethod
+    def _whole_names(asked: list) -> list:
+        """The first and the last name of one person asked together ("the
+        contact first name, contact last name") shown as the one name
+        people read, ("name", first, last)."""
+        out = list(asked)
+        for a in asked:
+            if not isinstance(a, Column) or "first" not in a.words:
+                continue
+            words = ["last" if w == "first" else w for w in a.words]
+            b = next((c for c in out if isinstance(c, Column) and c.table == a.table
+                      and c.words == words), None)
+            if b is not None and a in out:
+                out[out.index(a)] = ("name", a, b)
+                out.remove(b)
+        return out
+
+    def _shown_name(self, col) -> str:
+        """What the answer calls a column: its name, or for the row a key
+        points at, that row's table."""
+        if isinstance(col, Column):
+            return col.name
+        if col[0] == "name":
+            return " ".join(w for w in col[1].words if w != "first")
+        hops, c = col
+        if c is None:
+            return hops[-1][2]
+        noun = singular(hops[-1][2])
+        return c.name if c.words[:1] == self.s.tables[hops[-1][2]].words[-1:] \
+            else f"{noun} {c.name}"
+
+    def _down_hop(self, table: str, other: str) -> Optional[list]:
+        """The join from `table` to `other` when `other` holds a key to it:
+        the rows of `other` that belong to a row of `table`; else None."""
+        t = self.s.tables[table]
+        keys = [(c, rc) for c, ref, rc in self.s.tables[other].fks
+                if ref == table and [rc] == t.pk] if other != table else []
+        if len(keys) != 1:
+            return None
+        return [(table, keys[0][1], other, keys[0][0])]
+
+    def _up_hops(self, table: str, other: str) -> Optional[list]:
+        """The join from `table` to `other` when each hop follows a foreign
+        key to the row it points at, so a row of `table` has at most one
+        row of `other`; else None."""
+        if other == table:
+            return None
+        try:
+            hops = self.s.path(table, other)
+        except Unmappable:
+            return None
+        for frm, col, nxt, nxt_col in hops:
+            if not any(c == col and ref == nxt and rc == nxt_col
+                       for c, ref, rc in self.s.tables[frm].fks) \
+                    or self.s.tables[nxt].pk != [nxt_col]:
+                return None
+        return hops
+
+    def _row_order(self, t: Table, cols: list) -> Optional[tuple]:
+        """(column, DESC or ASC) the question asks the listed rows sorted
+        by; None when it asks for no order."""
+        orders = self.kinds("order")
+        if not orders:
+            return None
+        if len(orders) > 1:
+            raise Unmappable("the question asks for more than one order of the rows")
+        order = orders[0]
+        own = [c for c in cols if isinstance(c, Column) and c != t.label]
+        if order.columns:
+            found = [c for c in order.columns if c.table == t.name]
+            if not found:
+                raise Unmappable(f"the rows are asked sorted by "
+                                 f"{order.columns[0].name}, which is no column of {t.name}")
+            col = self.pick(found, [t.name])
+        elif order.extra:
+            words = order.extra
+            found = [c for c in t.columns if (c.numeric or c.date) and (
+                c.date if words == "date" else set(c.words) & set(
+                    (words,) if isinstance(words, str) else words))]
+            if len(found) > 1:
+                found = [c for c in found if c in own]
+            if len(found) != 1:
+                raise Unmappable(f"the question does not say by which column to sort {t.name}")
+            col = found[0]
+        elif len(own) == 1:
+            col = own[0]  # "the order dates in descending order"
+        else:
+            raise Unmappable(f"the question does not say by which column to sort {t.name}")
+        if order.op == "alpha" and not col.text:
+            raise Unmappable(f"{col.name} is no text to sort alphabetically")
+        order.role = "order"
+        return col, "DESC" if order.op == "max" else "ASC"
 
     # -- roles -----------------------------------------------------------------
     _ROLE_KINDS = {"role", "value", "table", "wh", "count", "list", "group"}

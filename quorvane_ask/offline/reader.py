@@ -18,11 +18,13 @@ from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
 from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
+                    LABEL_WORDS,
                     LIST_REQUESTS, TIME_UNITS, TRADE_VERBS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
                     PRESENTATION_PHRASES,
                     QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
-                    SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, Tok, singular, tokenize)
+                    STATE_WORDS, SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, US_STATES, Tok,
+                    singular, tokenize)
 
 
 @dataclass
@@ -306,21 +308,33 @@ class Reader:
                         continue
                     if w in UNIT_WORDS or w == "per":
                         continue
-                    if len(c.words) > 1 and w not in generic and not w.isdigit() \
-                            and not self._foreign_modifier(c, w):
+                    if self._of_other_table(c, w):
+                        continue
+                    if len(c.words) > 1 and w not in generic and not w.isdigit():
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
         for role in self.s.roles:
             for phrase, way in _role_phrases(role):
                 out.append((phrase, Item("role", 0, table=role.table, value=way, extra=role), 0))
         return out
 
-    def _foreign_modifier(self, c: Column, w: str) -> bool:
-        """Whether the column's words besides `w` name another table: a
-        film's rental_duration is how long a rental lasts, so "duration"
-        alone is not it."""
-        heads = {tb.words[-1] for tb in self.s.tables.values() if tb.words and tb.name != c.table}
+    def _of_other_table(self, c: Column, w: str) -> bool:
+        """Whether the column's name says its `w` is another table's
+        ("rental_duration" in a film table is how long a rental lasts):
+        the word alone does not name it."""
+        nouns = {tb.words[-1] for tb in self.s.tables.values()
+                 if tb.words and tb.name != c.table}
         own = set(self.s.tables[c.table].words)
-        return any(x != w and x in heads and x not in own for x in c.words)
+        return any(x in nouns and x not in own for x in c.words if x != w)
+
+    def _synonym_columns(self, low: str, tables=None) -> list[Column]:
+        """The columns an everyday word may stand for ("live": a city),
+        less those whose name gives the word's sense to another table."""
+        syn = COLUMN_SYNONYMS.get(low)
+        if not syn:
+            return []
+        cols = self._columns_like(syn, tables)
+        own = [c for c in cols if not any(self._of_other_table(c, w) for w in c.words)]
+        return own or cols
 
     def _match_vocab(self, i: int) -> Optional[tuple[int, list[Item]]]:
         best = None
@@ -409,6 +423,8 @@ class Reader:
             run = toks[i:i + n]
             if any(t.used for t in run):
                 continue
+            if n == 1 and self._key_after_noun(i):
+                continue  # "product ID" is the product's key, not the state of Idaho
             hit = _lookup(found, _run_text(run))
             if hit and (n > 1 or run[0].quoted or run[0].cap and i > 0 or (
                     # "paid by card": a plain word the data holds, after a
@@ -418,6 +434,7 @@ class Reader:
                 self.use(i, n, Item("value", i, value=hit[0], extra=hit[1]))
         self._roles_over_values()
         self._verbs_of_columns()
+        self._state_names()
         self._role_words()
         self._request_words()
         self._grammar()
@@ -793,6 +810,53 @@ class Reader:
         self.use(i, n, Item("role", i, value=_run_text(self.toks[i:i + n]),
                             extra=[(it.extra, it.value) for it in items]))
 
+    def _key_after_noun(self, i: int) -> bool:
+        """Whether "ID" at i follows the noun of a table ("the order ID")."""
+        if i == 0 or self.toks[i].low != "id" or self.toks[i].quoted:
+            return False
+        return any(self._noun_ending(k, i) for k in range(max(0, i - 3), i)) \
+            or self._in_column_name(i)  # "gadget ID": the column gadget_id
+
+    def _noun_ending(self, k: int, i: int) -> Optional[str]:
+        """The table whose noun is the words k..i exactly, or None."""
+        got = self._match_vocab(k)
+        if not got or k + got[0] != i:
+            return None
+        tables = [it.table for it in got[1] if it.kind == "table"]
+        return tables[0] if len(tables) == 1 else None
+
+    def _key_columns(self, table: str) -> list[Column]:
+        """The columns "<table> ID" may name: the table's own key, and the
+        keys of other tables that point at it (an order's customer ID); the
+        plan keeps those of the table it lists."""
+        t = self.s.tables[table]
+        if len(t.pk) != 1:
+            return []
+        out = [t.column(t.pk[0])]
+        for other in self.s.tables.values():
+            out += [other.column(c) for c, ref, refcol in other.fks
+                    if ref == table and refcol == t.pk[0] and other.name != table]
+        return out
+
+    def _state_names(self) -> None:
+        """"the state of Washington" where a column of states holds "WA":
+        the name is read as the two letters, in a column that says it
+        holds states; elsewhere it stays a word to tie like any other."""
+        toks = self.toks
+        for n in (2, 1):
+            for i in range(len(toks) - n + 1):
+                run = toks[i:i + n]
+                if any(t.used or not t.cap for t in run):
+                    continue
+                code = US_STATES.get(" ".join(t.low for t in run))
+                if code is None:
+                    continue
+                self.role_probes.append(code)
+                places = [p for p in self.found.get(code.lower(), ())
+                          if set(self.s.tables[p[0]].column(p[1]).words) & set(STATE_WORDS)]
+                if places:
+                    self.use(i, n, Item("value", i, value=code, extra=places))
+
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read
         before the words of the question's shape take "sales" or "to"."""
@@ -895,40 +959,116 @@ class Reader:
                             w == "#" and toks[i + j].number is not None))
                         for j, w in enumerate(phrase)):
                     continue
-                for t in toks[i:i + n]:
-                    t.used = "function"
+                if "report" in phrase or "list" in phrase:
+                    self.use(i, n, Item("list", i))  # "a report showing": rows asked for
+                else:
+                    for t in toks[i:i + n]:
+                        t.used = "function"
                 break
+        for i in range(len(toks) - 1):
+            # "the contact name" of a company is the person's, where no
+            # column says "contact" itself; the plan makes sure it is one.
+            if toks[i].low in ("contact", "full") and toks[i + 1].low in ("name", "names") \
+                    and not toks[i].used and toks[i].low not in self.by_first:
+                toks[i].used = "function"
         self.ordering = []
-        for i in range(len(toks)):
-            for phrase, op in ORDER_PHRASES:
-                n = len(phrase)
-                if i + n > len(toks) or any(toks[i + j].used or toks[i + j].low != w
-                                            for j, w in enumerate(phrase)):
-                    continue
-                if self._low(i + n) == "by":
-                    # "sorted by price": the order of the rows, not a grouping
-                    # nor a column the answer is about.
-                    j = i + n + 1
-                    while j < len(toks) and toks[j].low in FUNCTION_WORDS and not toks[j].used:
-                        j += 1
-                    got = self._match_vocab(j) if j < len(toks) else None
-                    n = (j + got[0] if got else (
-                        j + 1 if j < len(toks) and toks[j].low in MONEY_WORDS else j)) - i
-                for t in toks[i:i + n]:
-                    t.used = "order"
-                self.ordering.append((i, n, op))
-                break
+        i = 0
+        while i < len(toks):
+            got = self._order_phrase(i)
+            if got is None:
+                i += 1
+                continue
+            n, op, by, ranked = got
+            if self._low(i + n) == "by":
+                # "sorted by price": the order of the rows, not a grouping
+                # nor a column the answer is about.
+                j = i + n + 1
+                while j < len(toks) and toks[j].low in FUNCTION_WORDS and not toks[j].used:
+                    j += 1
+                got = self._match_vocab(j) if j < len(toks) else None
+                if got:
+                    by = [it.column for it in got[1] if it.kind == "column"] or None
+                n = (j + got[0] if got else (
+                    j + 1 if j < len(toks) and toks[j].low in MONEY_WORDS else j)) - i
+            for t in toks[i:i + n]:
+                t.used = "order"
+            last = self.ordering[-1] if self.ordering else None
+            if last is not None and last[0] + last[1] == i and (last[2] is None or op is None):
+                # "sorted by shipping fee from most expensive to cheapest",
+                # "sorted by profit descending": one order, its column from
+                # the first phrase and its direction from the second.
+                self.ordering[-1] = (last[0], last[1] + n, last[2] or op, last[3] or by,
+                                     last[4] or ranked)
+            else:
+                self.ordering.append((i, n, op, by, ranked))
+            i += n
+
+    def _superlative_words(self, i: int) -> Optional[tuple[int, str, Any]]:
+        """(length, op, the words of the column it ranks by) of a
+        superlative at i: "cheapest", "most expensive"."""
+        low = self._low(i)
+        two = _TWO_WORD_SUPERLATIVES.get((low, self._low(i + 1)))
+        if two is not None and two[1] != "count":
+            return 2, two[0], two[1]
+        if low in MAX_WORDS and low not in ("most", "top"):
+            return 1, "max", SUPERLATIVE_COLUMNS.get(low)
+        if low in MIN_WORDS and low not in ("least", "bottom"):
+            return 1, "min", SUPERLATIVE_COLUMNS.get(low)
+        return None
+
+    def _order_phrase(self, i: int) -> Optional[tuple]:
+        """(length, op, columns to sort by, words of the column a superlative
+        ranks by) of a phrase at i that asks for an order of the rows: "in
+        descending order", "from most expensive to cheapest", "with the
+        cheapest products first", "alphabetically"."""
+        toks = self.toks
+        if toks[i].used:
+            return None
+        for phrase, op in ORDER_PHRASES:
+            n = len(phrase)
+            if i + n <= len(toks) and not any(toks[i + j].used or toks[i + j].low != w
+                                              for j, w in enumerate(phrase)):
+                return n, op, None, None
+        if toks[i].low == "from":
+            a = self._superlative_words(i + 1)
+            if a and self._low(i + 1 + a[0]) == "to":
+                b = self._superlative_words(i + 2 + a[0])
+                if b and b[1] != a[1]:
+                    return 2 + a[0] + b[0], a[1], None, a[2] or b[2]
+        # "with the most expensive products first": a superlative, the rows
+        # it ranks named or not, and "first" closing the phrase.
+        j = i + (toks[i].low == "with")
+        j += self._low(j) == "the"
+        if j > i or i == 0 or toks[i - 1].low != "the":
+            sup = self._superlative_words(j)
+            if sup:
+                k = j + sup[0]
+                got = self._match_vocab(k) if k < len(toks) else None
+                by = None
+                if got and all(it.kind in ("table", "column") for it in got[1]) \
+                        and self._low(k + got[0]) == "first":
+                    by = [it.column for it in got[1] if it.kind == "column"] or None
+                    k += got[0]
+                if self._low(k) == "first" and self._number_at(k + 1) is None and (
+                        j > i or k + 1 == len(toks)):
+                    return k + 1 - i, sup[1], by, sup[2]
+        return None
 
     def _order_words(self) -> None:
         """The order asked for is the answer's own when the question ranks
-        (a top N or a superlative in the same direction); else its words
-        stay to be tied, and the question is declined."""
+        (a top N or a superlative in the same direction); else it is an
+        item of its own, which the plan must honour or decline."""
         ranks = [it.op for it in self.items if it.kind == "super"]
         ranks += ["max" for it in self.items if it.kind == "top"]
-        for i, n, op in self.ordering:
+        for i, n, op, by, ranked in self.ordering:
             agrees = bool(ranks) and (op is None or op in ranks)
             for t in self.toks[i:i + n]:
-                t.used = "function" if agrees else None
+                t.used = None
+            if agrees:
+                for t in self.toks[i:i + n]:
+                    t.used = "function"
+            else:
+                self.use(i, n, Item("order", i, op=op, columns=by or [], extra=ranked))
 
     @functools.cached_property
     def _speaks_as_business(self) -> bool:
@@ -1145,6 +1285,9 @@ class Reader:
         if not ((low in ("number", "count", "total") and nxt == "of") or low == "count"):
             return None
         n = 2 if nxt == "of" else 1
+        if low == "number" and i > 0 and (got := self._match_vocab(i - 1)) and got[0] == 2 \
+                and all(it.kind == "column" for it in got[1]):
+            return None  # "the fax number of the customers" is the column fax_number
         if n == 2 and low == "number" and self._numeric_column_at(i + 2):
             # "the number of pages" is the pages column, not a count.
             t.used = toks[i + 1].used = "function"
@@ -1231,6 +1374,24 @@ class Reader:
         self.use(i, 1, Item("all", i))
         return i + 1
 
+    def _in_column_name(self, i: int) -> bool:
+        """Whether the word at i is inside the name of a column ("contact
+        first name", "last name"), or of a pair ("first and last names")."""
+        for k in range(max(0, i - 2), i + 1):
+            got = self._match_vocab(k)
+            if got and k + got[0] > i and all(it.kind == "column" for it in got[1]):
+                return True
+        return self._name_pair(i) is not None or (i >= 2 and self._name_pair(i - 2) is not None)
+
+    def _name_pair(self, i: int) -> Optional[list[Column]]:
+        """"first and last names" at i: the first and last name columns of
+        every table of people."""
+        if [self._low(i + k) for k in range(3)] != ["first", "and", "last"] \
+                or self._low(i + 3) not in ("name", "names"):
+            return None
+        cols = [c for t in self.s.tables.values() if t.person_name for c in t.person_name]
+        return cols or None
+
     def _number_at(self, i: int) -> Optional[int]:
         """A whole number written in digits or as a word ("five")."""
         if i >= len(self.toks) or self.toks[i].quoted:
@@ -1283,7 +1444,7 @@ class Reader:
     def _first_last(self, i: int) -> Optional[int]:
         """"which customer signed up first", "the last order"."""
         low = self.toks[i].low
-        if low not in ("first", "last"):
+        if low not in ("first", "last") or self._in_column_name(i):
             return None
         got = self._match_vocab(i)
         if got and got[0] > 1 and any(it.kind == "column" for it in got[1]):
@@ -1331,6 +1492,12 @@ class Reader:
 
     def _negation(self, i: int) -> Optional[int]:
         low = self.toks[i].low
+        if low == "other" and self._low(i + 1) == "than" and i + 2 < len(self.toks) \
+                and self.toks[i + 2].used == "value":
+            # "cities other than Seattle": any value but the one named; other
+            # than anything else ("other than managers") stays unread.
+            self.use(i, 2, Item("neg", i))
+            return i + 2
         if low not in ("no", "not", "never", "without", "none") and not low.endswith("n't"):
             return None
         self.use(i, 1, Item("neg", i))
@@ -1396,8 +1563,26 @@ class Reader:
         self.use(i, 1, Item("or", i))
         return i + 1
 
-    _GRAMMAR = (_weekday, _date_after_preposition, _between, _bare_date, _or_more, _comparator,
-                _how_many, _count_words, _one_word, _all_of, _grouping, _period, _share, _ordinal, _counted_top,
+    def _has_column(self, i: int) -> Optional[int]:
+        """"customers that have a fax number": rows whose column holds a
+        value; the column named closes the phrase, with no comparison after."""
+        if self.toks[i].low not in ("have", "has", "having"):
+            return None
+        j = i + 1 + (self._low(i + 1) in ("a", "an", "any"))
+        got = self._match_vocab(j) if j < len(self.toks) else None
+        # A number of 0 may be what "no discount" is kept as: only a text or
+        # a date is had or not by being there.
+        if not got or not all(it.kind == "column" and not it.column.numeric for it in got[1]):
+            return None
+        k = j + got[0]
+        if k < len(self.toks) and self._low(k) not in ("and", "or"):
+            return None
+        self.use(i, k - i, Item("present", i, columns=[it.column for it in got[1]]))
+        return k
+
+    _GRAMMAR = (_has_column, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
+                _comparator, _how_many, _count_words, _one_word, _all_of, _grouping, _period,
+                _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
                 _two_word_superlative, _superlative, _negation, _question_word, _list_word,
                 _money_word, _units_sold, _or)
@@ -1455,6 +1640,11 @@ class Reader:
                 self.use(start, n + i - start, Item("table", start, table=self.s.line_items[0]))
                 i += n
                 continue
+            pair = self._name_pair(i)
+            if pair:
+                self.use(i, 4, Item("column", i, columns=pair))
+                i += 4
+                continue
             got = self._match_vocab(i)
             n = self._role_at(i)
             if n:
@@ -1466,6 +1656,11 @@ class Reader:
                 # also name a column, are not read as the role.
                 rest = [it for it in got[1] if it.kind != "role"]
                 got = (got[0], rest) if rest else None
+            if got and got[0] == 1 and t.low.endswith("ing") and t.low in COLUMN_SYNONYMS:
+                # "costing less than $20" is what the thing costs a buyer,
+                # its price, as much as a column of cost: the everyday word
+                # is read for every column it may mean.
+                got = None
             if got:
                 n, items = got
                 tables = [it for it in items if it.kind == "table"]
@@ -1493,6 +1688,20 @@ class Reader:
                             t.used = "function"
                         i += n + 1
                         continue
+                    said = self._synonym_columns(self._low(i + n), [item.table]) \
+                        if after is None and singular_form and i + n < len(toks) \
+                        and not toks[i + n].used else []
+                    if len(said) == 1:
+                        # "movie durations": the film's length, in everyday words.
+                        self.use(i, n + 1, Item("column", i, columns=said, extra="synonym"))
+                        i += n + 1
+                        continue
+                    keys = self._key_columns(item.table) if self._low(i + n) == "id" \
+                        and not toks[i + n].used and not toks[i + n].quoted else []
+                    if keys:
+                        self.use(i, n + 1, Item("column", i, columns=keys))
+                        i += n + 1
+                        continue
                     self.use(i, n, Item("table", i, table=item.table))
                     key = self.s.tables[item.table].pk
                     nxt = toks[i + n] if i + n < len(toks) else None
@@ -1504,6 +1713,9 @@ class Reader:
                         n += 1
                 else:
                     cols = [it.column for it in items]
+                    if self._low(i + n) in ("name", "names") and not toks[i + n].used and all(
+                            c.text and not set(c.words) & set(LABEL_WORDS) for c in cols):
+                        n += 1  # "the company name" is the column company
                     self.use(i, n, Item("column", i, columns=cols))
                     nxt = toks[i + n] if i + n < len(toks) else None
                     if nxt is not None and not nxt.used and nxt.number is not None \
@@ -1515,9 +1727,7 @@ class Reader:
                 continue
             syn = COLUMN_SYNONYMS.get(t.low)
             if syn:
-                cols = self._columns_like(syn)
-                cols = [c for c in cols if not any(self._foreign_modifier(c, w) for w in c.words
-                                                   if w in syn)] or cols
+                cols = self._synonym_columns(t.low)
                 if cols:
                     self.use(i, 1, Item("column", i, columns=cols, extra="synonym"))
                     i += 1

@@ -102,6 +102,10 @@ class Sql:
             return self.measured(cond.table, alias, cond)  # of a related row
         if cond.op == "null":
             return f"{self.col(alias, cond.column.name)} IS NULL"
+        if cond.op == "present":
+            # An empty text holds no more than a NULL does.
+            c = self.col(alias, cond.column.name)
+            return f"{c} IS NOT NULL" + (f" AND {c} <> ''" if cond.column.text else "")
         c = self.col(alias, cond.column.name)
         if cond.against is not None:
             return f"{c} {cond.op} {self.other_side(alias, cond.column.table, cond.against)}"
@@ -228,16 +232,53 @@ class Sql:
         return (f"SELECT {func}(v), COUNT(v) FROM (SELECT {per} AS v FROM "
                 f"{self.ident(table)}{conj(where)}) per_row")
 
-    def distinct_values(self, table: str, column: Column, where: list[str]) -> str:
+    def distinct_values(self, table: str, column: Column, where: list[str],
+                        descending: bool = False) -> str:
         c = self.ident(column.name)
         return (f"SELECT DISTINCT {c} FROM {self.ident(table)}"
-                f"{conj(where + [f'{c} IS NOT NULL'])} ORDER BY {c}")
+                f"{conj(where + [f'{c} IS NOT NULL'])} ORDER BY {c}{' DESC' * descending}")
 
-    def rows(self, table: str, columns: list[Column], where: list[str]) -> str:
-        """Rows named by their label, with `columns`, in order."""
+    def rows(self, table: str, columns: list, where: list[str],
+             order: Optional[tuple] = None) -> str:
+        """Rows named by their label, with `columns`, in order.  A column is
+        the table's own, ("name", first, last) of a person, or (hops, column)
+        of a row it points at along the
+        hops (None: its label), joined so that a row pointing at none keeps
+        its place.
+        `order`: (a column of the table, DESC or ASC) that sorts the rows
+        before their names do."""
         alias = self.ident(table)
-        names = ", ".join([self.label(table, alias)] + [self.col(alias, c.name) for c in columns])
-        return f"SELECT {names} FROM {alias}{conj(where)} ORDER BY {names}"
+        joins, at = [], {(): alias}
+        exprs = [self.label(table, alias)]
+        aliased: list[int] = []
+        for c in columns:
+            if isinstance(c, Column):
+                exprs.append(self.col(alias, c.name))
+                continue
+            if c[0] == "name":
+                # A first and a last name as one; their padding is no part of either.
+                exprs.append(f"CONCAT_WS(' ', TRIM({self.col(alias, c[1].name)}), "
+                             f"TRIM({self.col(alias, c[2].name)}))")
+                continue
+            hops, col = c
+            for k in range(len(hops)):
+                path = tuple(hops[:k + 1])
+                if path not in at:
+                    _, from_col, nxt, nxt_col = hops[k]
+                    a = self.alias()
+                    joins.append(f" LEFT JOIN {self.ident(nxt)} {a} ON "
+                                 f"{self.col(a, nxt_col)} = {self.col(at[path[:-1]], from_col)}")
+                    at[path] = a
+            # No column: the row pointed at is named by its label.
+            exprs.append(self.col(at[tuple(hops)], col.name) if col is not None else
+                         self.label(hops[-1][2], at[tuple(hops)]))
+            aliased.append(len(exprs) - 1)
+        # A joined table's column may share its name with one of the table's
+        # own (two "id"s); rows read by name would keep only one of them.
+        names = ", ".join(f"{e} AS j{k}" if k in aliased else e for k, e in enumerate(exprs))
+        first = f"{self.col(alias, order[0].name)} {order[1]}, " if order is not None else ""
+        return (f"SELECT {names} FROM {alias}{''.join(joins)}{conj(where)} "
+                f"ORDER BY {first}{', '.join(exprs)}")
 
     def per_row(self, table: str, measures: str, conds: list[Cond], order: str) -> str:
         """A measure for each row of `table` (alias g), named by its label,

@@ -113,13 +113,15 @@ LIST_REQUESTS = {"identify", "report", "retrieve", "display", "fetch", "get", "r
                   "select", "provide", "produce", "list", "show", "give", "name", "enumerate",
                   "output", "print", "extract", "obtain"}
 # Phrases that ask for an order of the rows, and the extreme they agree
-# with (None: either).  They are grammar only where the answer is a
-# ranking in that order anyway ("the top five ... in descending order");
-# elsewhere a list cut short in another order would show other rows.
+# with (None: either; "alpha": by the letters of a text, which agrees with
+# no ranking).  They are grammar only where the answer is a ranking in that
+# order anyway ("the top five ... in descending order"); elsewhere the plan
+# must sort its rows so, or decline.
 ORDER_PHRASES = [
     (("in", "descending", "order"), "max"), (("in", "ascending", "order"), "min"),
     (("descending",), "max"), (("ascending",), "min"), (("highest", "first"), "max"),
     (("from", "highest", "to", "lowest"), "max"), (("from", "lowest", "to", "highest"), "min"),
+    (("in", "alphabetical", "order"), "alpha"), (("alphabetically",), "alpha"),
     (("sorted",), None),
 ]
 # Phrases of the request's grammar that say nothing about which rows or
@@ -130,6 +132,8 @@ PRESENTATION_PHRASES = [
     ("at", "the", "top", "of", "the", "organization"), ("at", "the", "top", "of", "the", "company"),
     ("at", "the", "top", "of", "the", "hierarchy"),
     ("make", "a", "list", "of"), ("create", "a", "list", "of"), ("create", "a", "report", "showing"),
+    ("create", "a", "report", "that", "shows"), ("a", "report", "that", "shows"),
+    ("a", "report", "showing"),
     ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
     ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
     ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
@@ -141,6 +145,19 @@ PRESENTATION_PHRASES = [
 # Nouns with no plural of their own: "2 staff", not "2 staffs".
 _UNCOUNTABLE = {"staff", "inventory", "equipment", "personnel", "stock", "information", "data",
                 "software", "media", "news", "series", "feedback", "furniture", "merchandise"}
+# The states of the United States by name, and the two letters a column of
+# states most often holds instead ("the state of Washington": WA).
+US_STATES = dict(zip(
+    [n.replace("_", " ") for n in (
+        "alabama alaska arizona arkansas california colorado connecticut delaware florida "
+        "georgia hawaii idaho illinois indiana iowa kansas kentucky louisiana maine maryland "
+        "massachusetts michigan minnesota mississippi missouri montana nebraska nevada "
+        "new_hampshire new_jersey new_mexico new_york north_carolina north_dakota ohio oklahoma "
+        "oregon pennsylvania rhode_island south_carolina south_dakota tennessee texas utah "
+        "vermont virginia washington west_virginia wisconsin wyoming").split()],
+    "AL AK AZ AR CA CO CT DE FL GA HI ID IL IN IA KS KY LA ME MD MA MI MN MS MO MT NE NV NH NJ "
+    "NM NY NC ND OH OK OR PA RI SC SD TN TX UT VT VA WA WV WI WY".split()))
+STATE_WORDS = ("state", "province", "region")
 
 
 def plural(n, word: str) -> str:
@@ -167,7 +184,7 @@ FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
-    still already yet just also actually really anything something anyone anybody
+    still already yet just also actually really anything something anyone anybody may might
     company organization organisation firm i.e e.g
     """.split())
 
@@ -187,7 +204,7 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
 COLUMN_SYNONYMS = {
-    "cost": ("price", "cost"), "costs": ("price", "cost"), "priced": ("price",),
+    "cost": ("price", "cost"), "costs": ("price", "cost"), "costing": ("price", "cost"), "priced": ("price",),
     "expensive": ("price", "cost"), "cheap": ("price", "cost"), "cheapest": ("price", "cost"),
     "cheaper": ("price", "cost"), "pricey": ("price",), "priciest": ("price",),
     "costly": ("price", "cost"),
@@ -200,6 +217,7 @@ COLUMN_SYNONYMS = {
     "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
     "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
     "duration": ("duration", "length", "runtime", "millisecond", "minute"),
+    "durations": ("duration", "length", "runtime", "millisecond", "minute"),
     "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
     "earn": ("salary", "wage", "pay"), "earns": ("salary", "wage", "pay"),
     "joined": ("join", "signup", "member", "registration"),
