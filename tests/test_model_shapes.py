@@ -48,10 +48,12 @@ def _script() -> str:
                      f"{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}', "
                      f"{rng.choice(['0.50', '1.00', '2.25'])})")
     out.append("INSERT INTO loans VALUES " + ", ".join(loans))
+    # last_update is the database's own record of a change: never the date asked about.
     out.append("CREATE TABLE payments (payment_id INT PRIMARY KEY, member_id INT, payment_date DATE, "
-               "amount DECIMAL(6,2), FOREIGN KEY (member_id) REFERENCES members(member_id))")
+               "amount DECIMAL(6,2), last_update DATE, "
+               "FOREIGN KEY (member_id) REFERENCES members(member_id))")
     out.append("INSERT INTO payments VALUES " + ", ".join(
-        f"({i}, {1 + i % 9}, '{2023 + i % 2}-0{1 + i % 9}-1{i % 9}', {i * 1.25:.2f})"
+        f"({i}, {1 + i % 7}, '{2023 + i % 2}-0{1 + i % 9}-1{i % 9}', {i * 1.25:.2f}, '2025-01-01')"
         for i in range(1, 25)))
     return ";\n".join(out) + ";"
 
@@ -129,6 +131,11 @@ SHAPES = [
     ("How many members have never borrowed a Poetry book?",
      "SELECT COUNT(*) FROM members m WHERE NOT EXISTS (SELECT 1 FROM loans l JOIN books b "
      "ON b.book_id = l.book_id WHERE l.member_id = m.member_id AND b.genre = 'Poetry')", "number"),
+    # Words that add nothing: "any single", "labelled as".
+    ("How many members do not have any single payment?",
+     "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),
+    ("How many books are labelled as Poetry?", "SELECT COUNT(*) FROM books WHERE genre = 'Poetry'",
+     "number"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),

@@ -175,7 +175,19 @@ class Table:
 
     @property
     def dates(self) -> list[Column]:
-        return [c for c in self.columns if c.date]
+        """The dates of what a row records; not when the database last
+        changed the row (last_update, ModifiedDate), which is named if meant."""
+        return [c for c in self.columns if c.date and not bookkeeping(c)]
+
+
+_CHANGE_WORDS = {"update", "updated", "modified", "modify", "change", "changed", "edit", "edited"}
+
+
+def bookkeeping(col: "Column") -> bool:
+    """A date a database keeps about its own rows (last_update, ModifiedDate,
+    updated_at), never the date of what the row records."""
+    return bool(set(col.words) & _CHANGE_WORDS) and set(col.words) <= _CHANGE_WORDS | {
+        "last", "at", "on", "date", "time", "timestamp", "stamp", "ts"}
 
 
 _IDENT = r"(?:`(?:[^`]|``)+`|\"[^\"]+\"|[^\s(),]+)"

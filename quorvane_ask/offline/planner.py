@@ -534,6 +534,15 @@ class Planner:
             noun = self.after(v, "table", "column") or self.before(v, "table", "column")
             tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
             near = [p for p in places if p[0] in tables]
+            if not near and noun is not None and noun.kind == "table":
+                # "family films": a category of the film, through the table
+                # that only links the two.
+                for p in places:
+                    try:
+                        if self.s.through_links(self.s.path(noun.table, p[0], self.sql.plain)):
+                            near.append(p)
+                    except Unmappable:
+                        pass
             if not near and noun is not None:
                 t, c = places[0]
                 raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
@@ -949,7 +958,10 @@ class Planner:
                 # further back than right before the date yields to the one
                 # asked about.
                 between = [x for x in self.items if prev.at < x.at < it.at]
-                if (between or prev.extra == "verb") and head.kind == "table" \
+                # "How much did customers pay in July": the payments' date,
+                # whose amounts are what the question totals.
+                paid = prev.extra == "verb" and self.first("howmuch") is not None and not between
+                if (between or prev.extra == "verb") and head.kind == "table" and not paid \
                         and head.table != prev.table and len(self.s.tables[head.table].dates) == 1:
                     order.append(head.table)
                 order.append(prev.table)

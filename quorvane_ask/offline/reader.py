@@ -267,6 +267,14 @@ class Reader:
         text = re.sub(r"\b(what|who|where|which|when|how|that|there|it)['’]s\b", r"\1 is", text,
                       flags=re.I)
         text = re.sub(r"n['’]t\b", " not", text)
+        # Ways of saying what adds nothing to the reading: "any single order"
+        # is any order, "order(s)" orders, a "staff member" the staff, and
+        # "categorized as X" is in X.
+        text = re.sub(r"\b(any|a) single\b", r"\1", text, flags=re.I)
+        text = re.sub(r"(?<=\w)\((s|es)\)", r"\1", text)
+        text = re.sub(r"\b(staff|team|crew|faculty) members?\b", r"\1", text, flags=re.I)
+        text = re.sub(r"\b(categori[sz]ed|classified|labell?ed|tagged) as\b", "in", text,
+                      flags=re.I)
         # "running time" is how long a thing runs, not a time of day.
         text = re.sub(r"\b(running|run) (time|times)\b", "duration", text, flags=re.I)
         text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
@@ -1677,8 +1685,13 @@ class Reader:
                     if own and singular_form and nouns and not any(
                             it.kind == "table" for it in after[1]):
                         # "product categories", "the customer's city": the
-                        # table only says whose column it is.
-                        self.use(i, n + after[0], Item("column", i, columns=own))
+                        # table only says whose column it is.  "Customer
+                        # names" of people are their first and last names,
+                        # the names the rows are listed by.
+                        pair = self.s.tables[item.table].person_name
+                        whole = pair is not None and {c.name for c in own} == {c.name for c in pair}
+                        self.use(i, n + after[0], Item("table", i, table=item.table) if whole
+                                 else Item("column", i, columns=own))
                         i += n + after[0]
                         continue
                     if self._low(i + n) in ("table", "tables") and any(

@@ -30,7 +30,7 @@ def singular(word: str) -> str:
 _IRREGULAR = {"went": "go", "gone": "go", "left": "leave", "sent": "send", "drove": "drive",
               "driven": "drive", "taught": "teach", "came": "come", "brought": "bring", "bought": "buy", "sold": "sell", "spent": "spend", "people": "person",
               "children": "child", "paid": "pay", "written": "write", "wrote": "write",
-              "took": "take", "taken": "take", "made": "make", "men": "man", "women": "woman"}
+              "took": "take", "taken": "take", "rang": "ring", "rung": "ring", "made": "make", "men": "man", "women": "woman"}
 
 
 def forms(word: str) -> set[str]:
@@ -199,7 +199,7 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
                    "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
                    "involve", "mention", "teach", "log", "record", "study", "take", "employ",
                    "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
-                   "transport", "move", "travel", "arrive", "hire", "process"}
+                   "transport", "move", "travel", "arrive", "hire", "process", "ring"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
