@@ -123,6 +123,11 @@ GRAIN = [
     ("What is the top selling plant by quantity?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),
+    # Things sold: a total is their units; "how many" alone could also be
+    # how many different ones, and is declined.
+    ("What is the total number of plants sold?", "SELECT SUM(qty) FROM invoice_lines",
+     "SELECT COUNT(*) FROM plants"),
+    ("How many plants were sold?", None, "SELECT COUNT(*) FROM plants"),
     ("Which plant is the best-selling?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),

@@ -159,6 +159,8 @@ def test_label_column(music, question, sql):
      "SELECT COUNT(*) FROM Songs WHERE Milliseconds < 200000"),
     ("How many songs have milliseconds over 400000?",
      "SELECT COUNT(*) FROM Songs WHERE Milliseconds > 400000"),
+    ("What is the average Milliseconds of the songs in minutes?",
+     "SELECT ROUND(AVG(Milliseconds) / 60000, 4) FROM Songs"),
 ])
 def test_durations(music, question, sql):
     answer = expect(music, question, sql)
@@ -180,6 +182,7 @@ def test_everyday_words(music, question, sql):
 
 @pytest.mark.parametrize("question, why", [
     ("How many songs have a play length of more than 5 minutes?", "unit of time"),
+    ("What is the average play length in hours?", "unit of time"),
     ("How many albums are in the Road Trip and Late Night playlists?", ""),
 ])
 def test_declines(music, question, why):

@@ -150,6 +150,11 @@ class Planner:
                         v.at == it.end + 1 and {c.table for c in it.columns} & {t for t, _ in v.extra}
                         for v in self.kinds("value")) and toks[it.at].low.endswith(("ed", "id")):
                 it.role = "restated"  # "paid by credit card": the payment type says it
+        for it in self.kinds("unit"):
+            if not it.role:
+                raise Unmappable(f"the question asks for a figure in {it.value}s, which the "
+                                 "offline model can give only for a total, an average or an "
+                                 "extreme of a column whose name says its unit")
         for it in self.kinds("column"):
             if not it.role and it.extra not in ("qualifier", "group"):
                 names = ", ".join(sorted({c.name for c in it.columns}))
@@ -1066,6 +1071,23 @@ class Planner:
 
     def count(self, head: Item, count: Item) -> Plan:
         distinct = self.first("distinct")
+        li = self.s.line_items
+        if li and head.kind == "table" and head.table != li[0] and head.table in {
+                ref for _, ref, _ in self.s.tables[li[0]].fks} and not self.kinds("neg") and any(
+                t.low in ("sold", "bought", "ordered", "purchased")
+                for t in tokenize(self.q)[head.end:]):
+            # "tracks sold": the things the order lines record.  A total is
+            # their units; "how many" alone may be the units or how many
+            # different ones, and only "different" says which.
+            if any(a.op == "sum" for a in self.kinds("agg")):
+                head.role = "counted"
+                return self.aggregate(Item("qty", head.at, end=head.end), "sum")
+            if not distinct:
+                raise Unmappable(f"'how many {head.table} were sold' may mean the units sold or "
+                                 f"how many different {head.table}; ask for 'how many units' or "
+                                 f"'how many different {head.table}'")
+            if not any(c.kind == "related" and c.related == li[0] for c in self.conds):
+                self.conds.append(Cond(None, None, "some", kind="related", related=li[0]))
         if head.kind == "column" and not self._qualifies_value(head):
             col = self.pick(head.columns, self.tables_named)
             if col.numeric and not distinct:
@@ -1169,7 +1191,22 @@ class Planner:
         word = {"sum": "total", "avg": "average", "max": "highest", "min": "lowest"}[fn]
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
-        return Plan(sql, partial(phrasing.total, word, wording, fact, desc),
+        answer = partial(phrasing.total, word, wording, fact, desc)
+        unit = self.first("unit")
+        if unit is not None:
+            # "in minutes": the figure converted from the unit the column's
+            # name says it keeps, and the answer says so.
+            kept = time_unit(col.words) if col is not None and not col.date else None
+            if kept is None:
+                raise Unmappable(f"{col.name if col is not None else 'the figure'} does not say in "
+                                 f"its name which unit of time it holds, so it cannot be given "
+                                 f"in {unit.value}s")
+            unit.role = "unit"
+            factor = decimal.Decimal(TIME_UNITS[kept]) / decimal.Decimal(TIME_UNITS[unit.value])
+            shown = partial(phrasing.total, word, f"{wording} in {unit.value}s", fact, desc)
+            answer = lambda rows: shown(  # noqa: E731
+                [(None if r[0] is None else round(decimal.Decimal(r[0]) * factor, 4),) for r in rows])
+        return Plan(sql, answer,
                     extreme="value" if fn in ("max", "min") and what == "column" else None)
 
     def both_extremes(self, sups: list[Item]) -> Plan:
@@ -1680,6 +1717,15 @@ class Planner:
             key_cols = [c for c in t.columns if (sup.extra == "date" and c.date) or (
                 sup.extra != "date" and set(c.words) & set(
                     (sup.extra,) if isinstance(sup.extra, str) else sup.extra))]
+            if len(key_cols) > 1 and not isinstance(sup.extra, str):
+                # The kinds of column a superlative names, in the order it
+                # names them: "longest" is a length before a duration, and a
+                # film's rental_duration is no length of the film.
+                for kind in sup.extra:
+                    first = [c for c in key_cols if kind in c.words]
+                    if first:
+                        key_cols = first
+                        break
             named = [c for it in self.kinds("column") if it.extra != "qualifier"
                      for c in it.columns if c in key_cols]
             if len(key_cols) > 1 and len(named) == 1:

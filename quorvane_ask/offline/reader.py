@@ -458,9 +458,11 @@ class Reader:
                                    i > 0 and toks[i - 1].low == "in")))):
                 t.used = "function"
             elif not t.used and t.forms & TRADE_VERBS and self.s.line_items and any(
-                    it.kind in ("qty", "money") for it in self.items):
-                # "units sold" are the order lines' units, though a table of
-                # stock movements may call one of its kinds "Sold" too.
+                    it.kind in ("qty", "money") or it.kind == "table" and it.end <= i
+                    and it.table in self._sold_tables() for it in self.items):
+                # "units sold", "plants sold" are the order lines' units and
+                # things, though a table of stock movements may call one of its
+                # kinds "Sold" too.
                 t.used = "function"
             elif not t.used and t.forms & RELATION_VERBS:
                 # A verb that only relates two tables, unless the data holds
@@ -794,6 +796,26 @@ class Reader:
         """"The most rented film" is the film with the most rentals: the
         superlative and the verb's table move after the noun they rank, as
         that wording has them."""
+        if self.s.line_items and not any(it.kind in ("qty", "money") for it in self.items):
+            # "the most sold track", "which track was sold the most": ranked
+            # by the units the order lines record.
+            n = len(self.toks)
+            for k, t in enumerate(self.toks):
+                if not t.forms & TRADE_VERBS or t.used not in (None, "soft", "function"):
+                    continue
+                sup = next((it for it in self.items if it.kind == "super"
+                            and it.value in ("most", "least")
+                            and (it.end == k or (k < it.at <= k + 2 and it.end == n))), None)
+                if sup is None:
+                    continue
+                q = Item("qty", k, end=k + 1, extra="best" if sup.end == k else None)
+                if sup.end != k:
+                    q.at = sup.end
+                else:
+                    q.at = sup.at  # moved after the noun below
+                t.used = "qty"
+                self.items.append(q)
+                break
         for q in [it for it in self.items if it.kind == "qty" and it.extra == "best"]:
             # "the best-selling product": the product with the most units sold.
             sup = next((it for it in self.items if it.kind == "super" and it.at == q.at), None)
@@ -1588,7 +1610,18 @@ class Reader:
         self.use(i, k - i, Item("present", i, columns=[it.column for it in got[1]]))
         return k
 
-    _GRAMMAR = (_has_column, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
+    def _in_unit(self, i: int) -> Optional[int]:
+        """"the average length in minutes": the unit of time to give a
+        figure in, not a condition."""
+        toks = self.toks
+        if toks[i].low != "in" or i + 1 >= len(toks) or toks[i + 1].used \
+                or singular(toks[i + 1].low) not in TIME_UNITS or (
+                    i + 2 < len(toks) and toks[i + 2].number is not None):
+            return None
+        self.use(i, 2, Item("unit", i, value=singular(toks[i + 1].low)))
+        return i + 2
+
+    _GRAMMAR = (_has_column, _in_unit, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
                 _comparator, _how_many, _count_words, _one_word, _all_of, _grouping, _period,
                 _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,

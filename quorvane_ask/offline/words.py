@@ -215,7 +215,8 @@ COLUMN_SYNONYMS = {
     "born": ("birth", "born"), "old": ("birth", "age"),
     "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
     "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
-    "long": ("page", "length", "duration", "minute"), "length": ("length", "page"),
+    "long": ("page", "length", "duration", "minute"),
+    "length": ("length", "page", "duration", "runtime", "millisecond"),
     "duration": ("duration", "length", "runtime", "millisecond", "minute"),
     "durations": ("duration", "length", "runtime", "millisecond", "minute"),
     "called": ("name", "title"), "named": ("name", "title"), "titled": ("title", "name"),
@@ -250,8 +251,10 @@ MIN_WORDS = {"lowest", "smallest", "least", "fewest", "min", "minimum", "bottom"
 SUPERLATIVE_COLUMNS = {"cheapest": ("price", "cost"), "priciest": ("price", "cost"),
                         "heaviest": ("weight",), "lightest": ("weight",),
                         "newest": "date", "latest": "date", "earliest": "date",
-                        "oldest": "date", "youngest": "birth", "longest": ("page", "length"),
-                        "shortest": ("page", "length")}
+                        "oldest": "date", "youngest": "birth",
+                        "longest": ("page", "length", "duration", "runtime", "millisecond", "minute"),
+                        "shortest": ("page", "length", "duration", "runtime", "millisecond",
+                                     "minute")}
 
 COMPARATORS = [
     (("more", "than"), ">"), (("greater", "than"), ">"), (("higher", "than"), ">"),
@@ -304,7 +307,7 @@ _TOKEN_RE = re.compile(
     r"\"(?P<dq>[^\"]+)\"|“(?P<cq>[^”]+)”|(?<!\w)'(?P<sq>[^']+)'(?!\w)"
     r"|(?P<date>\d{4}-\d{2}-\d{2})"
     r"|(?P<num>[$€£]?\d[\d,]*(?:\.\d+)?)(?P<pct>%)?"
-    r"|(?P<word>[^\W\d_][\w'’\-.&]*[\w]|[^\W\d_])")
+    r"|(?P<word>[^\W\d_][\w'’\-.&/]*[\w]|[^\W\d_])")
 
 
 def tokenize(text: str) -> list[Tok]:
