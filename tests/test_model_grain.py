@@ -26,8 +26,11 @@ def _script() -> str:
     families = ["Rosaceae", "Lamiaceae", "Asteraceae", "Ericaceae"]
     plants = [(i, f"{fam[:4]} plant {i}", fam) for i, fam in
               enumerate((families * 3)[:11], start=1)]
-    out = ["CREATE TABLE clients (client_id INT PRIMARY KEY, client_name VARCHAR(40), "
-           "region VARCHAR(20))",
+    # Each client has a rep, who keeps a region of their own.
+    out = ["CREATE TABLE reps (rep_id INT PRIMARY KEY, rep_name VARCHAR(40), region VARCHAR(20))",
+           "INSERT INTO reps VALUES (1, 'Oona', 'East'), (2, 'Piet', 'West')",
+           "CREATE TABLE clients (client_id INT PRIMARY KEY, client_name VARCHAR(40), "
+           "region VARCHAR(20), rep_id INT, FOREIGN KEY (rep_id) REFERENCES reps(rep_id))",
            "CREATE TABLE plants (plant_id INT PRIMARY KEY, plant_name VARCHAR(40), "
            "family VARCHAR(20))",
            "CREATE TABLE invoices (invoice_id INT PRIMARY KEY, client_id INT, issued_on DATE, "
@@ -42,8 +45,8 @@ def _script() -> str:
            "FOREIGN KEY (invoice_id) REFERENCES invoices(invoice_id), "
            "FOREIGN KEY (plant_id) REFERENCES plants(plant_id), "
            "FOREIGN KEY (move_id) REFERENCES stock_moves(move_id))",
-           "INSERT INTO clients VALUES (1, 'Greenleaf', 'North'), (2, 'Hedgerow', 'South'), "
-           "(3, 'Bramble', 'North')",
+           "INSERT INTO clients VALUES (1, 'Greenleaf', 'North', 1), (2, 'Hedgerow', 'South', 2), "
+           "(3, 'Bramble', 'North', 2)",
            "INSERT INTO plants VALUES " + ", ".join(f"({i}, '{n}', '{f}')" for i, n, f in plants)]
     invoices, lines, n = [], [], 0
     for inv in range(1, 25):
@@ -157,3 +160,14 @@ def test_revenue_per_family_sums_the_lines(nursery):
     for family, value in rows:
         assert re.search(rf"{family}: {Decimal(value):.2f}", answer) or (
             family in answer and _said(value, answer)), (answer, family, value)
+
+
+def test_group_key_of_the_nearest_owner(nursery):
+    """Clients and their reps both keep a region: revenue per region is by
+    the client's, the nearer of the rows each line belongs to."""
+    answer = _ask(nursery, "What is the revenue per region?")
+    rows = nursery.execute(f"SELECT c.region, SUM({LINE}) FROM invoice_lines l JOIN invoices i "
+                           "ON i.invoice_id = l.invoice_id JOIN clients c ON c.client_id = i.client_id "
+                           "GROUP BY c.region", database=NAME)
+    assert not answer.startswith(CANNOT_ANSWER), answer
+    assert "East" not in answer and all(r in answer and _said(v, answer) for r, v in rows), answer

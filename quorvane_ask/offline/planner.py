@@ -1502,7 +1502,21 @@ class Planner:
         heads = {c.words[-1] for c in columns if c.words}
         own = [c for c in self.s.tables[fact].columns if c.text and c.words
                and c.words[-1] in heads and c.name not in self.s.tables[fact].fk_columns]
-        return own if len(own) == 1 else columns
+        if len(own) == 1:
+            return own
+        # Else the nearest of the rows each counted row belongs to: sales per
+        # country are by the customer's country (line, invoice, customer),
+        # not by that of the customer's support rep one reference further.
+        reach = {}
+        for c in columns:
+            if self._own_attribute(fact, c.table):
+                reach[c.name, c.table] = len(self.s.path(fact, c.table, self.sql.plain))
+        if reach:
+            nearest = min(reach.values())
+            near = [c for c in columns if reach.get((c.name, c.table)) == nearest]
+            if len(near) == 1:
+                return near
+        return columns
 
     def _average_of_totals(self, gtable: str, gcol: Optional[Column], what: str, fact: str,
                            fconds: list[Cond], col: Optional[Column], gconds: list[Cond],
