@@ -173,6 +173,9 @@ def test_durations(music, question, sql):
     ("How many albums are on Harbour Sound?",
      "SELECT COUNT(*) FROM Albums a JOIN RecordLabels l ON l.RecordLabelId = a.RecordLabelId "
      "WHERE l.Company = 'Harbour Sound'"),
+    # "first" closing the question is an order, not part of FirstName.
+    ("Which artist was born first?",
+     "SELECT CONCAT(FirstName, ' ', LastName) FROM Artists ORDER BY BirthDate LIMIT 1"),
     ("How many artists were born in April of 1971?",
      "SELECT COUNT(*) FROM Artists WHERE BirthDate BETWEEN '1971-04-01' AND '1971-04-30'"),
 ])

@@ -73,6 +73,13 @@ def ask(desk, question):
     ("Who is Ivo Brandt's manager?",
      "SELECT " + NAME + " FROM Agents a JOIN Agents r ON r.ManagerId = a.AgentId "
      "WHERE r.FirstName = 'Ivo' AND r.LastName = 'Brandt'", ["Dana", "Lee"]),
+    # A verb of the key to itself points by where the row named stands.
+    ("Who does Ivo Brandt report to?",
+     "SELECT " + NAME + " FROM Agents a JOIN Agents r ON r.ManagerId = a.AgentId "
+     "WHERE r.FirstName = 'Ivo'", ["Ruth", "Dana"]),
+    ("Who manages Lee Marsh?", "SELECT 'Dana Reyes'", ["Sam"]),
+    ("Whom does Sam Okafor manage?",
+     "SELECT " + NAME + " FROM Agents a WHERE a.ManagerId = 2", ["Dana"]),
     ("How many agents report to Sam Okafor?",
      "SELECT COUNT(*) FROM Agents a JOIN Agents m ON m.AgentId = a.ManagerId "
      "WHERE m.FirstName = 'Sam'", []),
@@ -97,6 +104,13 @@ def ask(desk, question):
     # Each row with the row its role key points at.
     ("Report the support rep for each client.",
      "SELECT c.CompanyName, " + NAME + " FROM Clients c JOIN Agents a ON a.AgentId = c.SupportRepId", []),
+    ("List the agents with their managers.",
+     "SELECT " + NAME + ", CONCAT(m.FirstName, ' ', m.LastName) FROM Agents a "
+     "JOIN Agents m ON m.AgentId = a.ManagerId", []),
+    # A value in the place of the noun names the rows holding it.
+    ("Which trainee is in York?",
+     "SELECT " + NAME + " FROM Agents a JOIN Offices o ON o.OfficeId = a.OfficeId "
+     "WHERE a.Title = 'Trainee' AND o.City = 'York'", ["Sam", "Ivo"]),
     # Offices and clients both keep a city: the agents' own is their office's.
     ("How many agents are in Leeds?",
      "SELECT COUNT(*) FROM Agents a JOIN Offices o ON o.OfficeId = a.OfficeId WHERE o.City = 'Leeds'",

@@ -314,6 +314,13 @@ class Planner:
     def head(self) -> Item:
         """The noun the question asks about: the first table or column named
         after its opening words, else the table of its only value."""
+        wh = self.first("wh")
+        v = next((it for it in self.kinds("value") if wh is not None and it.at == wh.end), None)
+        if v is not None and isinstance(v.extra, list) and len({t for t, _ in v.extra}) == 1 \
+                and not any(it.at == v.end and it.kind in ("table", "column") for it in self.items):
+            # "Which sales support agent made the most sales?": a value in
+            # the place of the noun names the rows that hold it.
+            return Item("table", v.at, table=v.extra[0][0])
         for it in self.items:
             if it.kind in ("table", "column", "money", "qty"):
                 if it.kind == "column" and self._qualifies_value(it):
@@ -537,6 +544,8 @@ class Planner:
             # the noun it stands next to, or it may be an ordinary word that
             # happens to be a status somewhere else.
             noun = self.after(v, "table", "column") or self.before(v, "table", "column")
+            if head.kind == "table" and head.at == v.at:
+                noun = head  # the value stands for the noun itself
             tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
             near = [p for p in places if p[0] in tables]
             if not near and noun is not None and noun.kind == "table":
@@ -2067,6 +2076,23 @@ class Planner:
             self.items.sort(key=lambda it: it.at)
         return True
 
+    def _self_verb_way(self, item: Item, values: list[Item]) -> Optional[str]:
+        """Which way a verb of a table's key to itself points, from where
+        the row named stands.  Someone reports to their superior, and a
+        superior manages: "who reports to X" and "whom does X manage" ask
+        for the rows below X, "who does X report to" and "who manages X"
+        for the row above.  A passive ("managed by X") turns the verb
+        round; a name on both sides of the verb is not read (None)."""
+        toks = tokenize(self.q)
+        before = all(v.at < item.at for v in values)
+        after = all(v.at >= item.end for v in values)
+        if before == after:
+            return None
+        holder_first = item.value.lower().startswith("report")  # the one reporting is the subject
+        if item.end < len(toks) and toks[item.end].low == "by":
+            after = not after
+        return "down" if after == holder_first else "up"
+
     def role_plan(self, roles: list[Item]) -> Optional[Plan]:
         """A question in the words of a role key: "who is the sales rep of
         X" (the row X's key points at), "who reports to X", "how many
@@ -2097,6 +2123,8 @@ class Planner:
             here = {t for t, _ in v.extra}
             vtables = here if vtables is None else vtables & here
         fits = []
+        toks = tokenize(self.q)
+        their = 0 < item.at and toks[item.at - 1].low in ("their", "its", "his", "her")
         for role, way in item.extra:
             if named - {role.table, role.ref}:
                 continue
@@ -2113,15 +2141,18 @@ class Planner:
                     way = next(iter(ends), None) if len(ends) == 1 else None
                 elif role.table not in vtables:
                     way = None
+                elif way == "down":
+                    way = self._self_verb_way(item, values)
                 if way is not None:
                     fits.append((role, way))
             elif self.first("group") and self.first("count") and role.table in named \
                     and not role.self_key:
                 fits.append((role, "group"))
-            elif self.first("group") and not self.first("count") and role.table in named \
-                    and way == "up" and not role.self_key:
-                # "the account representative for each customer": each row
-                # with the row its key points at.
+            elif not self.first("count") and role.table in named and way == "up" and (
+                    (self.first("group") and not role.self_key) or their):
+                # "the account representative for each customer", "the
+                # employees with their managers": each row with the row its
+                # key points at.
                 fits.append((role, "each"))
         if not fits:
             if verb_only:
@@ -2136,6 +2167,15 @@ class Planner:
         # A verb ("manages") answers in the role's own noun ("manager").
         noun = item.value if dict((id(r), w) for r, w in item.extra).get(id(role)) == "up" \
             else " ".join(role.words)
+        verb = item.value
+        if role.self_key and way == "up" and role.words == ("report", "to"):
+            noun = "manager"  # the one a row reports to
+        elif role.self_key and not verb.lower().startswith("report") \
+                and dict((id(r), w) for r, w in item.extra).get(id(role)) == "down":
+            # "the employees Nancy manages" are those managed by her
+            stem = re.sub(r"(?:e?s|d)$", "", verb.split()[0].lower()) if verb.split()[0].lower() \
+                .endswith(("es", "ed")) else verb.split()[0].lower()
+            verb = stem + ("d" if stem.endswith("e") else "ed") + " by"
         for it in self.kinds("table", "wh", "list", "group"):
             it.role = "role"
         q = self.sql.ident
@@ -2177,10 +2217,10 @@ class Planner:
             sql = (f"SELECT COUNT({self.sql.col(t, role.column)}), "
                    f"COUNT(DISTINCT {self.sql.col(r, role.refcol)}) FROM {q(role.ref)} {r} "
                    f"LEFT JOIN {q(role.table)} {t} ON {on}{where}")
-            return Plan(sql, partial(_role_count, role.table, item.value, who))
+            return Plan(sql, partial(_role_count, role.table, verb, who))
         sql = (f"SELECT {self.sql.col(r, role.refcol)}, {self.sql.col(t, role.column)}, {lab} "
                f"FROM {q(role.ref)} {r} LEFT JOIN {q(role.table)} {t} ON {on}{where} ORDER BY 3")
-        return Plan(sql, partial(_role_down, role.table, item.value, who))
+        return Plan(sql, partial(_role_down, role.table, verb, who))
 
 
 def _one_row_named(who: str, rows: list[tuple], key: int) -> None:

@@ -122,6 +122,7 @@ _ROLE_VERBS = {
     "agent": (("handle",), ("serve",)),
 }
 _SUPERIORS = ("manager", "boss", "supervisor", "superior")
+_SUPERIOR_VERBS = (("manage",), ("supervise",))
 
 
 def _role_phrases(role) -> list[tuple[tuple, str]]:
@@ -139,10 +140,15 @@ def _role_phrases(role) -> list[tuple[tuple, str]]:
         for verb in _ROLE_VERBS.get(w, ()):
             out.append((verb, "down"))
     if role.self_key:
+        # The verbs of the row above ("manage") and of the row below
+        # ("report to") both read "down"; the planner turns them round
+        # by where the row named stands in the question.
         if words == ("report", "to"):
-            out = [(words, "down")] + [((w,), "up") for w in _SUPERIORS]
+            out = [(words, "down")] + [((w,), "up") for w in _SUPERIORS] + [
+                (v, "down") for v in _SUPERIOR_VERBS]
         elif words[-1] in _SUPERIORS:
-            out.append((("report", "to"), "down"))
+            out += [(("report", "to"), "down")] + [(v, "down") for v in _SUPERIOR_VERBS
+                                                    if (v, "down") not in out]
     return out
 
 
@@ -492,11 +498,13 @@ class Reader:
                 self.use(i, j - i, Item("value", i, value=hit[0], extra=hit[1]))
             else:
                 probes += _variants(_run_text(run))
-                if i > 0 and toks[i - 1].low not in FUNCTION_WORDS and not toks[i - 1].quoted \
-                        and toks[i - 1].used not in ("function", "value"):
-                    # "sales manager": a job title whose first word the
-                    # reader took for one of its own.
-                    probes += _variants(_run_text(toks[i - 1:j]))
+                k = i
+                while k > max(i - 2, 0) and toks[k - 1].low not in FUNCTION_WORDS \
+                        and not toks[k - 1].quoted and toks[k - 1].used not in ("function", "value"):
+                    # "sales manager", "sales support agent": a job title
+                    # whose first words the reader took for its own.
+                    k -= 1
+                    probes += _variants(_run_text(toks[k:j]))
                 for k, t in enumerate(run):
                     hit = _lookup(found, _run_text([t]))
                     if hit:
@@ -520,6 +528,10 @@ class Reader:
                 while j < len(toks) and toks[j].cap and not toks[j].quoted:
                     j += 1
                 probes += _variants(_run_text(toks[i:j]))
+                if i == 0 and j > 2:
+                    # "Which IT Staff ...": the question's first word is
+                    # capitalised only for opening the sentence.
+                    probes += _variants(_run_text(toks[1:j]))
         for t in toks:
             if t.quoted:
                 probes.append(t.text)
@@ -1409,7 +1421,9 @@ class Reader:
         first name", "last name"), or of a pair ("first and last names")."""
         for k in range(max(0, i - 2), i + 1):
             got = self._match_vocab(k)
-            if got and k + got[0] > i and all(it.kind == "column" for it in got[1]):
+            # "first" alone is only part of FirstName: "hired first" is an order.
+            if got and k + got[0] > i and all(it.kind == "column" for it in got[1]) and (
+                    got[0] > 1 or any(len(c.words) == 1 for it in got[1] for c in it.columns)):
                 return True
         return self._name_pair(i) is not None or (i >= 2 and self._name_pair(i - 2) is not None)
 
