@@ -119,6 +119,10 @@ GRAIN = [
      f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
      "WHERE YEAR(i.issued_on) = 2024",
      "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024"),
+    ("What were the total purchases in 2024?",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024",
+     "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024"),
     # Units sold are the lines' quantities, not the stock moves typed 'Sold'.
     ('How many units of "Rosa plant 1" were sold?',
      "SELECT SUM(qty) FROM invoice_lines WHERE plant_id = 1",

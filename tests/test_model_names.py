@@ -57,6 +57,13 @@ CREATE TABLE PlaylistSongs (
     FOREIGN KEY (PlaylistId) REFERENCES Playlists (PlaylistId),
     FOREIGN KEY (SongId) REFERENCES Songs (SongId)
 );
+CREATE TABLE Statements (
+    StatementId INT PRIMARY KEY,
+    RecordLabelId INT NOT NULL,
+    Country VARCHAR(20) NOT NULL,
+    Total DECIMAL(8, 2) NOT NULL,
+    FOREIGN KEY (RecordLabelId) REFERENCES RecordLabels (RecordLabelId)
+);
 INSERT INTO RecordLabels VALUES (1, 'Harbour Sound', NULL), (2, 'Lantern Works', NULL),
     (3, 'Quarry Tapes', NULL);
 INSERT INTO Artists VALUES (1, 'Gerard', 'Hernandez', '1971-04-02'),
@@ -71,6 +78,8 @@ INSERT INTO Songs VALUES
     (5, 'Ember', 3, 505000, 1.49, 8), (6, 'Crescent', 4, 240000, 0.99, 4),
     (7, 'Prism', 5, 330000, 1.29, 6), (8, 'Delta', 6, 150000, 0.99, 3),
     (9, 'Jetty', 7, 720000, 1.99, 12);
+INSERT INTO Statements VALUES (1, 1, 'Peru', 40.00), (2, 1, 'Chad', 10.00), (3, 2, 'Peru', 25.00),
+    (4, 3, 'Chad', 70.00), (5, 3, 'Chad', 30.00);
 INSERT INTO Playlists VALUES (1, 'Road Trip'), (2, 'Late Night');
 INSERT INTO PlaylistSongs VALUES (1, 1), (1, 2), (1, 5), (1, 9), (2, 3), (2, 4), (2, 9);
 """
@@ -173,6 +182,10 @@ def test_durations(music, question, sql):
     ("How many albums are on Harbour Sound?",
      "SELECT COUNT(*) FROM Albums a JOIN RecordLabels l ON l.RecordLabelId = a.RecordLabelId "
      "WHERE l.Company = 'Harbour Sound'"),
+    # A table's own total, named right after the table, is its column.
+    ("What is the average statement total by country?",
+     "SELECT AVG(Total) FROM Statements GROUP BY Country"),
+    ("What was the highest statement total?", "SELECT MAX(Total) FROM Statements"),
     # "first" closing the question is an order, not part of FirstName.
     ("Which artist was born first?",
      "SELECT CONCAT(FirstName, ' ', LastName) FROM Artists ORDER BY BirthDate LIMIT 1"),

@@ -1557,6 +1557,13 @@ class Planner:
                 raise Unmappable("the grouping names no table or column")
             measured = head if head.at < group.at else self.before(group, "table", "column",
                                                                     "money", "qty")
+            if measured is not None and measured.kind == "table":
+                # "the average invoice total by country": the table's own
+                # number named right after it is what is measured.
+                own = next((it for it in self.kinds("column") if it.at == measured.end
+                            and it.at < group.at and all(
+                                c.table == measured.table and c.numeric for c in it.columns)), None)
+                measured = own or measured
             count = self.first("count")
             counted = self.after(count, "table", "column") if count is not None else None
             if counted is not None and counted.at < group.at and counted is not measured:

@@ -1343,9 +1343,26 @@ class Reader:
     def _one_word(self, i: int) -> Optional[int]:
         got = _ONE_WORD_ITEMS.get(self.toks[i].low)
         if got is None:
-            return None
+            return self._table_total(i)
+        if (after := self._table_total(i)) is not None:
+            return after
         kind, op = got
         self.use(i, 1, Item(kind, i, op=op))
+        return i + 1
+
+    def _table_total(self, i: int) -> Optional[int]:
+        """"the invoice total", "the highest order totals": the column a
+        table calls its total, not a sum of something else."""
+        if self.toks[i].low not in ("total", "totals") or i == 0:
+            return None
+        got = self._match_vocab(i - 1)
+        if not got or got[0] != 1:
+            return None
+        cols = [c for it in got[1] if it.kind == "table" for c in self.s.tables[it.table].columns
+                if list(c.words) == ["total"] and c.numeric]
+        if len(cols) != 1:
+            return None
+        self.use(i, 1, Item("column", i, columns=cols))
         return i + 1
 
     def _grouping(self, i: int) -> Optional[int]:
@@ -1570,7 +1587,8 @@ class Reader:
         money taken in."""
         t = self.toks[i]
         low = t.low
-        if not (low in MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) or (
+        bought = low in ("purchases", "purchase") and i > 0 and self.toks[i - 1].low == "total"
+        if not (low in MONEY_WORDS or bought or t.forms & {"spend", "revenue", "sale", "earn"}) or (
                 low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
             return None
         self.use(i, 1, Item("money", i))
