@@ -119,6 +119,9 @@ GRAIN = [
      f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
      "WHERE YEAR(i.issued_on) = 2024",
      "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024"),
+    ("What was the revenue of 2024?",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024", f"SELECT SUM({LINE}) FROM invoice_lines l"),
     ("What were the total purchases in 2024?",
      f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
      "WHERE YEAR(i.issued_on) = 2024",
@@ -135,6 +138,9 @@ GRAIN = [
     ("What is the total number of plants sold?", "SELECT SUM(qty) FROM invoice_lines",
      "SELECT COUNT(*) FROM plants"),
     ("How many plants were sold?", None, "SELECT COUNT(*) FROM plants"),
+    ("Which plant is the best selling?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     "SELECT MAX(qty) FROM stock_moves"),
     ("Which plant is the best-selling?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),

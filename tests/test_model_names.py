@@ -78,8 +78,8 @@ INSERT INTO Songs VALUES
     (5, 'Ember', 3, 505000, 1.49, 8), (6, 'Crescent', 4, 240000, 0.99, 4),
     (7, 'Prism', 5, 330000, 1.29, 6), (8, 'Delta', 6, 150000, 0.99, 3),
     (9, 'Jetty', 7, 720000, 1.99, 12);
-INSERT INTO Statements VALUES (1, 1, 'Peru', 40.00), (2, 1, 'Chad', 10.00), (3, 2, 'Peru', 25.00),
-    (4, 3, 'Chad', 70.00), (5, 3, 'Chad', 30.00);
+INSERT INTO Statements VALUES (1, 1, 'Peru', 40.00), (2, 1, 'USA', 10.00), (3, 2, 'Peru', 25.00),
+    (4, 3, 'USA', 70.00), (5, 3, 'USA', 30.00);
 INSERT INTO Playlists VALUES (1, 'Road Trip'), (2, 'Late Night');
 INSERT INTO PlaylistSongs VALUES (1, 1), (1, 2), (1, 5), (1, 9), (2, 3), (2, 4), (2, 9);
 """
@@ -186,6 +186,14 @@ def test_durations(music, question, sql):
     ("What is the average statement total by country?",
      "SELECT AVG(Total) FROM Statements GROUP BY Country"),
     ("What was the highest statement total?", "SELECT MAX(Total) FROM Statements"),
+    # Requests for a query, "# of", "total number of" as a count, a
+    # country by another of its names.
+    ("Provide a query that shows the # of albums per record label.",
+     "SELECT COUNT(*) FROM Albums GROUP BY RecordLabelId"),
+    ("Write a query to list the total number of songs on each playlist.",
+     "SELECT COUNT(*) FROM PlaylistSongs GROUP BY PlaylistId"),
+    ("How many statements are from the United States?",
+     "SELECT COUNT(*) FROM Statements WHERE Country = 'USA'"),
     # "first" closing the question is an order, not part of FirstName.
     ("Which artist was born first?",
      "SELECT CONCAT(FirstName, ' ', LastName) FROM Artists ORDER BY BirthDate LIMIT 1"),
@@ -200,6 +208,7 @@ def test_everyday_words(music, question, sql):
     ("How many songs have a play length of more than 5 minutes?", "unit of time"),
     ("What is the average play length in hours?", "unit of time"),
     ("How many albums are in the Road Trip and Late Night playlists?", ""),
+    ("Which statements are not in the us?", "negation"),
 ])
 def test_declines(music, question, why):
     answer = ask(music, question)

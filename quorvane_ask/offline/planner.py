@@ -21,7 +21,7 @@ from .schema import Schema
 from .sql import Against, Cond, Sql
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
-from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
+from .words import FUNCTION_WORDS, RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 
 
 @dataclass
@@ -438,6 +438,11 @@ class Planner:
                     continue
                 # "students not enrolled": no rows in the table of enrolments.
                 nxt = Item("table", nxt.at, table=col.table, end=nxt.end)
+            if nxt is None and not any(t.low not in FUNCTION_WORDS
+                                       for t in tokenize(self.q)[neg.end:]):
+                # "customers not in the US", where nothing after the
+                # negation was read: what is negated is not known.
+                raise Unmappable("nothing the offline model could read follows the negation")
             if nxt is None and head.kind == "table":
                 children = [e[2] for e in self.s.edges[head.table]
                             if any(r == head.table for _, r, _ in self.s.tables[e[2]].fks)]

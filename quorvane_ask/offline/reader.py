@@ -54,7 +54,7 @@ class Parse:
 
 _DATE_PREPS = {"in": "in", "during": "in", "on": "in", "before": "before", "after": "after",
                "since": "since", "from": "since", "until": "before", "till": "before",
-               "by": "before"}
+               "by": "before", "of": "in"}
 
 
 # Words that are an item of the question's shape on their own.
@@ -231,7 +231,17 @@ def _variants(text: str) -> list[str]:
     if head and last[:1].isupper() and last[1:].islower() and len(last) <= 4:
         # The reader drops a word's final period, which names keep: "Ltd.", "Inc.".
         out.append(text + ".")
+    out += _COUNTRY_NAMES.get(text, ())
     return list(dict.fromkeys(out))
+
+
+# The names a country goes by, as data writes them: "the US" where the
+# rows say "USA".  Only as written, in capitals: "us" is a pronoun.
+_COUNTRY_NAMES = {}
+for _names in (("USA", "US", "United States", "United States of America", "U.S", "U.S.A"),
+               ("UK", "United Kingdom", "Great Britain", "U.K")):
+    for _name in _names:
+        _COUNTRY_NAMES[_name] = tuple(n for n in _names if n != _name)
 
 
 def _lookup(found: dict, text: str) -> Optional[tuple[str, list]]:
@@ -424,6 +434,8 @@ class Reader:
         self._text_patterns()
         self._set_members()
         longest = max(map(len, found), default=-4) + 4
+        if any(n.lower() in found for n in _COUNTRY_NAMES):
+            longest = max(longest, max(map(len, _COUNTRY_NAMES)))  # "the United States" for "USA"
         runs = []
         for i in range(len(toks)):
             width = -1
@@ -1001,7 +1013,8 @@ class Reader:
                             w == "#" and toks[i + j].number is not None))
                         for j, w in enumerate(phrase)):
                     continue
-                if "report" in phrase or "list" in phrase:
+                if "report" in phrase or "list" in phrase or "query" in phrase \
+                        or "showing" in phrase:
                     self.use(i, n, Item("list", i))  # "a report showing": rows asked for
                 else:
                     for t in toks[i:i + n]:
@@ -1152,6 +1165,8 @@ class Reader:
         if not got:
             return None
         year, month, n = got
+        if low == "of" and j + n < len(toks) and toks[j + n].low not in FUNCTION_WORDS:
+            return None  # "the track of 2013" is dated, "units of the 1940 Ford" are not
         self.use(i, j - i + n, Item("date", i, op=_DATE_PREPS[low], value=(year, month)))
         return j + n
 
@@ -1324,6 +1339,12 @@ class Reader:
         """"the number of", "count", "the total of"."""
         toks, t = self.toks, self.toks[i]
         low, nxt = t.low, self._low(i + 1)
+        if low == "total" and nxt == "number" and self._low(i + 2) == "of" and not any(
+                t.forms & TRADE_VERBS for t in toks[i + 3:]):
+            # "the total number of tracks in each playlist" is a count; "the
+            # total number of plants sold" is left to the units sold.
+            self.use(i, 3, Item("count", i))
+            return i + 3
         if not ((low in ("number", "count", "total") and nxt == "of") or low == "count"):
             return None
         n = 2 if nxt == "of" else 1

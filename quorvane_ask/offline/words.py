@@ -135,6 +135,13 @@ PRESENTATION_PHRASES = [
     ("create", "a", "report", "that", "shows"), ("a", "report", "that", "shows"),
     ("a", "report", "showing"),
     ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
+    # Exercises ask for the query itself: "Provide a query showing ...".
+    *((verb, "a", *q, *tail) for verb in ("provide", "write", "create")
+      for q in (("query",), ("sql", "query")) for tail in (
+          ("showing",), ("that", "shows"), ("which", "shows"), ("to", "show"), ("that", "lists"),
+          ("to", "list"), ("that", "returns"), ("to", "find"), ("that",), ("to",))),
+    *(("a", "query", *tail) for tail in (("showing",), ("that", "shows"), ("that",), ("to",))),
+    ("only", "showing"), ("showing", "only"), ("over", "all"), ("overall",),
     ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
     ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
     ("info",), ("information",), ("details",), ("respectively",), ("corresponding",),
@@ -312,6 +319,8 @@ _TOKEN_RE = re.compile(
 
 def tokenize(text: str) -> list[Tok]:
     toks = []
+    text = re.sub(r"(?<!\w)#\s*of\b", "number of", text)  # "the # of invoices"
+    text = re.sub(r"\b(best|worst) selling\b", r"\1-selling", text, flags=re.I)
     for m in _TOKEN_RE.finditer(text):
         q = m["dq"] or m["cq"] or m["sq"]
         if q:
