@@ -51,7 +51,9 @@ INSERT INTO tools VALUES (1, 'Spade', 'Garden'), (2, 'Rake', 'Garden'),
 INSERT INTO reviews VALUES (1, 4, 5);
 INSERT INTO sales_orders VALUES (1, '2024-03-01', 'Card', '2024-03-02', 'Ann Hale', 'Ely', 'Mill St'),
     (2, '2024-03-09', 'Cash', '2024-03-09', 'Ann Hale', 'Ely', 'Mill St');
-INSERT INTO staff VALUES (1, 'Rhys', 'Pryce', 'Sales Manager'), (2, 'Tess', 'Oduya', 'Buyer');
+INSERT INTO staff VALUES (1, 'Rhys', 'Pryce', 'Sales Manager'), (2, 'Tess', 'Oduya', 'Buyer'),
+    (3, 'Uma', 'Vance', 'Sales Floor Assistant'), (4, 'Wes', 'Yule', 'Stock Room Clerk'),
+    (5, 'Xia', 'Zorn', 'Stock Yard Clerk');
 INSERT INTO suppliers VALUES (1, 'Loam Ltd', 'Ivan', 'Kerr', 'Buyer');
 INSERT INTO order_lines VALUES (1, 1, 2, 19.50), (1, 3, 1, 31.25), (2, 2, 3, 12.00),
     (2, 1, 1, 18.75);
@@ -91,6 +93,9 @@ def ask(shop, question):
     ("Who is the sales manager?", "SELECT first_name FROM staff WHERE job_title = 'Sales Manager'",
      ["Tess"]),
     ("Who is the buyer?", None, ["staff", "suppliers"]),
+    # A title with a middle word left out, where only one title fits.
+    ("Who is the sales assistant?", "SELECT first_name FROM staff WHERE staff_id = 3", ["Rhys"]),
+    ("Who is the stock clerk?", None, ["clerk"]),
 ])
 def test_values(shop, question, sql, absent):
     server, name = shop

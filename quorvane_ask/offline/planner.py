@@ -96,6 +96,13 @@ class Planner:
         self.q = question
         self.items = parse.items
         self.sql = Sql(schema, plain=not any(it.kind == "role" for it in parse.items))
+        # Values that stand in the place of a noun ("each sales agent"): the
+        # rows asked about are those holding them.
+        self.noun_values: list[Item] = [
+            v for v in self.kinds("value") if isinstance(v.extra, list)
+            and len({t for t, _ in v.extra}) == 1
+            and any(it.end == v.at and it.kind in ("wh", "group") for it in self.items)
+            and not any(it.at == v.end and it.kind in ("table", "column") for it in self.items)]
 
     def kinds(self, *kinds) -> list[Item]:
         return [it for it in self.items if it.kind in kinds]
@@ -315,12 +322,11 @@ class Planner:
         """The noun the question asks about: the first table or column named
         after its opening words, else the table of its only value."""
         wh = self.first("wh")
-        v = next((it for it in self.kinds("value") if wh is not None and it.at == wh.end), None)
-        if v is not None and isinstance(v.extra, list) and len({t for t, _ in v.extra}) == 1 \
-                and not any(it.at == v.end and it.kind in ("table", "column") for it in self.items):
+        v = next((it for it in self.noun_values if wh is not None and it.at == wh.end), None)
+        if v is not None:
             # "Which sales support agent made the most sales?": a value in
             # the place of the noun names the rows that hold it.
-            return Item("table", v.at, table=v.extra[0][0])
+            return Item("table", v.at, table=v.extra[0][0], end=v.end)
         for it in self.items:
             if it.kind in ("table", "column", "money", "qty"):
                 if it.kind == "column" and self._qualifies_value(it):
@@ -549,8 +555,8 @@ class Planner:
             # the noun it stands next to, or it may be an ordinary word that
             # happens to be a status somewhere else.
             noun = self.after(v, "table", "column") or self.before(v, "table", "column")
-            if head.kind == "table" and head.at == v.at:
-                noun = head  # the value stands for the noun itself
+            if any(v is n for n in self.noun_values):
+                noun = Item("table", v.at, table=v.extra[0][0])  # the value stands for the noun
             tables = {noun.table} | {c.table for c in noun.columns} if noun else set()
             near = [p for p in places if p[0] in tables]
             if not near and noun is not None and noun.kind == "table":
@@ -1558,6 +1564,11 @@ class Planner:
         the noun after the superlative."""
         if group is not None:
             key = self.after(group, "table", "column")
+            v = next((it for it in self.noun_values if it.at > group.at and not any(
+                group.at < x.at < it.at and x.kind != "group" for x in self.items)), None)
+            if v is not None and (key is None or key.at > v.end):
+                # "each sales agent": the rows holding the value are the groups.
+                key = Item("table", v.at, table=v.extra[0][0], end=v.end)
             if key is None:
                 raise Unmappable("the grouping names no table or column")
             measured = head if head.at < group.at else self.before(group, "table", "column",

@@ -21,7 +21,7 @@ from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS
                     LABEL_WORDS,
                     LIST_REQUESTS, TIME_UNITS, TRADE_VERBS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
-                    PRESENTATION_PHRASES,
+                    PATTERN_PROBE, PRESENTATION_PHRASES,
                     QUANTITY_WORDS, RELATION_VERBS, REQUEST_VERBS, SIZE_WORDS,
                     STATE_WORDS, SUPERLATIVE_COLUMNS, THESAURUS, UNIT_WORDS, US_STATES, Tok,
                     singular, tokenize)
@@ -517,6 +517,11 @@ class Reader:
                     # whose first words the reader took for its own.
                     k -= 1
                     probes += _variants(_run_text(toks[k:j]))
+                    if j - k == 2 and (title := self._shortened_title(k, j, probes)):
+                        i = j = title
+                        break
+                if i == j:
+                    continue
                 for k, t in enumerate(run):
                     hit = _lookup(found, _run_text([t]))
                     if hit:
@@ -910,6 +915,24 @@ class Reader:
                           if set(self.s.tables[p[0]].column(p[1]).words) & set(STATE_WORDS)]
                 if places:
                     self.use(i, n, Item("value", i, value=code, extra=places))
+
+    def _shortened_title(self, k: int, j: int, probes: list[str]) -> Optional[int]:
+        """"sales agent" for the one job title "Sales Support Agent": two
+        words that open and close a single value the data holds, with a word
+        or two left out between them.  Looked up as a pattern; tied (the
+        words at k..j, the reader's own readings of them dropped) only where
+        exactly one value fits.  Returns where the words end."""
+        first, last = self.toks[k].low, singular(self.toks[j - 1].low)
+        if not (first.isalpha() and last.isalpha()):
+            return None
+        probes.append(f"{PATTERN_PROBE}{first} % {last}")
+        shape = re.compile(rf"{re.escape(first)} (?:\S+ ){{1,2}}{re.escape(last)}")
+        fits = [v for v in self.found if shape.fullmatch(v)]
+        if len(fits) != 1 or len(self.found[fits[0]]) != 1:
+            return None
+        self.items[:] = [it for it in self.items if not (k <= it.at < j)]
+        self.use(k, j - k, Item("value", k, value=fits[0], extra=self.found[fits[0]]))
+        return j
 
     def _role_words(self) -> None:
         """Roles of two words or more ("sales rep", "reports to"), read

@@ -14,6 +14,7 @@ from typing import Any, Optional
 from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
+from .words import PATTERN_PROBE
 
 _PLAIN_IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 
@@ -447,6 +448,12 @@ def probe_sql(schema: Schema, values: list[str]) -> str:
             if not c.text:
                 continue
             for v in values:
+                if v.startswith(PATTERN_PROBE):
+                    # The values that fit, as the data holds them.
+                    parts.append(f"SELECT {sql.ident(c.name)} AS v, {sql.literal(t.name)} AS t, "
+                                 f"{sql.literal(c.name)} AS c FROM {sql.ident(t.name)} WHERE "
+                                 f"{sql.ident(c.name)} LIKE {sql.literal(v[1:])}")
+                    continue
                 parts.append(f"SELECT {sql.literal(v)} AS v, {sql.literal(t.name)} AS t, "
                              f"{sql.literal(c.name)} AS c FROM {sql.ident(t.name)} WHERE "
                              f"{sql.ident(c.name)} = {sql.literal(v)}")

@@ -141,13 +141,17 @@ PRESENTATION_PHRASES = [
           ("showing",), ("that", "shows"), ("which", "shows"), ("to", "show"), ("that", "lists"),
           ("to", "list"), ("that", "returns"), ("to", "find"), ("that",), ("to",))),
     *(("a", "query", *tail) for tail in (("showing",), ("that", "shows"), ("that",), ("to",))),
-    ("only", "showing"), ("showing", "only"), ("over", "all"), ("overall",),
+    ("only", "showing"), ("showing", "only"), ("over", "all"), ("overall",), ("only", "the"),
     ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
     ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
     ("info",), ("information",), ("details",), ("respectively",), ("corresponding",),
     ("their", "respective"),
 ]
 
+
+# A probe that opens with this is a LIKE pattern, not a value: the lookup
+# returns the values that fit it.
+PATTERN_PROBE = "~"
 
 # Nouns with no plural of their own: "2 staff", not "2 staffs".
 _UNCOUNTABLE = {"staff", "inventory", "equipment", "personnel", "stock", "information", "data",
@@ -206,7 +210,8 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
                    "issue", "serve", "handle", "do", "cover", "appear", "feature", "use",
                    "involve", "mention", "teach", "log", "record", "study", "take", "employ",
                    "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
-                   "transport", "move", "travel", "arrive", "hire", "process", "ring"}
+                   "transport", "move", "travel", "arrive", "hire", "process", "ring",
+                   "assign", "associate", "link", "relate", "connect", "tie"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
