@@ -122,6 +122,10 @@ GRAIN = [
     ("What was the revenue of 2024?",
      f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
      "WHERE YEAR(i.issued_on) = 2024", f"SELECT SUM({LINE}) FROM invoice_lines l"),
+    ("How much money did we make in 2024?",
+     f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
+     "WHERE YEAR(i.issued_on) = 2024",
+     "SELECT SUM(grand_total) FROM invoices WHERE YEAR(issued_on) = 2024"),
     ("What were the total purchases in 2024?",
      f"SELECT SUM({LINE}) FROM invoice_lines l JOIN invoices i ON i.invoice_id = l.invoice_id "
      "WHERE YEAR(i.issued_on) = 2024",

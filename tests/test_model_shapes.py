@@ -98,6 +98,10 @@ SHAPES = [
      "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) n FROM members m JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.member_id HAVING n >= (SELECT COUNT(*) FROM loans "
      "GROUP BY member_id ORDER BY 1 DESC LIMIT 1 OFFSET 2) ORDER BY n DESC", "groups"),
+    ("List the top 3 members by number of loans.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) n FROM members m JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.member_id HAVING n >= (SELECT COUNT(*) FROM loans "
+     "GROUP BY member_id ORDER BY 1 DESC LIMIT 1 OFFSET 2) ORDER BY n DESC", "groups"),
     ("What is the average total fee per member?",
      "SELECT AVG(s) FROM (SELECT COALESCE(SUM(l.fee), 0) s FROM members m LEFT JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.member_id) t", "number"),

@@ -228,6 +228,12 @@ class Planner:
                     nxt.kind == "column" and any(c.numeric or c.date for c in nxt.columns))):
                 self.items.remove(group)
                 group = None
+            elif count is not None and count.at == group.end and self.after(count, "table") \
+                    is not None:
+                # "the top 10 customers by number of invoices": ranked by a count.
+                self.items.remove(group)
+                self.items.remove(count)
+                group = count = None
         if top is not None and sup is None:
             sup = Item("super", top.at, op="max")
             self.items.append(sup)

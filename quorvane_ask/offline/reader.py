@@ -998,9 +998,9 @@ class Reader:
             return True  # "which countries do customers come from?"
         if self._speaks_as_business:
             return True  # "the drivers we employ": the business and its rows
-        if self.toks[i].forms & TRADE_VERBS and any(
-                it.kind in ("qty", "money") for it in self.items):
-            return True  # "units ... sold": the units are those of the sales
+        if self.toks[i].forms & (TRADE_VERBS | {"make", "earn", "generate", "bring", "take"}) \
+                and any(it.kind in ("qty", "money") for it in self.items):
+            return True  # "units ... sold", "money made": the units or the money of the sales
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
             return True  # "books never borrowed": rows with no related rows
