@@ -55,6 +55,22 @@ def _script() -> str:
     out.append("INSERT INTO payments VALUES " + ", ".join(
         f"({i}, {1 + i % 7}, '{2023 + i % 2}-0{1 + i % 9}-1{i % 9}', {i * 1.25:.2f}, '2025-01-01')"
         for i in range(1, 25)))
+    # Tools and workers both belong to a depot, and a worker rents tools:
+    # two joins between them, the verb says which.  A worker's rentals and
+    # the different tools rented agree only for the first worker.
+    out += ["CREATE TABLE depots (depot_id INT PRIMARY KEY, depot_name VARCHAR(20))",
+            "CREATE TABLE workers (worker_id INT PRIMARY KEY, worker_name VARCHAR(20), "
+            "active TINYINT(1), depot_id INT, FOREIGN KEY (depot_id) REFERENCES depots(depot_id))",
+            "CREATE TABLE tools (tool_id INT PRIMARY KEY, tool_name VARCHAR(20), depot_id INT, "
+            "FOREIGN KEY (depot_id) REFERENCES depots(depot_id))",
+            "CREATE TABLE rentals (rental_id INT PRIMARY KEY, worker_id INT, tool_id INT, "
+            "FOREIGN KEY (worker_id) REFERENCES workers(worker_id), "
+            "FOREIGN KEY (tool_id) REFERENCES tools(tool_id))",
+            "INSERT INTO depots VALUES (1, 'North'), (2, 'South')",
+            "INSERT INTO workers VALUES (1, 'Ada', 1, 1), (2, 'Bo', 1, 2), (3, 'Cy', 0, 1)",
+            "INSERT INTO tools VALUES (1, 'Drill', 1), (2, 'Saw', 1), (3, 'Lathe', 2), (4, 'Vice', 2)",
+            "INSERT INTO rentals VALUES (1, 1, 1), (2, 1, 1), (3, 1, 2), (4, 2, 1), (5, 2, 2), "
+            "(6, 2, 3), (7, 2, 4), (8, 3, 3)"]
     return ";\n".join(out) + ";"
 
 
@@ -136,6 +152,24 @@ SHAPES = [
      "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),
     ("How many books are labelled as Poetry?", "SELECT COUNT(*) FROM books WHERE genre = 'Poetry'",
      "number"),
+    # A total of rows is of their one amount; "average payment" alone may
+    # be of payments or of each member's total.
+    ("What is the average total paid per member?",
+     "SELECT AVG(s) FROM (SELECT COALESCE(SUM(p.amount), 0) s FROM members m LEFT JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    ("What is the average payment per member?", "", "decline"),
+    # "The most number of" ranks by a count, along the verb's table; the
+    # brackets say what "most active" means.  Rentals and different tools
+    # agree on the first worker, not on the first two; a yes-or-no flag
+    # ranks nothing.
+    ("Which worker has rented the most number of tools?",
+     "SELECT w.worker_name, COUNT(*) n FROM workers w JOIN rentals r ON r.worker_id = w.worker_id "
+     "GROUP BY w.worker_id ORDER BY n DESC", "first"),
+    ("Which is the most active worker (the worker that has rented the most tools)?",
+     "SELECT w.worker_name, COUNT(*) n FROM workers w JOIN rentals r ON r.worker_id = w.worker_id "
+     "GROUP BY w.worker_id ORDER BY n DESC", "first"),
+    ("Which two workers have rented the most tools?", "", "decline"),
+    ("Which is the most active worker?", "", "decline"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),

@@ -136,11 +136,29 @@ def order_value(word: str, order_table: str, desc: str, rows: list[tuple],
             f"{plural(n, singular(order_table))}){desc}.")
 
 
-def one_reading(fact: str, link: str, gname: str, rows: list[tuple]) -> list[tuple]:
+def _ranked_first(op: str, n: int, k: int, rows: list[tuple]) -> set:
+    """The rows whose value k is among the n first in `op`'s order, ties in."""
+    vals = sorted((r[k] for r in rows if r[k] is not None), reverse=op == "max")
+    if not vals:
+        return set()
+    cut = vals[min(n, len(vals)) - 1]
+    return {r for r in rows if r[k] is not None and (r[k] >= cut if op == "max" else r[k] <= cut)}
+
+
+def one_reading(fact: str, link: str, gname: str, rows: list[tuple],
+                ranked: Optional[tuple] = None) -> list[tuple]:
     """The count per group, when it counts both `fact` and `link` rows and
     the two agree; they differ, and the question is declined, when a row of
-    `fact` is linked more than once."""
+    `fact` is linked more than once.  Of a ranking (op, n) only the groups
+    ranked first must agree: both readings then name the same groups with
+    the same counts."""
     differ = [r for r in rows if r[1] != r[2]]
+    if ranked is not None:
+        first = _ranked_first(*ranked, 1, rows)
+        if first == _ranked_first(*ranked, 2, rows):
+            differ = [r for r in first if r[1] != r[2]]
+        else:
+            differ = sorted(first ^ _ranked_first(*ranked, 2, rows), key=lambda r: str(r[0]))
     if differ:
         r = differ[0]
         raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "

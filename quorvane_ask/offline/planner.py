@@ -69,6 +69,12 @@ def _year_column(col: Column) -> bool:
     return col.base == "YEAR" or (col.integer and col.words[-1:] == ["year"])
 
 
+def _flag(col: Column) -> bool:
+    """A column that only says yes or no: BOOLEAN, TINYINT(1), BIT(1)."""
+    return col.base in ("BOOL", "BOOLEAN") or (
+        col.base in ("TINYINT", "BIT") and re.search(r"\(1\)", col.type) is not None)
+
+
 def _long_text(col: Column) -> bool:
     """A column of prose (a description, notes): TEXT, or more characters
     than a name or a title is given (VARCHAR(255) is the usual for those)."""
@@ -221,6 +227,14 @@ class Planner:
                     nxt.kind == "column" and any(c.numeric or c.date for c in nxt.columns))):
                 self.items.remove(group)
                 group = None
+        flags = next((it for it in self.kinds("column") if sup is not None
+                      and it.at == sup.end and it.columns and all(map(_flag, it.columns))), None)
+        if flags is not None:
+            # "the most active customer": a yes or no has no most, and what
+            # makes a row "most active" the question does not say.
+            raise Unmappable(f"'{sup.value} {flags.columns[0].name}' ranks by "
+                             f"{flags.columns[0].name}, which only says yes or no; say what "
+                             "to count or compare")
         if top is not None and sup is None:
             sup = Item("super", top.at, op="max")
             self.items.append(sup)
@@ -276,7 +290,8 @@ class Planner:
         """Whether the join from `table` to `other` goes down to rows that
         belong to it (an order's lines): a condition there picks some of
         those rows, not some of `table`'s."""
-        hops = self.s.path(table, other, self.sql.plain)
+        through = self._verb_path(table, other)
+        hops = through[1] if through else self.s.path(table, other, self.sql.plain)
         if not hops:
             return False
         _, _, nxt, nxt_col = hops[0]
@@ -1364,7 +1379,10 @@ class Planner:
             else:
                 answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
-            answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
+            top = self.first("top")
+            ranked = (sup.op, top.value if top else 1) if sup is not None else None
+            answer = _checked(partial(phrasing.one_reading, fact, link, gname, ranked=ranked),
+                              answer)
         return Plan(sql, answer)
 
     def per_period(self, head: Item, group: Optional[Item], sup: Optional[Item],
@@ -1605,6 +1623,14 @@ class Planner:
                                      "say which")
             return "column", col, col.name, fn, measured
         if measured is not None and measured.kind == "table" and measured is not key:
+            if "sum" in [a.op for a in self.kinds("agg")] and measured.table != (
+                    key.table or gcol_table(key)):
+                # "the average total paid per customer": a total of rows is
+                # of their one column of money, as for a total of all rows;
+                # with none or several the count below declines.
+                cols = self._amounts(measured.table)
+                if len(cols) == 1:
+                    return "column", cols[0], cols[0].name, fn, measured
             return "count", None, measured.table, fn, measured
         if measured is None and sup is not None and sup.extra == "count" \
                 and key.kind == "column":
@@ -1621,12 +1647,24 @@ class Planner:
         """(query, link table) of a measure per row of `gtable`, named by its label."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
-        m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
-        hops = self.s.path(fact, gtable, self.sql.plain) if what == "count" else []
+        through = self._verb_path(fact, gtable) if what == "count" else None
+        if through:
+            # The rows counted are those joined through the verb's table
+            # already: "films rented" says no more than the path does.
+            said = [c for c in fconds if c.kind == "related" and c.op == "some"
+                    and c.related == through[0]]
+            fconds = [c for c in fconds if c not in said]
+            self.conds = [c for c in self.conds if c not in said]
+        m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname,
+                             hops=through[1] if through else None)
+        hops = (through[1] if through else self.s.path(fact, gtable, self.sql.plain)) \
+            if what == "count" else []
         # Only a row that many rows of the next table belong to can be
         # reached more than once: "customers per country" through their one
         # address each counts every customer once.
         link = hops[0][2] if len(hops) > 1 and self._descends(fact, hops[0][2]) else None
+        if through:
+            link = through[0]  # "rented the most films": the films or the rentals
         if link is not None:
             # "The member who borrowed the most books" may count books or
             # loans; both are computed, and a difference is declined.
@@ -1635,6 +1673,26 @@ class Planner:
                                  "with a condition is more than the offline model can check")
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
         return self.sql.per_row(gtable, m, gconds, order), link
+
+    def _verb_path(self, fact: str, gtable: str) -> Optional[tuple[str, list]]:
+        """(the verb's table, the join path through it) where `fact` and
+        `gtable` are joined in more than one way and the question's verb
+        names the table between them ("customers who rented films": through
+        the rentals, not through the store that keeps the copies); None where
+        the shortest path is the only one."""
+        try:
+            self.s.path(fact, gtable, self.sql.plain)
+            return None
+        except Unmappable as why:
+            verbs = {it.table for it in self.kinds("table") if it.extra == "verb"} - {fact, gtable}
+            if len(verbs) != 1:
+                raise
+            verb = verbs.pop()
+            hops = self._hops(fact, verb) + self._hops(verb, gtable)
+            tables = [fact] + [h[2] for h in hops]
+            if tables[-1] != gtable or verb not in tables or len(set(tables)) != len(tables):
+                raise why
+            return verb, hops
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',

@@ -88,6 +88,13 @@ _LATER_EARLIER_WORDS = {w for w, _ in _LATER_EARLIER}
 _MULTIPLES = {"twice": decimal.Decimal(2), "double": decimal.Decimal(2),
               "thrice": decimal.Decimal(3), "half": decimal.Decimal("0.5")}
 _DETERMINERS = ("the", "their", "its", "his", "her", "that")
+# Superlatives that rank by how many when said of "the number of".
+_COUNT_SUPERLATIVES = ("most", "highest", "largest", "greatest", "biggest", "least", "fewest",
+                       "lowest", "smallest")
+# A noun phrase and, in brackets, the same noun said again with what it
+# means: "the most active customer (i.e. the customer who ...)".
+_RESTATED_RE = re.compile(r"\b(the|a|an)\s+(?:[\w\-]+\s+){0,3}?([A-Za-z]+)\s*\(\s*"
+                          r"(?:i\.e\.,?\s*|that is,?\s*)?(?:the|a|an)\s+\2\b([^()]*)\)", re.I)
 # Words that tie an average to each row's own group rather than all rows.
 _OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 
@@ -275,6 +282,10 @@ class Reader:
         text = re.sub(r"\b(staff|team|crew|faculty) members?\b", r"\1", text, flags=re.I)
         text = re.sub(r"\b(categori[sz]ed|classified|labell?ed|tagged) as\b", "in", text,
                       flags=re.I)
+        # "the most active customer (the customer that has rented the most
+        # films)": words in brackets that name the noun before them again
+        # say what the words before it mean, and are read in their place.
+        text = _RESTATED_RE.sub(lambda m: f"{m[1]} {m[2]}{m[3]}", text)
         # "running time" is how long a thing runs, not a time of day.
         text = re.sub(r"\b(running|run) (time|times)\b", "duration", text, flags=re.I)
         text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
@@ -1320,6 +1331,13 @@ class Reader:
             return None  # "the fax number of the customers" is the column fax_number
         if n == 2 and low == "number" and self._numeric_column_at(i + 2):
             # "the number of pages" is the pages column, not a count.
+            t.used = toks[i + 1].used = "function"
+            return i + 2
+        prev = self.items[-1] if self.items else None
+        if low == "number" and n == 2 and prev is not None and prev.kind == "super" \
+                and prev.end == i and prev.value in _COUNT_SUPERLATIVES:
+            # "the most number of films", "the highest number of orders": a
+            # ranking by how many there are, said with one word more.
             t.used = toks[i + 1].used = "function"
             return i + 2
         if low == "total" and i + 2 < len(toks) and toks[i + 2].low != "number":

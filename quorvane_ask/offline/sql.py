@@ -378,14 +378,16 @@ class Sql:
 
     def measure(self, table: str, alias: str, what: str, fact: Optional[str],
                    conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
-                   zero: bool = True) -> str:
+                   zero: bool = True, hops: Optional[list] = None) -> str:
         """A correlated subquery: the count of `fact` rows, or the money, or
-        fn(column), that belong to the row `alias` of `table`."""
+        fn(column), that belong to the row `alias` of `table` (along `hops`
+        where the plan chose the path)."""
         if what == "money":
             fact = self.s.money_table()
         if what == "column":
             fact = column.table
-        hops = self.s.path(fact, table, self.plain)
+        if hops is None:
+            hops = self.s.path(fact, table, self.plain)
         a = self.alias()
         pk = self.s.tables[table].pk
         if len(pk) != 1:
