@@ -170,6 +170,13 @@ SHAPES = [
      "GROUP BY w.worker_id ORDER BY n DESC", "first"),
     ("Which two workers have rented the most tools?", "", "decline"),
     ("Which is the most active worker?", "", "decline"),
+    # Days from the first row to the last, by the rows' own date.
+    ("Calculate the number of days that the company has been operating, counted from the "
+     "first loan to the last one.", "SELECT DATEDIFF(MAX(loan_date), MIN(loan_date)) FROM loans",
+     "number"),
+    ("How many days are there between the first and the last payment?",
+     "SELECT DATEDIFF(MAX(payment_date), MIN(payment_date)) FROM payments", "number"),
+    ("How many days are there from the first book to the last one?", "", "decline"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),

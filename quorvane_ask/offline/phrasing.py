@@ -212,6 +212,14 @@ def average_of_totals(total: str, gname: str, desc: str, rows: list[tuple]) -> s
             f"{plural(n, gname)}, those with none counted as 0){desc}.")
 
 
+def span_days(noun: str, date: str, desc: str, rows: list[tuple]) -> str:
+    days = rows[0][0] if rows else None
+    if days is None:
+        return f"There is no {noun}{desc} with a {date}, so no first or last one."
+    return (f"{show(days)} {plural(days, 'day')} passed from the first {noun} to the last{desc} "
+            f"(from the earliest {date} to the latest).")
+
+
 def share(noun: str, desc: str, rows: list[tuple]) -> str:
     part, whole = rows[0]
     if not whole:

@@ -209,6 +209,9 @@ class Planner:
             # amounts elsewhere (payments) is another figure.
             raise Unmappable(f"{self._unread_lines()} looks like the lines of orders, but the "
                              "offline model cannot tell its quantity, price and order apart")
+        span = self.first("span")
+        if span is not None:
+            return self.span(span)
         head = self.head()
         self.conds = self.conditions(head)
         if self.money is not None and self.money.extra == "qualifier":
@@ -1454,6 +1457,43 @@ class Planner:
         # "orders per month, and which month had the most": both.
         return Plan(sql, lambda rows: listed(sorted(rows, key=lambda r: r[0])) + " "
                     + best(rows))
+
+    def span(self, span: Item) -> Plan:
+        """The days from a table's first row to its last, by the date of
+        what its rows record."""
+        more = [it for it in self.items if it.kind in (
+            "count", "agg", "super", "top", "group", "period", "money", "qty", "share", "howmuch",
+            "column", "order", "unit") or (it.kind == "table" and it.table != span.table)]
+        if more:
+            raise Unmappable(f"the question asks for the days from the first to the last "
+                             f"{singular(span.table)} and more the offline model cannot "
+                             "put with them")
+        table = span.table
+        head = Item("table", span.at, end=span.end, table=table)
+        self.conds = self.conditions(head)
+        span.role = "span"
+        date = self._own_date(table)
+        self._main = table
+        col = self.sql.ident(date.name)
+        sql = (f"SELECT DATEDIFF(MAX({col}), MIN({col})) FROM {self.sql.ident(table)}"
+               + "".join(" WHERE " + " AND ".join(w) for w in [self.where_for(
+                   table, self.sql.ident(table))] if w))
+        return Plan(sql, partial(phrasing.span_days, singular(table.replace("_", " ")),
+                                 date.name, self.describe()))
+
+    def _own_date(self, table: str) -> Column:
+        """The date of what a row records: its one date, or the one named for
+        the table itself (a rental's rental_date, not its return_date)."""
+        dates = self.s.tables[table].dates
+        own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
+               <= set(self.s.tables[table].words) or c.words == ["date"]]
+        if len(dates) == 1:
+            return dates[0]
+        if len(own) == 1:
+            return own[0]
+        raise Unmappable(f"{table} has " + ("no date" if not dates else "more than one date ("
+                         + ", ".join(c.name for c in dates) + ")") + " to tell its first row "
+                         "from its last")
 
     def share(self, head: Item) -> Plan:
         """The share of a table's rows that the question's one condition

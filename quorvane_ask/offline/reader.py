@@ -95,6 +95,10 @@ _COUNT_SUPERLATIVES = ("most", "highest", "largest", "greatest", "biggest", "lea
 # means: "the most active customer (i.e. the customer who ...)".
 _RESTATED_RE = re.compile(r"\b(the|a|an)\s+(?:[\w\-]+\s+){0,3}?([A-Za-z]+)\s*\(\s*"
                           r"(?:i\.e\.,?\s*|that is,?\s*)?(?:the|a|an)\s+\2\b([^()]*)\)", re.I)
+# "counted from the first ... to the last": the words that lead to a span of
+# days, and the states a business is in for as long as the span lasts.
+_SPAN_LEADS = ("counted", "measured", "reckoned", "calculated", "starting", "going")
+_SPAN_STATES = ("operating", "operational", "open", "running", "trading", "active", "going")
 # Words that tie an average to each row's own group rather than all rows.
 _OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 
@@ -428,6 +432,7 @@ class Reader:
         # square or cube.
         self._text_patterns()
         self._set_members()
+        self._span_of_days()
         longest = max(map(len, found), default=-4) + 4
         runs = []
         for i in range(len(toks)):
@@ -559,6 +564,72 @@ class Reader:
                 after = (self._held_in_column(i) or self._starts_with(i)
                          or self._initials(i) or self._featuring(i))
             i = after if after else i + 1
+
+    def _span_of_days(self) -> None:
+        """"the number of days from the first rental to the last one", "how
+        many days between the first and the last order": the days between
+        the earliest and the latest date of a table's rows.  Read before the
+        grammar, where "the last one" would be the last N of something."""
+        toks = self.toks
+        counted = None
+        for i in range(len(toks) - 2):
+            if (toks[i].low, toks[i + 1].low, toks[i + 2].low) in (
+                    ("number", "of", "days"), ("how", "many", "days")):
+                counted = i
+                break
+        if counted is None:
+            return
+        for i in range(counted + 3, len(toks)):
+            got = self._span_at(i)
+            if got is None:
+                continue
+            end, table = got
+            self.use(i, end - i, Item("span", counted, table=table, value="day"))
+            for t in toks[counted:counted + 3]:
+                t.used = "span"
+            if i > 0 and toks[i - 1].low in _SPAN_LEADS:
+                toks[i - 1].used = "function"  # "counted from the first ..."
+            for k in range(counted + 3, i):
+                # "the days the company has been operating": the span itself.
+                if toks[k].low in _SPAN_STATES and toks[k - 1].low == "been":
+                    toks[k].used = "function"
+            return
+
+    def _span_at(self, i: int) -> Optional[tuple[int, str]]:
+        """(index after it, table) of "from the first X to the last (one)",
+        "between the first X and the last X", "between the first and (the)
+        last X" at i."""
+        toks = self.toks
+        close = {"from": "to", "between": "and"}.get(toks[i].low)
+        if close is None or self._low(i + 1) != "the" or self._low(i + 2) != "first":
+            return None
+        j = i + 3
+        table = self._span_table(j)
+        if table is not None:
+            j += table[0]
+        if self._low(j) != close:
+            return None
+        j += 1 + (self._low(j + 1) == "the")
+        if self._low(j) != "last":
+            return None
+        j += 1
+        second = self._span_table(j)
+        if second is not None:
+            if table is not None and second[1] != table[1]:
+                return None
+            table, j = second, j + second[0]
+        elif table is not None and self._low(j) in ("one", "ones"):
+            j += 1
+        if table is None:
+            return None
+        return j, table[1]
+
+    def _span_table(self, j: int) -> Optional[tuple[int, str]]:
+        got = self._match_vocab(j) if j < len(self.toks) else None
+        if not got or not all(it.kind == "table" for it in got[1]) \
+                or len({it.table for it in got[1]}) != 1:
+            return None
+        return got[0], got[1][0].table
 
     def _set_members(self) -> None:
         """A member a SET column declares ("Behind the Scenes"), named in the
