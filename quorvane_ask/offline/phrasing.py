@@ -212,6 +212,18 @@ def average_of_totals(total: str, gname: str, desc: str, rows: list[tuple]) -> s
             f"{plural(n, gname)}, those with none counted as 0){desc}.")
 
 
+def same_counts(who: str, sources: list[str], period: str, rows: list[tuple]) -> list[tuple]:
+    """(period, count) where every source counts the same rows active in
+    each period; where two differ the question has two answers."""
+    for r in rows:
+        if len(set(r[1:])) > 1:
+            counts = ", ".join(f"{show(v or 0)} by {s}" for s, v in zip(sources, r[1:]))
+            raise Unmappable(f"active {who} may be those with a row in any of "
+                             + ", ".join(sources) + f", and they differ ({period} {show(r[0])}: "
+                             f"{counts}); ask for one of them")
+    return [r[:2] for r in rows]
+
+
 def span_days(noun: str, date: str, desc: str, rows: list[tuple]) -> str:
     days = rows[0][0] if rows else None
     if days is None:

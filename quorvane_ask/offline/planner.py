@@ -156,6 +156,10 @@ class Planner:
                         v.at == it.end + 1 and {c.table for c in it.columns} & {t for t, _ in v.extra}
                         for v in self.kinds("value")) and toks[it.at].low.endswith(("ed", "id")):
                 it.role = "restated"  # "paid by credit card": the payment type says it
+        for it in self.kinds("active"):
+            if not it.role:
+                raise Unmappable("the question asks for active rows, which the offline model "
+                                 "tells only per month or year, by what is recorded of them")
         for it in self.kinds("unit"):
             if not it.role:
                 raise Unmappable(f"the question asks for a figure in {it.value}s, which the "
@@ -683,6 +687,8 @@ class Planner:
         else:
             prev = self.before(it, "column", "table", "money", "size")
             nxt = self.after(it, "column", "table", "money")
+            if self.p.words[max(it.at - 2, 0):it.at] in (["shared", "by"], ["held", "by"]):
+                prev = None  # "names shared by at least two actors": a count of actors
             if prev is not None and prev.kind == "column":
                 self._no_figure_of(prev)
                 cols = [c for c in prev.columns if c.numeric]
@@ -1336,13 +1342,23 @@ class Planner:
         fnname = {"sum": "SUM", "avg": "AVG", "max": "MAX", "min": "MIN", None: "SUM"}[fn]
         if what == "count" and fn is not None:
             raise Unmappable("the question asks for both a count and a total")
+        for it in self.kinds("column"):
+            if it is not key and not it.role and key.kind == "column" and gcol in it.columns:
+                it.role = "group"  # "the last names ... who have that last name"
         # Conditions on the grouped table restrict the groups; the others the
         # rows counted or summed in each group.
         plain, measured_conds = self.split_conds(gtable)
         gconds = [c for c in plain if c.table == gtable and c.kind != "related"]
         fconds = [c for c in plain if c not in gconds]
+        having = []
         if measured_conds:
-            raise Unmappable("a condition on a count or a sum inside a grouping")
+            # "last names shared by at least two actors": a condition on the
+            # count of each group is on the figure the answer gives per group.
+            if what != "count" or gcol is None or sup is not None or any(
+                    c.kind != "count" or c.related != fact or c.against is not None
+                    for c in measured_conds):
+                raise Unmappable("a condition on a count or a sum inside a grouping")
+            having = measured_conds
         order = "ASC" if sup is not None and sup.op == "min" else "DESC"
         ops = [a.op for a in aggs]
         if sup is None and (ops[:2] == ["avg", "sum"] or (ops == ["avg"] and what in (
@@ -1357,7 +1373,7 @@ class Planner:
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            sql = self.sql.per_value(gtable, gcol, m, gconds, order)
+            sql = self.sql.per_value(gtable, gcol, m, gconds, order, having)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -1404,6 +1420,9 @@ class Planner:
         fn = aggs[0].op if aggs else None
         measured = next((it for it in self.items if it.kind in ("table", "column", "money", "qty")
                          and it.extra != "qualifier" and not it.role), None)
+        active = self.first("active")
+        if active is not None:
+            return self.active_per_period(active, measured, period, sup, group)
         col = None
         if self.money or self.qty:
             what = "money" if self.money else "qty"
@@ -1457,6 +1476,50 @@ class Planner:
         # "orders per month, and which month had the most": both.
         return Plan(sql, lambda rows: listed(sorted(rows, key=lambda r: r[0])) + " "
                     + best(rows))
+
+    def active_per_period(self, active: Item, measured: Optional[Item], period: Item,
+                          sup: Optional[Item], group: Optional[Item]) -> Plan:
+        """"Monthly active customers": how many different rows of a table
+        have a row of what they do in each period.  Each table that refers
+        to them with a date of its own records something they did (rentals,
+        payments); where several do, each is counted, and they must agree."""
+        if measured is None or measured.kind != "table" or measured.at != active.end:
+            raise Unmappable("the question says 'active' of no table")
+        if sup is not None or self.kinds("agg", "money", "qty") or self.conds or (
+                group is not None and group.at > period.at + 1):
+            raise Unmappable("the offline model counts active rows per period with nothing "
+                             "more to them")
+        who = measured.table
+        measured.role = active.role = "measured"
+        sources = []
+        for t in self.s.tables.values():
+            keys = [c for c, ref, _ in t.fks if ref == who]
+            if t.name == who or not keys or not t.dates or t.person_name is not None or (
+                    t.label is not None and set(t.label.words) & set(LABEL_WORDS)):
+                # Rows of people or named things are no record of something
+                # done: a customer's create_date is not the store's activity.
+                continue
+            if len(keys) > 1:
+                raise Unmappable(f"{t.name} refers to {who} in more than one way")
+            sources.append((t.name, keys[0], self._own_date(t.name)))
+        if not sources:
+            raise Unmappable(f"no table records, with a date, what the "
+                             f"{plural(2, singular(who.replace('_', ' ')))} do")
+        parts = []
+        for n, (table, key, date) in enumerate(sources):
+            k = self.sql.period(self.sql.col("a", date.name), period.value)
+            parts.append(f"SELECT {n} AS src, {k} AS k, COUNT(DISTINCT {self.sql.col('a', key)}) "
+                         f"AS v FROM {self.sql.ident(table)} a WHERE {self.sql.col('a', key)} "
+                         f"IS NOT NULL AND {self.sql.col('a', date.name)} IS NOT NULL GROUP BY k")
+        cols = ", ".join(f"MAX(CASE WHEN src = {n} THEN v END)" for n in range(len(sources)))
+        sql = f"SELECT k, {cols} FROM ({' UNION ALL '.join(parts)}) per_source GROUP BY k ORDER BY k"
+        names = [f"{t} ({d.name})" for t, _, d in sources]
+        wording = f"number of {plural(2, singular(who.replace('_', ' ')))} active (with a row in " \
+            f"{sources[0][0]} that {period.value}" + "".join(
+                f"; {t} gives the same counts" for t, _, _ in sources[1:]) + ")"
+        listed = partial(phrasing.per_group, wording, period.value, "")
+        return Plan(sql, _checked(partial(phrasing.same_counts, who, names, period.value),
+                                  listed))
 
     def span(self, span: Item) -> Plan:
         """The days from a table's first row to its last, by the date of

@@ -99,6 +99,8 @@ _RESTATED_RE = re.compile(r"\b(the|a|an)\s+(?:[\w\-]+\s+){0,3}?([A-Za-z]+)\s*\(\
 # days, and the states a business is in for as long as the span lasts.
 _SPAN_LEADS = ("counted", "measured", "reckoned", "calculated", "starting", "going")
 _SPAN_STATES = ("operating", "operational", "open", "running", "trading", "active", "going")
+# Verbs before "that <column>": the rows that have that value.
+_SHARING_VERBS = ("have", "has", "having", "with", "share", "shares", "sharing")
 # Words that tie an average to each row's own group rather than all rows.
 _OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 
@@ -462,6 +464,7 @@ class Reader:
         self._role_words()
         self._request_words()
         self._grammar()
+        self._shared_by()
         self._order_words()
         self._schema_words()
         probes, unknown = [], []
@@ -1710,7 +1713,68 @@ class Reader:
         self.use(i, 2, Item("unit", i, value=singular(toks[i + 1].low)))
         return i + 2
 
-    _GRAMMAR = (_has_column, _in_unit, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
+    def _active(self, i: int) -> Optional[int]:
+        """"monthly active customers", "active members per year": the rows
+        with something recorded of them in each period, not a yes-or-no
+        column, which keeps no month."""
+        if self.toks[i].low != "active" or not any(t.low in _PERIODS for t in self.toks):
+            return None
+        got = self._match_vocab(i + 1) if i + 1 < len(self.toks) else None
+        if not got or not all(it.kind == "table" for it in got[1]):
+            return None
+        self.use(i, 1, Item("active", i))
+        return i + 1
+
+    def _that_key(self, i: int) -> Optional[int]:
+        """"the last names of actors and the number of actors who have that
+        last name": "that" before a column the question named already is
+        each of its values, the group the count is of."""
+        toks = self.toks
+        if toks[i].low != "that" or i == 0 or toks[i - 1].low not in _SHARING_VERBS \
+                or i + 1 >= len(toks):
+            return None
+        got = self._match_vocab(i + 1)
+        if not got or not all(it.kind == "column" for it in got[1]):
+            return None
+        cols = {(it.table, it.column.name) for it in got[1]}
+        said = any((m := self._match_vocab(k)) and m[0] == got[0] and cols == {
+            (it.table, it.column.name) for it in m[1] if it.kind == "column"}
+            for k in range(i - 1))
+        if not said:
+            return None
+        self.use(i, 1, Item("group", i, value="each"))
+        return i + 1
+
+    def _shared_by(self) -> None:
+        """"names that are shared by at least two actors": the values of the
+        group with that many rows.  "shared by" only leads to the count, and
+        a noun before it that repeats words of a column named earlier ("last
+        names" ... "names") is that column said again."""
+        toks = self.toks
+        for i in range(1, len(toks) - 2):
+            if toks[i].low not in ("shared", "held") or toks[i + 1].low != "by" \
+                    or toks[i].used or toks[i + 1].used not in (None, "function") \
+                    or not any(it.kind == "cmp" and it.at == i + 2 for it in self.items):
+                continue
+            toks[i].used = toks[i + 1].used = "function"
+            j = i - 1
+            while j > 0 and toks[j].low in ("that", "which", "are", "is", "were", "was"):
+                j -= 1
+            if toks[j].used:
+                continue
+            words = toks[j].forms
+            earlier = any((m := self._match_vocab(k)) and any(
+                it.kind == "column" and words & set(it.column.words) for it in m[1])
+                for k in range(j))
+            if earlier and j > 0:
+                toks[j].used = "function"
+                if toks[j - 1].low == "for" and self._low(j - 2) == "only" \
+                        and self._low(j - 3) == "but":
+                    # ", but only for names that ...": the groups listed are
+                    # those the count picks.
+                    toks[j - 2].used = toks[j - 3].used = "function"
+
+    _GRAMMAR = (_active, _that_key, _has_column, _in_unit, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
                 _comparator, _how_many, _count_words, _one_word, _all_of, _grouping, _period,
                 _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,
