@@ -190,7 +190,7 @@ SHAPES = [
     ("Calculate the number of days that the company has been operating, counted from the "
      "first loan to the last one.", "SELECT DATEDIFF(MAX(loan_date), MIN(loan_date)) FROM loans",
      "number"),
-    ("How many days are there between the first and the last payment?",
+    ("How many days passed between the first and the last payment?",
      "SELECT DATEDIFF(MAX(payment_date), MIN(payment_date)) FROM payments", "number"),
     ("How many days are there from the first book to the last one?", "", "decline"),
     # Every loan has one book: all tie, so none has the most.

@@ -593,8 +593,10 @@ class Reader:
             if i > 0 and toks[i - 1].low in _SPAN_LEADS:
                 toks[i - 1].used = "function"  # "counted from the first ..."
             for k in range(counted + 3, i):
-                # "the days the company has been operating": the span itself.
-                if toks[k].low in _SPAN_STATES and toks[k - 1].low == "been":
+                # "the days the company has been operating", "how many days
+                # passed": the span itself.
+                if toks[k].low in _SPAN_STATES and toks[k - 1].low == "been" or (
+                        toks[k].low in ("passed", "elapsed") and k == counted + 3):
                     toks[k].used = "function"
             return
 
