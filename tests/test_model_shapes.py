@@ -55,6 +55,24 @@ def _script() -> str:
     out.append("INSERT INTO payments VALUES " + ", ".join(
         f"({i}, {1 + i % 7}, '{2023 + i % 2}-0{1 + i % 9}-1{i % 9}', {i * 1.25:.2f}, '2025-01-01')"
         for i in range(1, 25)))
+    # Tools and workers both belong to a depot, and a worker rents tools:
+    # two joins between them, the verb says which.  A worker's rentals and
+    # the different tools rented agree only for the first worker.
+    out += ["CREATE TABLE depots (depot_id INT PRIMARY KEY, depot_name VARCHAR(20))",
+            "CREATE TABLE workers (worker_id INT PRIMARY KEY, worker_name VARCHAR(20), "
+            "active TINYINT(1), depot_id INT, FOREIGN KEY (depot_id) REFERENCES depots(depot_id))",
+            "CREATE TABLE tools (tool_id INT PRIMARY KEY, tool_name VARCHAR(20), depot_id INT, "
+            "FOREIGN KEY (depot_id) REFERENCES depots(depot_id))",
+            "CREATE TABLE rentals (rental_id INT PRIMARY KEY, worker_id INT, tool_id INT, "
+            "rental_date DATE, "
+            "FOREIGN KEY (worker_id) REFERENCES workers(worker_id), "
+            "FOREIGN KEY (tool_id) REFERENCES tools(tool_id))",
+            "INSERT INTO depots VALUES (1, 'North'), (2, 'South')",
+            "INSERT INTO workers VALUES (1, 'Ada', 1, 1), (2, 'Bo', 1, 2), (3, 'Cy', 0, 1)",
+            "INSERT INTO tools VALUES (1, 'Drill', 1), (2, 'Saw', 1), (3, 'Lathe', 2), (4, 'Vice', 2)",
+            "INSERT INTO rentals VALUES (1, 1, 1, '2024-01-03'), (2, 1, 1, '2024-01-09'), "
+            "(3, 1, 2, '2024-02-01'), (4, 2, 1, '2024-02-02'), (5, 2, 2, '2024-02-05'), "
+            "(6, 2, 3, '2024-03-01'), (7, 2, 4, '2024-03-02'), (8, 3, 3, '2024-03-04')"]
     return ";\n".join(out) + ";"
 
 
@@ -80,7 +98,7 @@ def _first_only(rows):
 
 
 # (question, SQL, how the answer must hold it): "groups" every key with its
-# value; "number" the one figure; "first" the names ranked first, and no
+# value, "only" those and no other; "number" the one figure; "first" the names ranked first, and no
 # name of the other rows; "decline" a decline.
 SHAPES = [
     ("How many loans were there per month in 2024?",
@@ -140,6 +158,45 @@ SHAPES = [
      "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),
     ("How many books are labelled as Poetry?", "SELECT COUNT(*) FROM books WHERE genre = 'Poetry'",
      "number"),
+    # A total of rows is of their one amount; "average payment" alone may
+    # be of payments or of each member's total.
+    ("What is the average total paid per member?",
+     "SELECT AVG(s) FROM (SELECT COALESCE(SUM(p.amount), 0) s FROM members m LEFT JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    ("What is the average payment per member?", "", "decline"),
+    # "The most number of" ranks by a count, along the verb's table; the
+    # brackets say what "most active" means.  Rentals and different tools
+    # agree on the first worker, not on the first two; a yes-or-no flag
+    # ranks nothing.
+    ("Which worker has rented the most number of tools?",
+     "SELECT w.worker_name, COUNT(*) n FROM workers w JOIN rentals r ON r.worker_id = w.worker_id "
+     "GROUP BY w.worker_id ORDER BY n DESC", "first"),
+    ("Which is the most active worker (the worker that has rented the most tools)?",
+     "SELECT w.worker_name, COUNT(*) n FROM workers w JOIN rentals r ON r.worker_id = w.worker_id "
+     "GROUP BY w.worker_id ORDER BY n DESC", "first"),
+    ("Which two workers have rented the most tools?", "", "decline"),
+    ("Which is the most active worker?", "", "decline"),
+    # "that genre" is each genre named before; "shared by" a count of each.
+    ("List the genres of books and the number of books that have that genre, but only for "
+     "genres that are shared by at least two books.",
+     "SELECT genre, COUNT(*) FROM books GROUP BY genre HAVING COUNT(*) >= 2", "only"),
+    ("How many books have each genre, for genres shared by at most one book?",
+     "SELECT genre, COUNT(*) FROM books GROUP BY genre HAVING COUNT(*) <= 1", "only"),
+    ("What is the total price of books per genre, for genres shared by at least two books?",
+     "", "decline"),
+    # Active rows are those with something done in the period; loans and
+    # payments would count members differently.
+    ("How many active workers were there per month?",
+     "SELECT DATE_FORMAT(rental_date, '%Y-%m'), COUNT(DISTINCT worker_id) FROM rentals GROUP BY 1",
+     "groups"),
+    ("Get the number of monthly active members.", "", "decline"),
+    # Days from the first row to the last, by the rows' own date.
+    ("Calculate the number of days that the company has been operating, counted from the "
+     "first loan to the last one.", "SELECT DATEDIFF(MAX(loan_date), MIN(loan_date)) FROM loans",
+     "number"),
+    ("How many days passed between the first and the last payment?",
+     "SELECT DATEDIFF(MAX(payment_date), MIN(payment_date)) FROM payments", "number"),
+    ("How many days are there from the first book to the last one?", "", "decline"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
@@ -157,7 +214,10 @@ def test_shape(library, question, sql, kind):
     rows = library.execute(sql, database=NAME)
     if kind == "number":
         assert _said(rows[0][0], answer), (answer, rows)
-    elif kind == "groups":
+    elif kind in ("groups", "only"):
+        if kind == "only":
+            named = {k.strip() for k in re.findall(r"([\w ]+): \d", answer)}
+            assert named == {str(k) for k, _ in rows}, (answer, rows)
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \
                 or (str(key) in answer and _said(value, answer)), (answer, key, value)

@@ -136,11 +136,29 @@ def order_value(word: str, order_table: str, desc: str, rows: list[tuple],
             f"{plural(n, singular(order_table))}){desc}.")
 
 
-def one_reading(fact: str, link: str, gname: str, rows: list[tuple]) -> list[tuple]:
+def _ranked_first(op: str, n: int, k: int, rows: list[tuple]) -> set:
+    """The rows whose value k is among the n first in `op`'s order, ties in."""
+    vals = sorted((r[k] for r in rows if r[k] is not None), reverse=op == "max")
+    if not vals:
+        return set()
+    cut = vals[min(n, len(vals)) - 1]
+    return {r for r in rows if r[k] is not None and (r[k] >= cut if op == "max" else r[k] <= cut)}
+
+
+def one_reading(fact: str, link: str, gname: str, rows: list[tuple],
+                ranked: Optional[tuple] = None) -> list[tuple]:
     """The count per group, when it counts both `fact` and `link` rows and
     the two agree; they differ, and the question is declined, when a row of
-    `fact` is linked more than once."""
+    `fact` is linked more than once.  Of a ranking (op, n) only the groups
+    ranked first must agree: both readings then name the same groups with
+    the same counts."""
     differ = [r for r in rows if r[1] != r[2]]
+    if ranked is not None:
+        first = _ranked_first(*ranked, 1, rows)
+        if first == _ranked_first(*ranked, 2, rows):
+            differ = [r for r in first if r[1] != r[2]]
+        else:
+            differ = sorted(first ^ _ranked_first(*ranked, 2, rows), key=lambda r: str(r[0]))
     if differ:
         r = differ[0]
         raise Unmappable(f"the count of {fact} per {gname} could count different {fact} "
@@ -192,6 +210,26 @@ def average_of_totals(total: str, gname: str, desc: str, rows: list[tuple]) -> s
         return f"There are no {plural(2, gname)}{desc} to average over."
     return (f"The average of each {gname}'s {total} is {show(v)} (over {n} "
             f"{plural(n, gname)}, those with none counted as 0){desc}.")
+
+
+def same_counts(who: str, sources: list[str], period: str, rows: list[tuple]) -> list[tuple]:
+    """(period, count) where every source counts the same rows active in
+    each period; where two differ the question has two answers."""
+    for r in rows:
+        if len(set(r[1:])) > 1:
+            counts = ", ".join(f"{show(v or 0)} by {s}" for s, v in zip(sources, r[1:]))
+            raise Unmappable(f"active {who} may be those with a row in any of "
+                             + ", ".join(sources) + f", and they differ ({period} {show(r[0])}: "
+                             f"{counts}); ask for one of them")
+    return [r[:2] for r in rows]
+
+
+def span_days(noun: str, date: str, desc: str, rows: list[tuple]) -> str:
+    days = rows[0][0] if rows else None
+    if days is None:
+        return f"There is no {noun}{desc} with a {date}, so no first or last one."
+    return (f"{show(days)} {plural(days, 'day')} passed from the first {noun} to the last{desc} "
+            f"(from the earliest {date} to the latest).")
 
 
 def share(noun: str, desc: str, rows: list[tuple]) -> str:

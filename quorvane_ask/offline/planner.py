@@ -69,6 +69,12 @@ def _year_column(col: Column) -> bool:
     return col.base == "YEAR" or (col.integer and col.words[-1:] == ["year"])
 
 
+def _flag(col: Column) -> bool:
+    """A column that only says yes or no: BOOLEAN, TINYINT(1), BIT(1)."""
+    return col.base in ("BOOL", "BOOLEAN") or (
+        col.base in ("TINYINT", "BIT") and re.search(r"\(1\)", col.type) is not None)
+
+
 def _long_text(col: Column) -> bool:
     """A column of prose (a description, notes): TEXT, or more characters
     than a name or a title is given (VARCHAR(255) is the usual for those)."""
@@ -157,6 +163,10 @@ class Planner:
                         v.at == it.end + 1 and {c.table for c in it.columns} & {t for t, _ in v.extra}
                         for v in self.kinds("value")) and toks[it.at].low.endswith(("ed", "id")):
                 it.role = "restated"  # "paid by credit card": the payment type says it
+        for it in self.kinds("active"):
+            if not it.role:
+                raise Unmappable("the question asks for active rows, which the offline model "
+                                 "tells only per month or year, by what is recorded of them")
         for it in self.kinds("unit"):
             if not it.role:
                 raise Unmappable(f"the question asks for a figure in {it.value}s, which the "
@@ -210,6 +220,9 @@ class Planner:
             # amounts elsewhere (payments) is another figure.
             raise Unmappable(f"{self._unread_lines()} looks like the lines of orders, but the "
                              "offline model cannot tell its quantity, price and order apart")
+        span = self.first("span")
+        if span is not None:
+            return self.span(span)
         head = self.head()
         self.conds = self.conditions(head)
         if self.money is not None and self.money.extra == "qualifier":
@@ -234,6 +247,14 @@ class Planner:
                 self.items.remove(group)
                 self.items.remove(count)
                 group = count = None
+        flags = next((it for it in self.kinds("column") if sup is not None
+                      and it.at == sup.end and it.columns and all(map(_flag, it.columns))), None)
+        if flags is not None:
+            # "the most active customer": a yes or no has no most, and what
+            # makes a row "most active" the question does not say.
+            raise Unmappable(f"'{sup.value} {flags.columns[0].name}' ranks by "
+                             f"{flags.columns[0].name}, which only says yes or no; say what "
+                             "to count or compare")
         if top is not None and sup is None:
             sup = Item("super", top.at, op="max")
             self.items.append(sup)
@@ -289,7 +310,8 @@ class Planner:
         """Whether the join from `table` to `other` goes down to rows that
         belong to it (an order's lines): a condition there picks some of
         those rows, not some of `table`'s."""
-        hops = self.s.path(table, other, self.sql.plain)
+        through = self._verb_path(table, other)
+        hops = through[1] if through else self.s.path(table, other, self.sql.plain)
         if not hops:
             return False
         _, _, nxt, nxt_col = hops[0]
@@ -691,6 +713,8 @@ class Planner:
         else:
             prev = self.before(it, "column", "table", "money", "size")
             nxt = self.after(it, "column", "table", "money")
+            if self.p.words[max(it.at - 2, 0):it.at] in (["shared", "by"], ["held", "by"]):
+                prev = None  # "names shared by at least two actors": a count of actors
             if prev is not None and prev.kind == "column":
                 self._no_figure_of(prev)
                 cols = [c for c in prev.columns if c.numeric]
@@ -1344,13 +1368,23 @@ class Planner:
         fnname = {"sum": "SUM", "avg": "AVG", "max": "MAX", "min": "MIN", None: "SUM"}[fn]
         if what == "count" and fn is not None:
             raise Unmappable("the question asks for both a count and a total")
+        for it in self.kinds("column"):
+            if it is not key and not it.role and key.kind == "column" and gcol in it.columns:
+                it.role = "group"  # "the last names ... who have that last name"
         # Conditions on the grouped table restrict the groups; the others the
         # rows counted or summed in each group.
         plain, measured_conds = self.split_conds(gtable)
         gconds = [c for c in plain if c.table == gtable and c.kind != "related"]
         fconds = [c for c in plain if c not in gconds]
+        having = []
         if measured_conds:
-            raise Unmappable("a condition on a count or a sum inside a grouping")
+            # "last names shared by at least two actors": a condition on the
+            # count of each group is on the figure the answer gives per group.
+            if what != "count" or gcol is None or sup is not None or any(
+                    c.kind != "count" or c.related != fact or c.against is not None
+                    for c in measured_conds):
+                raise Unmappable("a condition on a count or a sum inside a grouping")
+            having = measured_conds
         order = "ASC" if sup is not None and sup.op == "min" else "DESC"
         ops = [a.op for a in aggs]
         if sup is None and (ops[:2] == ["avg", "sum"] or (ops == ["avg"] and what in (
@@ -1365,7 +1399,7 @@ class Planner:
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            sql = self.sql.per_value(gtable, gcol, m, gconds, order)
+            sql = self.sql.per_value(gtable, gcol, m, gconds, order, having)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -1390,7 +1424,10 @@ class Planner:
             else:
                 answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
-            answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
+            top = self.first("top")
+            ranked = (sup.op, top.value if top else 1) if sup is not None else None
+            answer = _checked(partial(phrasing.one_reading, fact, link, gname, ranked=ranked),
+                              answer)
         return Plan(sql, answer)
 
     def per_period(self, head: Item, group: Optional[Item], sup: Optional[Item],
@@ -1409,6 +1446,9 @@ class Planner:
         fn = aggs[0].op if aggs else None
         measured = next((it for it in self.items if it.kind in ("table", "column", "money", "qty")
                          and it.extra != "qualifier" and not it.role), None)
+        active = self.first("active")
+        if active is not None:
+            return self.active_per_period(active, measured, period, sup, group)
         col = None
         if self.money or self.qty:
             what = "money" if self.money else "qty"
@@ -1462,6 +1502,87 @@ class Planner:
         # "orders per month, and which month had the most": both.
         return Plan(sql, lambda rows: listed(sorted(rows, key=lambda r: r[0])) + " "
                     + best(rows))
+
+    def active_per_period(self, active: Item, measured: Optional[Item], period: Item,
+                          sup: Optional[Item], group: Optional[Item]) -> Plan:
+        """"Monthly active customers": how many different rows of a table
+        have a row of what they do in each period.  Each table that refers
+        to them with a date of its own records something they did (rentals,
+        payments); where several do, each is counted, and they must agree."""
+        if measured is None or measured.kind != "table" or measured.at != active.end:
+            raise Unmappable("the question says 'active' of no table")
+        if sup is not None or self.kinds("agg", "money", "qty") or self.conds or (
+                group is not None and group.at > period.at + 1):
+            raise Unmappable("the offline model counts active rows per period with nothing "
+                             "more to them")
+        who = measured.table
+        measured.role = active.role = "measured"
+        sources = []
+        for t in self.s.tables.values():
+            keys = [c for c, ref, _ in t.fks if ref == who]
+            if t.name == who or not keys or not t.dates or t.person_name is not None or (
+                    t.label is not None and set(t.label.words) & set(LABEL_WORDS)):
+                # Rows of people or named things are no record of something
+                # done: a customer's create_date is not the store's activity.
+                continue
+            if len(keys) > 1:
+                raise Unmappable(f"{t.name} refers to {who} in more than one way")
+            sources.append((t.name, keys[0], self._own_date(t.name)))
+        if not sources:
+            raise Unmappable(f"no table records, with a date, what the "
+                             f"{plural(2, singular(who.replace('_', ' ')))} do")
+        parts = []
+        for n, (table, key, date) in enumerate(sources):
+            k = self.sql.period(self.sql.col("a", date.name), period.value)
+            parts.append(f"SELECT {n} AS src, {k} AS k, COUNT(DISTINCT {self.sql.col('a', key)}) "
+                         f"AS v FROM {self.sql.ident(table)} a WHERE {self.sql.col('a', key)} "
+                         f"IS NOT NULL AND {self.sql.col('a', date.name)} IS NOT NULL GROUP BY k")
+        cols = ", ".join(f"MAX(CASE WHEN src = {n} THEN v END)" for n in range(len(sources)))
+        sql = f"SELECT k, {cols} FROM ({' UNION ALL '.join(parts)}) per_source GROUP BY k ORDER BY k"
+        names = [f"{t} ({d.name})" for t, _, d in sources]
+        wording = f"number of {plural(2, singular(who.replace('_', ' ')))} active (with a row in " \
+            f"{sources[0][0]} that {period.value}" + "".join(
+                f"; {t} gives the same counts" for t, _, _ in sources[1:]) + ")"
+        listed = partial(phrasing.per_group, wording, period.value, "")
+        return Plan(sql, _checked(partial(phrasing.same_counts, who, names, period.value),
+                                  listed))
+
+    def span(self, span: Item) -> Plan:
+        """The days from a table's first row to its last, by the date of
+        what its rows record."""
+        more = [it for it in self.items if it.kind in (
+            "count", "agg", "super", "top", "group", "period", "money", "qty", "share", "howmuch",
+            "column", "order", "unit") or (it.kind == "table" and it.table != span.table)]
+        if more:
+            raise Unmappable(f"the question asks for the days from the first to the last "
+                             f"{singular(span.table)} and more the offline model cannot "
+                             "put with them")
+        table = span.table
+        head = Item("table", span.at, end=span.end, table=table)
+        self.conds = self.conditions(head)
+        span.role = "span"
+        date = self._own_date(table)
+        self._main = table
+        col = self.sql.ident(date.name)
+        sql = (f"SELECT DATEDIFF(MAX({col}), MIN({col})) FROM {self.sql.ident(table)}"
+               + "".join(" WHERE " + " AND ".join(w) for w in [self.where_for(
+                   table, self.sql.ident(table))] if w))
+        return Plan(sql, partial(phrasing.span_days, singular(table.replace("_", " ")),
+                                 date.name, self.describe()))
+
+    def _own_date(self, table: str) -> Column:
+        """The date of what a row records: its one date, or the one named for
+        the table itself (a rental's rental_date, not its return_date)."""
+        dates = self.s.tables[table].dates
+        own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
+               <= set(self.s.tables[table].words) or c.words == ["date"]]
+        if len(dates) == 1:
+            return dates[0]
+        if len(own) == 1:
+            return own[0]
+        raise Unmappable(f"{table} has " + ("no date" if not dates else "more than one date ("
+                         + ", ".join(c.name for c in dates) + ")") + " to tell its first row "
+                         "from its last")
 
     def share(self, head: Item) -> Plan:
         """The share of a table's rows that the question's one condition
@@ -1643,6 +1764,14 @@ class Planner:
                                      "say which")
             return "column", col, col.name, fn, measured
         if measured is not None and measured.kind == "table" and measured is not key:
+            if "sum" in [a.op for a in self.kinds("agg")] and measured.table != (
+                    key.table or gcol_table(key)):
+                # "the average total paid per customer": a total of rows is
+                # of their one column of money, as for a total of all rows;
+                # with none or several the count below declines.
+                cols = self._amounts(measured.table)
+                if len(cols) == 1:
+                    return "column", cols[0], cols[0].name, fn, measured
             return "count", None, measured.table, fn, measured
         if measured is None and sup is not None and sup.extra == "count" \
                 and key.kind == "column":
@@ -1659,12 +1788,24 @@ class Planner:
         """(query, link table) of a measure per row of `gtable`, named by its label."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
-        m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
-        hops = self.s.path(fact, gtable, self.sql.plain) if what == "count" else []
+        through = self._verb_path(fact, gtable) if what == "count" else None
+        if through:
+            # The rows counted are those joined through the verb's table
+            # already: "films rented" says no more than the path does.
+            said = [c for c in fconds if c.kind == "related" and c.op == "some"
+                    and c.related == through[0]]
+            fconds = [c for c in fconds if c not in said]
+            self.conds = [c for c in self.conds if c not in said]
+        m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname,
+                             hops=through[1] if through else None)
+        hops = (through[1] if through else self.s.path(fact, gtable, self.sql.plain)) \
+            if what == "count" else []
         # Only a row that many rows of the next table belong to can be
         # reached more than once: "customers per country" through their one
         # address each counts every customer once.
         link = hops[0][2] if len(hops) > 1 and self._descends(fact, hops[0][2]) else None
+        if through:
+            link = through[0]  # "rented the most films": the films or the rentals
         if link is not None:
             # "The member who borrowed the most books" may count books or
             # loans; both are computed, and a difference is declined.
@@ -1673,6 +1814,26 @@ class Planner:
                                  "with a condition is more than the offline model can check")
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
         return self.sql.per_row(gtable, m, gconds, order), link
+
+    def _verb_path(self, fact: str, gtable: str) -> Optional[tuple[str, list]]:
+        """(the verb's table, the join path through it) where `fact` and
+        `gtable` are joined in more than one way and the question's verb
+        names the table between them ("customers who rented films": through
+        the rentals, not through the store that keeps the copies); None where
+        the shortest path is the only one."""
+        try:
+            self.s.path(fact, gtable, self.sql.plain)
+            return None
+        except Unmappable as why:
+            verbs = {it.table for it in self.kinds("table") if it.extra == "verb"} - {fact, gtable}
+            if len(verbs) != 1:
+                raise
+            verb = verbs.pop()
+            hops = self._hops(fact, verb) + self._hops(verb, gtable)
+            tables = [fact] + [h[2] for h in hops]
+            if tables[-1] != gtable or verb not in tables or len(set(tables)) != len(tables):
+                raise why
+            return verb, hops
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',

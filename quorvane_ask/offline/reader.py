@@ -88,6 +88,19 @@ _LATER_EARLIER_WORDS = {w for w, _ in _LATER_EARLIER}
 _MULTIPLES = {"twice": decimal.Decimal(2), "double": decimal.Decimal(2),
               "thrice": decimal.Decimal(3), "half": decimal.Decimal("0.5")}
 _DETERMINERS = ("the", "their", "its", "his", "her", "that")
+# Superlatives that rank by how many when said of "the number of".
+_COUNT_SUPERLATIVES = ("most", "highest", "largest", "greatest", "biggest", "least", "fewest",
+                       "lowest", "smallest")
+# A noun phrase and, in brackets, the same noun said again with what it
+# means: "the most active customer (i.e. the customer who ...)".
+_RESTATED_RE = re.compile(r"\b(the|a|an)\s+(?:[\w\-]+\s+){0,3}?([A-Za-z]+)\s*\(\s*"
+                          r"(?:i\.e\.,?\s*|that is,?\s*)?(?:the|a|an)\s+\2\b([^()]*)\)", re.I)
+# "counted from the first ... to the last": the words that lead to a span of
+# days, and the states a business is in for as long as the span lasts.
+_SPAN_LEADS = ("counted", "measured", "reckoned", "calculated", "starting", "going")
+_SPAN_STATES = ("operating", "operational", "open", "running", "trading", "active", "going")
+# Verbs before "that <column>": the rows that have that value.
+_SHARING_VERBS = ("have", "has", "having", "with", "share", "shares", "sharing")
 # Words that tie an average to each row's own group rather than all rows.
 _OWN_WORDS = ("their", "its", "his", "her", "own", "same")
 
@@ -291,6 +304,10 @@ class Reader:
         text = re.sub(r"\b(staff|team|crew|faculty) members?\b", r"\1", text, flags=re.I)
         text = re.sub(r"\b(categori[sz]ed|classified|labell?ed|tagged) as\b", "in", text,
                       flags=re.I)
+        # "the most active customer (the customer that has rented the most
+        # films)": words in brackets that name the noun before them again
+        # say what the words before it mean, and are read in their place.
+        text = _RESTATED_RE.sub(lambda m: f"{m[1]} {m[2]}{m[3]}", text)
         # "running time" is how long a thing runs, not a time of day.
         text = re.sub(r"\b(running|run) (time|times)\b", "duration", text, flags=re.I)
         text = re.sub(r"['’](ve|re|ll|d)\b", lambda m: " " + {"ve": "have", "re": "are", "ll": "will",
@@ -433,6 +450,7 @@ class Reader:
         # square or cube.
         self._text_patterns()
         self._set_members()
+        self._span_of_days()
         longest = max(map(len, found), default=-4) + 4
         if any(n.lower() in found for n in _COUNTRY_NAMES):
             longest = max(longest, max(map(len, _COUNTRY_NAMES)))  # "the United States" for "USA"
@@ -464,6 +482,7 @@ class Reader:
         self._role_words()
         self._request_words()
         self._grammar()
+        self._shared_by()
         self._order_words()
         self._schema_words()
         probes, unknown = [], []
@@ -577,6 +596,74 @@ class Reader:
                 after = (self._held_in_column(i) or self._starts_with(i)
                          or self._initials(i) or self._featuring(i))
             i = after if after else i + 1
+
+    def _span_of_days(self) -> None:
+        """"the number of days from the first rental to the last one", "how
+        many days between the first and the last order": the days between
+        the earliest and the latest date of a table's rows.  Read before the
+        grammar, where "the last one" would be the last N of something."""
+        toks = self.toks
+        counted = None
+        for i in range(len(toks) - 2):
+            if (toks[i].low, toks[i + 1].low, toks[i + 2].low) in (
+                    ("number", "of", "days"), ("how", "many", "days")):
+                counted = i
+                break
+        if counted is None:
+            return
+        for i in range(counted + 3, len(toks)):
+            got = self._span_at(i)
+            if got is None:
+                continue
+            end, table = got
+            self.use(i, end - i, Item("span", counted, table=table, value="day"))
+            for t in toks[counted:counted + 3]:
+                t.used = "span"
+            if i > 0 and toks[i - 1].low in _SPAN_LEADS:
+                toks[i - 1].used = "function"  # "counted from the first ..."
+            for k in range(counted + 3, i):
+                # "the days the company has been operating", "how many days
+                # passed": the span itself.
+                if toks[k].low in _SPAN_STATES and toks[k - 1].low == "been" or (
+                        toks[k].low in ("passed", "elapsed") and k == counted + 3):
+                    toks[k].used = "function"
+            return
+
+    def _span_at(self, i: int) -> Optional[tuple[int, str]]:
+        """(index after it, table) of "from the first X to the last (one)",
+        "between the first X and the last X", "between the first and (the)
+        last X" at i."""
+        toks = self.toks
+        close = {"from": "to", "between": "and"}.get(toks[i].low)
+        if close is None or self._low(i + 1) != "the" or self._low(i + 2) != "first":
+            return None
+        j = i + 3
+        table = self._span_table(j)
+        if table is not None:
+            j += table[0]
+        if self._low(j) != close:
+            return None
+        j += 1 + (self._low(j + 1) == "the")
+        if self._low(j) != "last":
+            return None
+        j += 1
+        second = self._span_table(j)
+        if second is not None:
+            if table is not None and second[1] != table[1]:
+                return None
+            table, j = second, j + second[0]
+        elif table is not None and self._low(j) in ("one", "ones"):
+            j += 1
+        if table is None:
+            return None
+        return j, table[1]
+
+    def _span_table(self, j: int) -> Optional[tuple[int, str]]:
+        got = self._match_vocab(j) if j < len(self.toks) else None
+        if not got or not all(it.kind == "table" for it in got[1]) \
+                or len({it.table for it in got[1]}) != 1:
+            return None
+        return got[0], got[1][0].table
 
     def _set_members(self) -> None:
         """A member a SET column declares ("Behind the Scenes"), named in the
@@ -1378,6 +1465,13 @@ class Reader:
             # "the number of pages" is the pages column, not a count.
             t.used = toks[i + 1].used = "function"
             return i + 2
+        prev = self.items[-1] if self.items else None
+        if low == "number" and n == 2 and prev is not None and prev.kind == "super" \
+                and prev.end == i and prev.value in _COUNT_SUPERLATIVES:
+            # "the most number of films", "the highest number of orders": a
+            # ranking by how many there are, said with one word more.
+            t.used = toks[i + 1].used = "function"
+            return i + 2
         if low == "total" and i + 2 < len(toks) and toks[i + 2].low != "number":
             self.use(i, 1, Item("agg", i, op="sum"))
             return i + 1
@@ -1697,7 +1791,68 @@ class Reader:
         self.use(i, 2, Item("unit", i, value=singular(toks[i + 1].low)))
         return i + 2
 
-    _GRAMMAR = (_has_column, _in_unit, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
+    def _active(self, i: int) -> Optional[int]:
+        """"monthly active customers", "active members per year": the rows
+        with something recorded of them in each period, not a yes-or-no
+        column, which keeps no month."""
+        if self.toks[i].low != "active" or not any(t.low in _PERIODS for t in self.toks):
+            return None
+        got = self._match_vocab(i + 1) if i + 1 < len(self.toks) else None
+        if not got or not all(it.kind == "table" for it in got[1]):
+            return None
+        self.use(i, 1, Item("active", i))
+        return i + 1
+
+    def _that_key(self, i: int) -> Optional[int]:
+        """"the last names of actors and the number of actors who have that
+        last name": "that" before a column the question named already is
+        each of its values, the group the count is of."""
+        toks = self.toks
+        if toks[i].low != "that" or i == 0 or toks[i - 1].low not in _SHARING_VERBS \
+                or i + 1 >= len(toks):
+            return None
+        got = self._match_vocab(i + 1)
+        if not got or not all(it.kind == "column" for it in got[1]):
+            return None
+        cols = {(it.table, it.column.name) for it in got[1]}
+        said = any((m := self._match_vocab(k)) and m[0] == got[0] and cols == {
+            (it.table, it.column.name) for it in m[1] if it.kind == "column"}
+            for k in range(i - 1))
+        if not said:
+            return None
+        self.use(i, 1, Item("group", i, value="each"))
+        return i + 1
+
+    def _shared_by(self) -> None:
+        """"names that are shared by at least two actors": the values of the
+        group with that many rows.  "shared by" only leads to the count, and
+        a noun before it that repeats words of a column named earlier ("last
+        names" ... "names") is that column said again."""
+        toks = self.toks
+        for i in range(1, len(toks) - 2):
+            if toks[i].low not in ("shared", "held") or toks[i + 1].low != "by" \
+                    or toks[i].used or toks[i + 1].used not in (None, "function") \
+                    or not any(it.kind == "cmp" and it.at == i + 2 for it in self.items):
+                continue
+            toks[i].used = toks[i + 1].used = "function"
+            j = i - 1
+            while j > 0 and toks[j].low in ("that", "which", "are", "is", "were", "was"):
+                j -= 1
+            if toks[j].used:
+                continue
+            words = toks[j].forms
+            earlier = any((m := self._match_vocab(k)) and any(
+                it.kind == "column" and words & set(it.column.words) for it in m[1])
+                for k in range(j))
+            if earlier and j > 0:
+                toks[j].used = "function"
+                if toks[j - 1].low == "for" and self._low(j - 2) == "only" \
+                        and self._low(j - 3) == "but":
+                    # ", but only for names that ...": the groups listed are
+                    # those the count picks.
+                    toks[j - 2].used = toks[j - 3].used = "function"
+
+    _GRAMMAR = (_active, _that_key, _has_column, _in_unit, _weekday, _date_after_preposition, _between, _bare_date, _or_more,
                 _comparator, _how_many, _count_words, _one_word, _all_of, _grouping, _period,
                 _share, _ordinal, _counted_top,
                 _top_n, _first_last, _number_superlative,

@@ -290,12 +290,18 @@ class Sql:
                 f"{where} ORDER BY v {order}, {name}")
 
     def per_value(self, table: str, column: Column, measure: str, conds: list[Cond],
-                  order: str) -> str:
-        """A measure for each value of `column` (g.k), in `order`."""
+                  order: str, having: Optional[list[Cond]] = None) -> str:
+        """A measure for each value of `column` (g.k), in `order`; with
+        `having`, only the values whose measure passes those conditions."""
         where = conj(self.where(table, "g0", conds) +
                      [f"{self.col('g0', column.name)} IS NOT NULL"])
-        return (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT {self.col('g0', column.name)} "
-                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY v {order}, g.k")
+        inner = (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT "
+                 f"{self.col('g0', column.name)} AS k FROM {self.ident(table)} g0{where}) g")
+        if not having:
+            return f"{inner} ORDER BY v {order}, g.k"
+        kept = conj([f"h.v BETWEEN {c.values[0]} AND {c.values[1]}" if c.op == "between"
+                     else f"h.v {c.op} {c.values[0]}" for c in having])
+        return f"SELECT h.k, h.v FROM ({inner}) h{kept} ORDER BY h.v {order}, h.k"
 
     def ranked(self, table: str, alias: str, expr: str, also: Optional[Column],
                where: list[str], op: str) -> str:
@@ -379,14 +385,16 @@ class Sql:
 
     def measure(self, table: str, alias: str, what: str, fact: Optional[str],
                    conds: list[Cond], column: Optional[Column] = None, fn: str = "SUM",
-                   zero: bool = True) -> str:
+                   zero: bool = True, hops: Optional[list] = None) -> str:
         """A correlated subquery: the count of `fact` rows, or the money, or
-        fn(column), that belong to the row `alias` of `table`."""
+        fn(column), that belong to the row `alias` of `table` (along `hops`
+        where the plan chose the path)."""
         if what == "money":
             fact = self.s.money_table()
         if what == "column":
             fact = column.table
-        hops = self.s.path(fact, table, self.plain)
+        if hops is None:
+            hops = self.s.path(fact, table, self.plain)
         a = self.alias()
         pk = self.s.tables[table].pk
         if len(pk) != 1:
