@@ -171,6 +171,12 @@ class Table:
             return rest[0]
         if len(self.pk) == 1:
             return self.column(self.pk[0])
+        # A key of a reference and a text (a country's language): the text
+        # names the row among those of the one referenced.
+        own = [self.column(k) for k in self.pk if k not in self.fk_columns]
+        if len(self.pk) > 1 and len(own) == 1 and own[0].text and own[0].name not in self.empty \
+                and not set(own[0].words) & {"id", "no", "num", "number", "code"}:
+            return own[0]
         return None
 
     @property

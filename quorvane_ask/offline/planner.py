@@ -621,6 +621,12 @@ class Planner:
                 raise Unmappable(f"'{v.value}' is a {places[0][1]} of {places[0][0]}, which is "
                                  f"{len(hops)} joins away from {head.table}; name the table "
                                  "to say how they are linked")
+        if len({t for t, _ in places}) == 1 and len(places) > 1:
+            # "France" as a country's Name and its LocalName: the column that
+            # names the rows is the one a name in the question means.
+            label = self.s.tables[places[0][0]].label
+            if label is not None and (label.table, label.name) in places:
+                return label
         if len(places) == 1:
             return self.s.tables[places[0][0]].column(places[0][1])
         prefer = [head.table] if head.kind == "table" else []
@@ -1749,6 +1755,11 @@ class Planner:
                 # table that belongs to a shipper, when only one does.
                 near = [c for c in cands if len(self._hops(c.table, key.table)) == 1]
                 cands = near if len({c.table for c in near}) == 1 else cands
+            if len({c.table for c in cands}) > 1 and key.kind == "column":
+                # "the total population of each continent": the figure of the
+                # rows that keep the continent, not of those that reach it.
+                own = [c for c in cands if c.table in {k.table for k in key.columns}]
+                cands = own if len(own) == 1 else cands
             col = self.pick(cands, self.tables_named)
             if not col.numeric:
                 raise Unmappable(f"{col.name} is not a number to total or average per group")
@@ -1989,7 +2000,10 @@ class Planner:
             raise Unmappable("the question is not a count, total, average, extreme, list "
                              "or lookup question")
         if wh and wh.value == "who" and not self.kinds("table") and not (
-                head.kind == "table" and self.s.tables[head.table].person_name is not None):
+                head.kind == "table" and self.s.tables[head.table].person_name is not None) \
+                and not (head.kind == "column" and self.kinds("value")
+                         and all(c.text for c in head.columns)):
+            # "Who is the head of state of Japan?" is the text of a row's column.
             raise Unmappable("'who' names no table of people to answer from")
         label = head.kind == "column" and all(
             self.s.tables[c.table].label == c and set(c.words) & set(LABEL_WORDS)

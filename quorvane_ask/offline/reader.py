@@ -70,6 +70,7 @@ _TWO_WORD_SUPERLATIVES = {
     ("most", "recent"): ("max", "date"), ("most", "recently"): ("max", "date"),
     ("most", "expensive"): ("max", ("price", "cost")),
     ("least", "expensive"): ("min", ("price", "cost")),
+    ("most", "populous"): ("max", ("population",)), ("least", "populous"): ("min", ("population",)),
 }
 # "no more than" is tried before "more than"; each word is offered only
 # the comparators that open with it.
@@ -135,6 +136,8 @@ _ROLE_VERBS = {
     "agent": (("handle",), ("serve",)),
 }
 _SUPERIORS = ("manager", "boss", "supervisor", "superior")
+# Words that only join the others in a column's name (HeadOfState).
+_GLUE = {"of", "the", "a", "an", "and", "or", "to", "for", "in", "by", "with", "from"}
 _SUPERIOR_VERBS = (("manage",), ("supervise",))
 
 
@@ -351,7 +354,8 @@ class Reader:
                         continue
                     if self._of_other_table(c, w):
                         continue
-                    if len(c.words) > 1 and w not in generic and not w.isdigit():
+                    if len(c.words) > 1 and w not in generic and not w.isdigit() \
+                            and w not in _GLUE:  # "of" alone is no HeadOfState
                         out.append(((w,), Item("column", 0, table=t.name, column=c), 1))
         for role in self.s.roles:
             for phrase, way in _role_phrases(role):
@@ -545,6 +549,8 @@ class Reader:
                     hit = _lookup(found, _run_text([t]))
                     if hit:
                         self.use(i + k, 1, Item("value", 0, value=hit[0], extra=hit[1]))
+                    elif cols := self._abbreviated(t.low):
+                        self.use(i + k, 1, Item("column", 0, columns=cols))
                     else:
                         probes += _variants(_run_text([t]))
                         unknown.append(t.text)
@@ -1002,6 +1008,16 @@ class Reader:
                           if set(self.s.tables[p[0]].column(p[1]).words) & set(STATE_WORDS)]
                 if places:
                     self.use(i, n, Item("value", i, value=code, extra=places))
+
+    def _abbreviated(self, word: str) -> list[Column]:
+        """The one column whose name holds `word` cut short ("independent"
+        for IndepYear, "description" for item_desc): a word of four letters
+        or more that the question's word opens with and runs well past."""
+        cols = [c for t in self.s.tables.values() for c in t.columns
+                if c.name not in t.fk_columns and any(
+                    len(w) >= 4 and word.startswith(w) and len(word) >= len(w) + 3
+                    for w in c.words)]
+        return cols if len(cols) == 1 else []
 
     def _shortened_title(self, k: int, j: int, probes: list[str]) -> Optional[int]:
         """"sales agent" for the one job title "Sales Support Agent": two

@@ -30,7 +30,8 @@ def singular(word: str) -> str:
 _IRREGULAR = {"went": "go", "gone": "go", "left": "leave", "sent": "send", "drove": "drive",
               "driven": "drive", "taught": "teach", "came": "come", "brought": "bring", "bought": "buy", "sold": "sell", "spent": "spend", "people": "person",
               "children": "child", "paid": "pay", "written": "write", "wrote": "write",
-              "took": "take", "taken": "take", "rang": "ring", "rung": "ring", "made": "make", "men": "man", "women": "woman"}
+              "took": "take", "taken": "take", "rang": "ring", "rung": "ring", "made": "make", "men": "man", "women": "woman",
+              "spoken": "speak", "spoke": "speak", "became": "become", "grew": "grow"}
 
 
 def forms(word: str) -> set[str]:
@@ -196,7 +197,7 @@ FUNCTION_WORDS = set("""
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
     still already yet just also actually really anything something anyone anybody may might
-    company organization organisation firm i.e e.g
+    company organization organisation firm i.e e.g become became becomes
     """.split())
 
 # Verbs that only restate how two tables are related ("orders a customer
@@ -211,7 +212,7 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
                    "involve", "mention", "teach", "log", "record", "study", "take", "employ",
                    "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
                    "transport", "move", "travel", "arrive", "hire", "process", "ring",
-                   "assign", "associate", "link", "relate", "connect", "tie"}
+                   "assign", "associate", "link", "relate", "connect", "tie", "speak"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
@@ -236,6 +237,8 @@ COLUMN_SYNONYMS = {
     "joined": ("join", "signup", "member", "registration"),
     "signed": ("signup", "sign", "registration"), "signup": ("signup",),
     "registered": ("registration", "signup", "register"),
+    # "How many people live in Asia": a population, where a column counts them.
+    "people": ("population",), "inhabitants": ("population",), "populous": ("population",),
 }
 
 LOCATION_WORDS = set(COLUMN_SYNONYMS["live"])
@@ -325,6 +328,11 @@ _TOKEN_RE = re.compile(
 def tokenize(text: str) -> list[Tok]:
     toks = []
     text = re.sub(r"(?<!\w)#\s*of\b", "number of", text)  # "the # of invoices"
+    # "2 million people", "1.5 billion": the number written out.
+    text = re.sub(r"\b(\d+(?:\.\d+)?) (million|billion)\b", lambda m: str(
+        decimal.Decimal(m[1]) * (10 ** 6 if m[2].lower() == "million" else 10 ** 9)).rstrip(
+        "0").rstrip(".") if "." in m[1] else str(int(m[1]) * (10 ** 6 if m[2].lower() == "million"
+                                                              else 10 ** 9)), text, flags=re.I)
     text = re.sub(r"\b(best|worst) selling\b", r"\1-selling", text, flags=re.I)
     for m in _TOKEN_RE.finditer(text):
         q = m["dq"] or m["cq"] or m["sq"]
