@@ -120,6 +120,9 @@ SHAPES = [
      "SELECT CONCAT(m.first_name, ' ', m.last_name), COUNT(*) n FROM members m JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.member_id HAVING n >= (SELECT COUNT(*) FROM loans "
      "GROUP BY member_id ORDER BY 1 DESC LIMIT 1 OFFSET 2) ORDER BY n DESC", "groups"),
+    ("What is the average number of loans per member?",
+     "SELECT AVG(n) FROM (SELECT COUNT(l.loan_id) n FROM members m LEFT JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.member_id) t", "number"),
     ("What is the average total fee per member?",
      "SELECT AVG(s) FROM (SELECT COALESCE(SUM(l.fee), 0) s FROM members m LEFT JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.member_id) t", "number"),

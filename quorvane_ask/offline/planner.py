@@ -1372,7 +1372,9 @@ class Planner:
             what, col, wording, fact = self._line_grain(col, fn or "sum", below[0])
         self._main = gtable
         fnname = {"sum": "SUM", "avg": "AVG", "max": "MAX", "min": "MIN", None: "SUM"}[fn]
-        if what == "count" and fn is not None:
+        count_avg = what == "count" and fn == "avg" and sup is None and self.first("count") \
+            is not None and [a.op for a in aggs] == ["avg"]
+        if what == "count" and fn is not None and not count_avg:
             raise Unmappable("the question asks for both a count and a total")
         for it in self.kinds("column"):
             if it is not key and not it.role and key.kind == "column" and gcol in it.columns:
@@ -1393,7 +1395,7 @@ class Planner:
             having = measured_conds
         order = "ASC" if sup is not None and sup.op == "min" else "DESC"
         ops = [a.op for a in aggs]
-        if sup is None and (ops[:2] == ["avg", "sum"] or (ops == ["avg"] and what in (
+        if count_avg or sup is None and (ops[:2] == ["avg", "sum"] or (ops == ["avg"] and what in (
                 "money", "qty"))):
             # "the average total paid per customer": one figure, the average
             # of each group's total; the answer says so.
@@ -1674,8 +1676,6 @@ class Planner:
     def _average_of_totals(self, gtable: str, gcol: Optional[Column], what: str, fact: str,
                            fconds: list[Cond], col: Optional[Column], gconds: list[Cond],
                            wording: str) -> Plan:
-        if what == "count":
-            raise Unmappable("the question asks for both a count and a total")
         if gcol is None:
             if self.s.tables[gtable].label is None:
                 raise Unmappable(f"{gtable} has no single key to group by")
@@ -1687,7 +1687,8 @@ class Planner:
             inner = self.sql.per_value(gtable, gcol, m, gconds, "DESC")
             gname = gcol.name
         sql = f"SELECT AVG(v), COUNT(v) FROM ({inner}) per_group"
-        total = wording if what != "column" else f"total {wording}"
+        total = {"column": f"total {wording}", "count": f"number of {phrasing.plural(2, fact.replace('_', ' '))}"}.get(
+            what, wording)
         return Plan(sql, partial(phrasing.average_of_totals, total, gname, self.describe()))
 
     def _group_key(self, head: Item, group: Optional[Item],
