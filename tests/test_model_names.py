@@ -77,7 +77,8 @@ INSERT INTO Songs VALUES
     (3, 'Brine', 2, 299000, 0.99, 5), (4, 'Ash', 3, 61000, 0.79, 1),
     (5, 'Ember', 3, 505000, 1.49, 8), (6, 'Crescent', 4, 240000, 0.99, 4),
     (7, 'Prism', 5, 330000, 1.29, 6), (8, 'Delta', 6, 150000, 0.99, 3),
-    (9, 'Jetty', 7, 720000, 1.99, 12);
+    (9, 'Jetty', 7, 720000, 1.99, 12), (10, 'Low Tide', 2, 201000, 1.09, 3),
+    (11, 'Out of the Blue', 4, 198000, 1.09, 3);
 INSERT INTO Statements VALUES (1, 1, 'Peru', 40.00), (2, 1, 'USA', 10.00), (3, 2, 'Peru', 25.00),
     (4, 3, 'USA', 70.00), (5, 3, 'USA', 30.00);
 INSERT INTO Playlists VALUES (1, 'Road Trip'), (2, 'Late Night');
@@ -140,6 +141,13 @@ def test_names(music, question, sql):
     ("How many songs are on the playlist Road Trip?",
      "SELECT COUNT(*) FROM PlaylistSongs p JOIN Playlists l ON l.PlaylistId = p.PlaylistId "
      "WHERE l.PlaylistName = 'Road Trip'"),
+    # A name of a song and of an album: the table named before it says which;
+    # a title is looked up over its small words.
+    ("How many songs are on the album Low Tide?",
+     "SELECT COUNT(*) FROM Songs s JOIN Albums a ON a.AlbumId = s.AlbumId WHERE a.Title = 'Low Tide'"),
+    ("Which album has the song Out of the Blue?",
+     "SELECT a.Title FROM Albums a JOIN Songs s ON s.AlbumId = a.AlbumId "
+     "WHERE s.SongTitle = 'Out of the Blue'"),
     ("Which artist has the most albums?",
      "SELECT CONCAT(FirstName, ' ', LastName) FROM Artists r JOIN Albums a "
      "ON a.ArtistId = r.ArtistId GROUP BY r.ArtistId ORDER BY COUNT(*) DESC LIMIT 1"),
@@ -209,6 +217,7 @@ def test_everyday_words(music, question, sql):
     ("What is the average play length in hours?", "unit of time"),
     ("How many albums are in the Road Trip and Late Night playlists?", ""),
     ("Which statements are not in the us?", "negation"),
+    ("How many songs are on Low Tide?", "the album Low Tide"),
 ])
 def test_declines(music, question, why):
     answer = ask(music, question)

@@ -555,6 +555,13 @@ class Planner:
 
     def value_column(self, v: Item, head: Item) -> Column:
         places = v.extra  # [(table, column)]
+        # A table named right before the value says whose it is: "the
+        # tracks on the album X" where a track is also called X.
+        before = next((it for it in self.kinds("table") if it.end == v.at), None)
+        if before is not None and len({t for t, _ in places}) > 1:
+            here = [p for p in places if p[0] == before.table]
+            if len(here) == 1:
+                return self.s.tables[here[0][0]].column(here[0][1])
         # A column named next to the value says where it is ("the Books category").
         for it in self.kinds("column"):
             if abs(it.at - v.at) <= 2:
@@ -601,6 +608,18 @@ class Planner:
                 raise Unmappable(f"'{v.value}' is a {c} in {t}, which the question does not "
                                  "say it is about")
             places = near or places
+        if head.kind == "table" and before is None and not any(
+                it.kind == "table" and it.at == v.end for it in self.items):
+            # "How many tracks are on X", where X names a track and an album:
+            # the rows' own name or the name of the row they belong to.
+            names = [p for p in places if (lab := self.s.tables[p[0]].label) is not None
+                     and lab.name == p[1] and (p[0] == head.table
+                                               or self._own_attribute(head.table, p[0]))]
+            if len(names) > 1 and any(p[0] == head.table for p in names):
+                raise Unmappable(f"'{v.value}' names " + " and ".join(
+                    f"a row of {t}" for t, _ in names) + "; say which, as in 'the "
+                    + _noun(self.s.tables[next(t for t, _ in names if t != head.table)])
+                    + f" {v.value}'")
         if head.kind == "table" and len(places) > 1:
             # "employees in Boston", where offices and customers both keep a
             # city: the row's own value is the one it reaches along its own
@@ -2426,6 +2445,12 @@ class Planner:
         sql = (f"SELECT {self.sql.col(r, role.refcol)}, {self.sql.col(t, role.column)}, {lab} "
                f"FROM {q(role.ref)} {r} LEFT JOIN {q(role.table)} {t} ON {on}{where} ORDER BY 3")
         return Plan(sql, partial(_role_down, role.table, verb, who))
+
+
+def _noun(table) -> str:
+    """A table's words as a noun in the singular ("album" for Albums)."""
+    words = list(table.words) or [table.name]
+    return " ".join(words[:-1] + [singular(words[-1])])
 
 
 def _one_row_named(who: str, rows: list[tuple], key: int) -> None:

@@ -570,6 +570,24 @@ class Reader:
                 while j < len(toks) and toks[j].cap and not toks[j].quoted:
                     j += 1
                 probes += _variants(_run_text(toks[i:j]))
+                # A title goes on over small words and a number: "Balls to
+                # the Wall", "Restless and Wild", "Greatest Hits 2".
+                k = j
+                while k < len(toks) and not toks[k].quoted:
+                    if toks[k].cap:
+                        k += 1
+                    elif toks[k].number is not None and toks[k - 1].cap:
+                        k += 1
+                        break
+                    elif toks[k].low in FUNCTION_WORDS and any(
+                            x.cap and not x.quoted for x in toks[k + 1:k + 3]):
+                        k += 1
+                    else:
+                        break
+                while k > j and not toks[k - 1].cap and toks[k - 1].number is None:
+                    k -= 1
+                if k > j:
+                    probes += _variants(_run_text(toks[i:k]))
                 if i == 0 and j > 2:
                     # "Which IT Staff ...": the question's first word is
                     # capitalised only for opening the sentence.
