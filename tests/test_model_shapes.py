@@ -136,6 +136,20 @@ SHAPES = [
      "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),
     ("How many books are labelled as Poetry?", "SELECT COUNT(*) FROM books WHERE genre = 'Poetry'",
      "number"),
+    # A verb of paying names the payments, whose total is of their amount;
+    # the groups come in the order asked, a column of theirs or the figure.
+    ("List the total paid by each member, with the members listed alphabetically by last name.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), SUM(p.amount) FROM members m JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id ORDER BY m.last_name", "sorted"),
+    ("What is the total fee per book, in descending order?",
+     "SELECT b.title, SUM(l.fee) s FROM books b JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY s DESC, b.title", "sorted"),
+    ("What is the average total paid per member?",
+     "SELECT AVG(s) FROM (SELECT COALESCE(SUM(p.amount), 0) s FROM members m LEFT JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    # Loans have a fee, but what is loaned is books, not money.
+    ("What is the total loaned by each member?", "", "decline"),
+    ("List the total paid by each member, sorted by genre.", "", "decline"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
@@ -153,10 +167,13 @@ def test_shape(library, question, sql, kind):
     rows = library.execute(sql, database=NAME)
     if kind == "number":
         assert _said(rows[0][0], answer), (answer, rows)
-    elif kind == "groups":
+    elif kind in ("groups", "sorted"):
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \
                 or (str(key) in answer and _said(value, answer)), (answer, key, value)
+        if kind == "sorted":
+            spots = [answer.index(f"{key}:") for key, _ in rows]
+            assert spots == sorted(spots), (answer, rows)
     else:
         first = _first_only(rows)
         assert all(str(r[0]) in answer for r in first), (answer, first)

@@ -18,6 +18,9 @@ from .words import plural, singular
 # a count or sum per group is given whole up to a larger number of groups.
 LIST_CAP = 20
 GROUP_CAP = 100
+# A report the question asks sorted is read as a whole, and given so up to
+# this many groups.
+REPORT_CAP = 1000
 
 
 def show(value: Any) -> str:
@@ -203,13 +206,14 @@ def share(noun: str, desc: str, rows: list[tuple]) -> str:
     return f"{pct}% of {noun}{desc}: {part} of {whole}."
 
 
-def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
+def per_group(wording: str, gname: str, desc: str, rows: list[tuple],
+              cap: int = GROUP_CAP) -> str:
     named_groups(gname, rows)
     if not rows:
         return f"There are no groups{desc}."
-    shown = rows[:GROUP_CAP]
+    shown = rows[:cap]
     text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
-    more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
+    more = f" (first {cap} of {len(rows)} shown)" if len(rows) > cap else ""
     return f"The {wording} per {gname}{desc}: {text}{more}."
 
 

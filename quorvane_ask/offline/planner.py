@@ -19,7 +19,7 @@ from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
 from .sql import Against, Cond, Sql
-from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
+from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PAYING_VERBS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
 from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 
@@ -1285,6 +1285,14 @@ class Planner:
         key, measured = self._group_key(head, group, sup)
         key.extra = "group"
         key.role = "group"
+        for it in self.kinds("table"):
+            if it is not key and key.kind == "table" and it.table == key.table \
+                    and it.role == "exists":
+                # "each customer, with the customers listed ...": the groups
+                # named again, no condition on the rows measured.
+                it.role = "restated"
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == key.table)]
         if measured is not None:
             measured.role = "measured"
         if self._is_average_per_order(key, group, sup, measured):
@@ -1333,13 +1341,15 @@ class Planner:
             # of each group's total; the answer says so.
             return self._average_of_totals(gtable, gcol, what, fact, fconds, col, gconds,
                                            wording)
+        first = self._group_order(gtable, gcol) if sup is None else None
         if gcol is None:
-            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order)
+            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order,
+                                          first)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            sql = self.sql.per_value(gtable, gcol, m, gconds, order)
+            sql = self.sql.per_value(gtable, gcol, m, gconds, order, first)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -1351,7 +1361,8 @@ class Planner:
         elif what == "count":
             wording = wording.replace("_", " ")
         if sup is None:
-            answer = partial(phrasing.per_group, wording, gname, desc)
+            answer = partial(phrasing.per_group, wording, gname, desc,
+                             cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP)
         else:
             top = self.first("top")
             n = top.value if top else 1
@@ -1605,6 +1616,12 @@ class Planner:
                                      "say which")
             return "column", col, col.name, fn, measured
         if measured is not None and measured.kind == "table" and measured is not key:
+            amounts = self._amounts(measured.table)
+            if "sum" in [a.op for a in self.kinds("agg")] and measured.extra == "verb" \
+                    and forms(self.p.words[measured.at]) & PAYING_VERBS and len(amounts) == 1:
+                # "the total paid by each customer": the verb names the
+                # payments, and a total of them is of their one amount.
+                return "column", amounts[0], amounts[0].name, fn, measured
             return "count", None, measured.table, fn, measured
         if measured is None and sup is not None and sup.extra == "count" \
                 and key.kind == "column":
@@ -1617,7 +1634,8 @@ class Planner:
 
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
-                     gconds: list[Cond], order: str) -> tuple[str, Optional[str]]:
+                     gconds: list[Cond], order: str,
+                     first: Optional[str] = None) -> tuple[str, Optional[str]]:
         """(query, link table) of a measure per row of `gtable`, named by its label."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
@@ -1634,7 +1652,39 @@ class Planner:
                 raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
                                  "with a condition is more than the offline model can check")
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
-        return self.sql.per_row(gtable, m, gconds, order), link
+        return self.sql.per_row(gtable, m, gconds, order, first), link
+
+    def _group_order(self, gtable: str, gcol: Optional[Column]) -> Optional[str]:
+        """The ORDER BY a question asks of its groups ("with the customers
+        listed alphabetically by last name", "in descending order"): a
+        column of the grouped rows, their name, or the figure itself; None
+        when it asks for none.  Any other order is left unread, and the
+        plan declines it."""
+        orders = self.kinds("order")
+        if len(orders) != 1:
+            return None
+        order = orders[0]
+        direction = "DESC" if order.op == "max" else "ASC"
+        name = self.sql.label(gtable, "g") if gcol is None else "g.k"
+        if order.columns:
+            cols = [c for c in order.columns if c.table == gtable]
+            if gcol is not None:
+                cols = [c for c in cols if c.name == gcol.name]
+            if len(cols) != 1 or (order.op == "alpha" and not cols[0].text):
+                return None
+            by = "g.k" if gcol is not None else self.sql.col("g", cols[0].name)
+        elif order.extra:
+            return None  # "from cheapest to most expensive": of what?
+        elif order.op == "alpha":
+            if gcol is not None and not gcol.text:
+                return None
+            by = name
+        elif order.op in ("max", "min"):
+            by = "v"
+        else:
+            return None
+        order.role = "order"
+        return f"{by} {direction}"
 
     def extreme(self, head: Item, sup: Item) -> Plan:
         """'Which product is the cheapest', 'the three largest orders',

@@ -280,21 +280,26 @@ class Sql:
         return (f"SELECT {names} FROM {alias}{''.join(joins)}{conj(where)} "
                 f"ORDER BY {first}{', '.join(exprs)}")
 
-    def per_row(self, table: str, measures: str, conds: list[Cond], order: str) -> str:
+    def per_row(self, table: str, measures: str, conds: list[Cond], order: str,
+                first: Optional[str] = None) -> str:
         """A measure for each row of `table` (alias g), named by its label,
-        in `order` (DESC: the largest first)."""
+        in `order` (DESC: the largest first), or sorted by `first` (an
+        expression over g and its direction) where the question says so."""
         where = conj(self.where(table, "g", conds))
         name = self.label(table, "g")
+        by = f"{first}, {name}" if first else f"v {order}, {name}"
         return (f"SELECT {name}, {measures} AS v FROM {self.ident(table)} g"
-                f"{where} ORDER BY v {order}, {name}")
+                f"{where} ORDER BY {by}")
 
     def per_value(self, table: str, column: Column, measure: str, conds: list[Cond],
-                  order: str) -> str:
-        """A measure for each value of `column` (g.k), in `order`."""
+                  order: str, first: Optional[str] = None) -> str:
+        """A measure for each value of `column` (g.k), in `order`, or sorted
+        by `first` (over g.k and v)."""
         where = conj(self.where(table, "g0", conds) +
                      [f"{self.col('g0', column.name)} IS NOT NULL"])
+        by = f"{first}, g.k" if first else f"v {order}, g.k"
         return (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT {self.col('g0', column.name)} "
-                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY v {order}, g.k")
+                f"AS k FROM {self.ident(table)} g0{where}) g ORDER BY {by}")
 
     def ranked(self, table: str, alias: str, expr: str, also: Optional[Column],
                where: list[str], op: str) -> str:

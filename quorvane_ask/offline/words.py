@@ -239,6 +239,9 @@ UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", 
 MONEY_WORDS = {"charge", "charges", "revenue", "sale", "sales", "turnover", "income", "spend", "spending",
                 "spent", "earning", "earnings", "money", "takings", "business"}
 MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
+# Verbs of handing over money: the rows they name ("paid": payments) are sums
+# of money, where a verb of other rows ("loaned") counts them.
+PAYING_VERBS = frozenset({"pay", "charge", "bill"})
 SIZE_WORDS = {"value", "size", "total", "worth"}
 
 MAX_WORDS = {"highest", "largest", "biggest", "greatest", "most", "max", "maximum", "top",
