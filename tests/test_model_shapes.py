@@ -131,6 +131,12 @@ SHAPES = [
     ("How many members have never borrowed a Poetry book?",
      "SELECT COUNT(*) FROM members m WHERE NOT EXISTS (SELECT 1 FROM loans l JOIN books b "
      "ON b.book_id = l.book_id WHERE l.member_id = m.member_id AND b.genre = 'Poetry')", "number"),
+    # A negated clause is its own noun's: the branches of members with no
+    # payment, not branches none of whose members paid.
+    ("Find the branch name of all members that have never paid.",
+     "SELECT b.branch_name, EXISTS (SELECT 1 FROM members m WHERE m.branch_id = b.branch_id "
+     "AND m.member_id NOT IN (SELECT member_id FROM payments)) hit FROM branches b "
+     "ORDER BY hit DESC", "first"),
     # Words that add nothing: "any single", "labelled as".
     ("How many members do not have any single payment?",
      "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),

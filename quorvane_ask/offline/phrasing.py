@@ -44,8 +44,10 @@ def describe_cond(cond: Cond) -> str:
         inner = "; ".join((f"{c.table} " if c.kind == "value" and c.table not in (
             None, cond.related) and c.column.name != c.table else "") + describe_cond(c)
             for c in cond.inner)
+        if inner and not inner.startswith("with"):
+            inner = "with " + inner
         return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
-                + (f" with {inner}" if inner else ""))
+                + (f" {inner}" if inner else ""))
     if cond.kind == "count":
         return f"with {cond.op} {show(cond.values[0])} {cond.related}"
     if cond.kind == "money":

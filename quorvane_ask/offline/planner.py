@@ -459,7 +459,18 @@ class Planner:
                     # the same as none at all.
                     it.extra = it.role = "negated"
                     last = it
-            conds.append(Cond(None, None, "none", kind="related", related=nxt.table))
+            none = Cond(None, None, "none", kind="related", related=nxt.table)
+            subject = self._clause_subject(neg, head)
+            if subject is not None:
+                # "the film title of inventory items that have never been
+                # rented": the copies have no rentals, and the films listed
+                # are those of such copies, not films with no rentals at all.
+                subject.role = "exists"
+                none.table = subject.table
+                conds.append(Cond(None, None, "some", kind="related", related=subject.table,
+                                  inner=[none]))
+                continue
+            conds.append(none)
         # A table named beside the one asked about, with no other part in the
         # question, means rows that have some: "customers who placed orders".
         sup = self.first("super")
@@ -491,10 +502,31 @@ class Planner:
                              "pick; say 'the average of all ...'")
         return self._inside_related(conds, head)
 
+    # The words of a relative clause between its noun and its verb: "items
+    # that have never been rented", "customers who did not order".
+    _RELATIVE_WORDS = {"that", "which", "who", "have", "has", "had", "been", "was", "were", "is",
+                       "are", "do", "does", "did", "ever"}
+
+    def _clause_subject(self, neg: Item, head: Item) -> Optional[Item]:
+        """The table a negated relative clause is said of, when it is another
+        than the one asked about: the noun right before "that"/"which"."""
+        noun = self.before(neg, "table", "column", "value", "group", "count", "agg", "super")
+        if noun is None or noun.kind != "table" or noun is head or noun.role:
+            return None
+        between = self.p.words[noun.end:neg.at]
+        if not between or between[0] not in ("that", "which", "who") \
+                or not set(between) <= self._RELATIVE_WORDS:
+            return None
+        if noun.table == head.table or noun.table in {c.table for c in head.columns}:
+            return None
+        return noun
+
     def _inside_related(self, conds: list[Cond], head: Item) -> list[Cond]:
         """Conditions on the rows of a negated table belong inside the test
         that there are none: "customers without payments in 2003"."""
         negated = [c for c in conds if c.kind == "related" and c.op == "none"]
+        negated += [n for c in conds if c.kind == "related" for n in c.inner
+                    if n.kind == "related" and n.op == "none"]
         own = {head.table} | {c.table for c in head.columns}
         out = []
         for c in conds:

@@ -109,7 +109,7 @@ REQUEST_VERBS = {"determine", "compute", "calculate", "find", "identify", "repor
                   "retrieve", "display", "fetch", "get", "return", "select", "provide",
                   "produce", "list", "show", "give", "name", "enumerate", "output", "print",
                   "tell", "extract", "obtain", "query"}
-LIST_REQUESTS = {"identify", "report", "retrieve", "display", "fetch", "get", "return",
+LIST_REQUESTS = {"find", "identify", "report", "retrieve", "display", "fetch", "get", "return",
                   "select", "provide", "produce", "list", "show", "give", "name", "enumerate",
                   "output", "print", "extract", "obtain"}
 # Phrases that ask for an order of the rows, and the extreme they agree
