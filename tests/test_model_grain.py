@@ -131,6 +131,10 @@ GRAIN = [
     ("What is the total number of plants sold?", "SELECT SUM(qty) FROM invoice_lines",
      "SELECT COUNT(*) FROM plants"),
     ("How many plants were sold?", None, "SELECT COUNT(*) FROM plants"),
+    # Gross is before the lines' discount, which revenue here takes off.
+    ("What was the gross revenue in 2024?", None,
+     "SELECT SUM(l.qty * l.unit_price) FROM invoice_lines l JOIN invoices i "
+     "ON i.invoice_id = l.invoice_id WHERE YEAR(i.issued_on) = 2024"),
     ("Which plant is the best-selling?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),

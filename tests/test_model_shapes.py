@@ -153,6 +153,10 @@ SHAPES = [
     ("What is the average total paid per member?",
      "SELECT AVG(s) FROM (SELECT COALESCE(SUM(p.amount), 0) s FROM members m LEFT JOIN payments p "
      "ON p.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    # Payments have nothing taken off: their gross is their amount.
+    ("What is the gross revenue per member?",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), SUM(p.amount) FROM members m JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id", "groups"),
     # Loans have a fee, but what is loaned is books, not money.
     ("What is the total loaned by each member?", "", "decline"),
     ("List the total paid by each member, sorted by genre.", "", "decline"),

@@ -194,6 +194,11 @@ class Planner:
                 self.tables_named += list(tables)
         self.money = self.first("money")
         self.qty = self.first("qty")
+        if any(m.value == "gross" for m in self.kinds("money")) and self.s.line_items \
+                and self.sql.discount() is not None:
+            raise Unmappable("gross revenue is before the lines' discount is taken off, and "
+                             "revenue here is after it; ask for the revenue, or for quantity "
+                             "times unit price")
         if (self.money or self.kinds("size")) and not self.s.line_items \
                 and not self.s.money_column():
             raise Unmappable("no table holds quantities and prices, or amounts, to sum for "

@@ -1559,7 +1559,12 @@ class Reader:
         if not (low in MONEY_WORDS or t.forms & {"spend", "revenue", "sale", "earn"}) or (
                 low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
             return None
-        self.use(i, 1, Item("money", i))
+        item = self.use(i, 1, Item("money", i))
+        if i > 0 and self.toks[i - 1].low == "gross" and not self.toks[i - 1].used:
+            # "gross revenue": the money before anything is taken off it,
+            # which the plan checks there is nothing to take off.
+            self.toks[i - 1].used = "function"
+            item.value = "gross"
         return i + 1
 
     def _units_sold(self, i: int) -> Optional[int]:
