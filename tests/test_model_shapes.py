@@ -153,6 +153,14 @@ SHAPES = [
     ("What is the average total paid per member?",
      "SELECT AVG(s) FROM (SELECT COALESCE(SUM(p.amount), 0) s FROM members m LEFT JOIN payments p "
      "ON p.member_id = m.member_id GROUP BY m.member_id) t", "number"),
+    # Rows listed and ranked by how often the verb's rows name them: a
+    # figure per row, in that order; a verb of other rows ranks nothing.
+    ("Make a list of books and the number of loans, with the most frequently loaned book at the "
+     "top of the list and so on to the least frequently loaned book.",
+     "SELECT b.title, COUNT(*) n FROM books b JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY n DESC, b.title", "sorted"),
+    ("Make a list of members and the number of loans, with the most frequently paid member at "
+     "the top.", "", "decline"),
     # Payments have nothing taken off: their gross is their amount.
     ("What is the gross revenue per member?",
      "SELECT CONCAT(m.first_name, ' ', m.last_name), SUM(p.amount) FROM members m JOIN payments p "

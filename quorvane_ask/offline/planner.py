@@ -235,6 +235,14 @@ class Planner:
         period = self.first("period")
         if period is not None:
             return self.per_period(head, group, sup, period)
+        orders = self.kinds("order")
+        if group is None and sup is None and self.first("list") and head.kind == "table" \
+                and len(orders) == 1 and isinstance(orders[0].extra, tuple) \
+                and (count or aggs or self.money or self.qty):
+            # "a list of products and the number of items ordered, with the
+            # most ordered at the top": the rows listed are ranked by the
+            # figure, so the figure is one per row.
+            group = Item("group", head.at - 1, end=head.at, value="each")
         if group and group.value in ("each", "for", "every") and not (
                 count or aggs or self.money or self.qty or howmuch or sup):
             # "Display for each store its city", "each product name and its
@@ -1378,7 +1386,7 @@ class Planner:
             # of each group's total; the answer says so.
             return self._average_of_totals(gtable, gcol, what, fact, fconds, col, gconds,
                                            wording)
-        first = self._group_order(gtable, gcol) if sup is None else None
+        first = self._group_order(gtable, gcol, what, fact) if sup is None else None
         if gcol is None:
             sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order,
                                           first)
@@ -1598,7 +1606,8 @@ class Planner:
                                                                     "money", "qty")
             count = self.first("count")
             counted = self.after(count, "table", "column") if count is not None else None
-            if counted is not None and counted.at < group.at and counted is not measured:
+            if counted is not None and counted is not key and counted is not measured and (
+                    counted.at < group.at or measured is None):
                 # "offices and the number of employees in each office": what
                 # is counted is the noun after "the number of", not the
                 # first noun of the question.
@@ -1691,12 +1700,13 @@ class Planner:
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
         return self.sql.per_row(gtable, m, gconds, order, first), link
 
-    def _group_order(self, gtable: str, gcol: Optional[Column]) -> Optional[str]:
+    def _group_order(self, gtable: str, gcol: Optional[Column], what: str,
+                     fact: str) -> Optional[str]:
         """The ORDER BY a question asks of its groups ("with the customers
-        listed alphabetically by last name", "in descending order"): a
-        column of the grouped rows, their name, or the figure itself; None
-        when it asks for none.  Any other order is left unread, and the
-        plan declines it."""
+        listed alphabetically by last name", "in descending order", "with
+        the most frequently ordered item at the top"): a column of the
+        grouped rows, their name, or the figure itself; None when it asks
+        for none.  Any other order is left unread, and the plan declines it."""
         orders = self.kinds("order")
         if len(orders) != 1:
             return None
@@ -1710,6 +1720,16 @@ class Planner:
             if len(cols) != 1 or (order.op == "alpha" and not cols[0].text):
                 return None
             by = "g.k" if gcol is not None else self.sql.col("g", cols[0].name)
+        elif isinstance(order.extra, tuple) and order.extra[0] == "figure":
+            # Ranked by how much they were ordered, or rented: the figure
+            # only where it is of that verb, the units sold or the rows
+            # the verb names.
+            verb = order.extra[1]
+            noun = self.s.tables[fact].words[-1:] or [""]
+            if not ((what == "qty" and verb & TRADE_VERBS) or (what == "count" and any(
+                    f + end == noun[0] for f in verb for end in ("", "al", "ment")))):
+                return None
+            by = "v"
         elif order.extra:
             return None  # "from cheapest to most expensive": of what?
         elif order.op == "alpha":

@@ -184,7 +184,7 @@ FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
-    still already yet just also actually really anything something anyone anybody may might
+    still already yet just also actual actually really anything something anyone anybody may might
     company organization organisation firm i.e e.g
     """.split())
 
