@@ -1387,13 +1387,22 @@ class Planner:
             return self._average_of_totals(gtable, gcol, what, fact, fconds, col, gconds,
                                            wording)
         first = self._group_order(gtable, gcol, what, fact) if sup is None else None
+        # "Which category sells the most" may rank by the units sold or by
+        # the money they took in: both are computed, and answered only
+        # where they pick the same groups.
+        money = what == "qty" and sup is not None and self.qty is not None \
+            and self.qty.op == "verb"
         if gcol is None:
+            second = self.sql.measure(gtable, "g", "money", fact, fconds) if money else None
             sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order,
-                                          first)
+                                          first, second)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
+            if money:
+                m = self.sql.group_measure(gtable, gcol, "money", fact, fconds, None, "SUM",
+                                           gconds) + " AS w, " + m
             sql = self.sql.per_value(gtable, gcol, m, gconds, order, first)
             gname = gcol.name
         desc = self.describe()
@@ -1421,6 +1430,10 @@ class Planner:
                 answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
             answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
+        if money:
+            top = self.first("top")
+            answer = _checked(partial(phrasing.units_or_money, sup.op, top.value if top else 1,
+                                      gname), answer)
         return Plan(sql, answer)
 
     def per_period(self, head: Item, group: Optional[Item], sup: Optional[Item],
@@ -1680,12 +1693,15 @@ class Planner:
 
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
-                     gconds: list[Cond], order: str,
-                     first: Optional[str] = None) -> tuple[str, Optional[str]]:
-        """(query, link table) of a measure per row of `gtable`, named by its label."""
+                     gconds: list[Cond], order: str, first: Optional[str] = None,
+                     second: Optional[str] = None) -> tuple[str, Optional[str]]:
+        """(query, link table) of a measure per row of `gtable`, named by its
+        label; `second`, another measure of the same rows, comes before it (w)."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
         m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname)
+        if second is not None:
+            m = f"{second} AS w, {m}"
         hops = self.s.path(fact, gtable, self.sql.plain) if what == "count" else []
         # Only a row that many rows of the next table belong to can be
         # reached more than once: "customers per country" through their one

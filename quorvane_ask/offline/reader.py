@@ -810,7 +810,9 @@ class Reader:
                             and (it.end == k or (k < it.at <= k + 2 and it.end == n))), None)
                 if sup is None:
                     continue
-                q = Item("qty", k, end=k + 1, extra="best" if sup.end == k else None)
+                # op "verb": units only by the verb's reading, which the plan
+                # checks against the money the same sales took in.
+                q = Item("qty", k, end=k + 1, extra="best" if sup.end == k else None, op="verb")
                 if sup.end != k:
                     q.at = sup.end
                 else:
