@@ -131,6 +131,9 @@ GRAIN = [
     ("What is the total number of plants sold?", "SELECT SUM(qty) FROM invoice_lines",
      "SELECT COUNT(*) FROM plants"),
     ("How many plants were sold?", None, "SELECT COUNT(*) FROM plants"),
+    ("Which plant is the best-selling?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     "SELECT MAX(qty) FROM stock_moves"),
     # "Sold the most" ranks by units or by money: answered where both pick
     # the same plant, declined where they do not.
     ("Which plant sold the most?",
@@ -142,9 +145,6 @@ GRAIN = [
     ("What was the gross revenue in 2024?", None,
      "SELECT SUM(l.qty * l.unit_price) FROM invoice_lines l JOIN invoices i "
      "ON i.invoice_id = l.invoice_id WHERE YEAR(i.issued_on) = 2024"),
-    ("Which plant is the best-selling?",
-     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
-     "SELECT MAX(qty) FROM stock_moves"),
 ]
 
 

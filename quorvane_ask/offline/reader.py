@@ -1103,8 +1103,8 @@ class Reader:
         op = "max" if self._low(i + 2) == "most" else "min"
         j = i + 3
         j += self._low(j) in _FREQUENCY_ADVERBS
-        if j >= len(toks) or toks[j].used or not (
-                toks[j].low.endswith("ed") or toks[j].forms - {toks[j].low, singular(toks[j].low)}):
+        if j >= len(toks) or toks[j].used or not (toks[j].low.endswith("ed") or (
+                toks[j].forms - {toks[j].low, singular(toks[j].low)})):
             return None
         verb = toks[j].forms
         middle = [t.low for t in toks[i + 3:j + 1]]

@@ -75,7 +75,8 @@ class Schema:
             chain = self._reference_chain(start, goal)
             if chain is None:
                 back = self._reference_chain(goal, start)
-                chain = None if back is None else [(b, bc, a, ac) for a, ac, b, bc in reversed(back)]
+                chain = None if back is None else [
+                    (b, bc, a, ac) for a, ac, b, bc in reversed(back)]
             if chain is not None:
                 return chain
             raise Unmappable(f"no chain of foreign keys joins {start} to {goal}")
