@@ -237,7 +237,7 @@ class Planner:
             return self.per_period(head, group, sup, period)
         orders = self.kinds("order")
         if group is None and sup is None and self.first("list") and head.kind == "table" \
-                and len(orders) == 1 and isinstance(orders[0].extra, tuple) \
+                and len(orders) == 1 and self._by_figure(orders[0]) \
                 and (count or aggs or self.money or self.qty):
             # "a list of products and the number of items ordered, with the
             # most ordered at the top": the rows listed are ranked by the
@@ -1390,17 +1390,18 @@ class Planner:
         # "Which category sells the most" may rank by the units sold or by
         # the money they took in: both are computed, and answered only
         # where they pick the same groups.
-        money = what == "qty" and sup is not None and self.qty is not None \
+        two_readings = what == "qty" and sup is not None and self.qty is not None \
             and self.qty.op == "verb"
         if gcol is None:
-            second = self.sql.measure(gtable, "g", "money", fact, fconds) if money else None
+            second = self.sql.measure(gtable, "g", "money", fact, fconds) if two_readings \
+                else None
             sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order,
                                           first, second)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            if money:
+            if two_readings:
                 m = self.sql.group_measure(gtable, gcol, "money", fact, fconds, None, "SUM",
                                            gconds) + " AS w, " + m
             sql = self.sql.per_value(gtable, gcol, m, gconds, order, first)
@@ -1430,7 +1431,7 @@ class Planner:
                 answer = partial(phrasing.best_groups, sup.op, n, what, wording, gname, desc)
         if link is not None:
             answer = _checked(partial(phrasing.one_reading, fact, link, gname), answer)
-        if money:
+        if two_readings:
             top = self.first("top")
             answer = _checked(partial(phrasing.units_or_money, sup.op, top.value if top else 1,
                                       gname), answer)
@@ -1716,6 +1717,12 @@ class Planner:
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
         return self.sql.per_row(gtable, m, gconds, order, first), link
 
+    @staticmethod
+    def _by_figure(order: Item) -> bool:
+        """Whether an order ranks the rows by the figure the answer gives
+        them ("with the most frequently ordered item at the top")."""
+        return isinstance(order.extra, tuple) and order.extra[:1] == ("figure",)
+
     def _group_order(self, gtable: str, gcol: Optional[Column], what: str,
                      fact: str) -> Optional[str]:
         """The ORDER BY a question asks of its groups ("with the customers
@@ -1736,7 +1743,7 @@ class Planner:
             if len(cols) != 1 or (order.op == "alpha" and not cols[0].text):
                 return None
             by = "g.k" if gcol is not None else self.sql.col("g", cols[0].name)
-        elif isinstance(order.extra, tuple) and order.extra[0] == "figure":
+        elif self._by_figure(order):
             # Ranked by how much they were ordered, or rented: the figure
             # only where it is of that verb, the units sold or the rows
             # the verb names.
@@ -2136,6 +2143,9 @@ class Planner:
                                  f"{order.columns[0].name}, which is no column of {t.name}")
             col = self.pick(found, [t.name])
         elif order.extra:
+            if self._by_figure(order):
+                raise Unmappable(f"the question ranks {t.name} by a figure it does not ask of "
+                                 "each of them")
             words = order.extra
             found = [c for c in t.columns if (c.numeric or c.date) and (
                 c.date if words == "date" else set(c.words) & set(
