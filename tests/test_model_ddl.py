@@ -6,7 +6,9 @@ prints for a real catalogue on the test server."""
 import pytest
 from langchain_community.utilities import SQLDatabase
 
+from quorvane_ask.offline.decline import Unmappable
 from quorvane_ask.offline.observations import read_schema
+from quorvane_ask.offline.schema import Schema
 
 # Each text -> (table, its columns, their base types, primary key, foreign
 # keys, unique keys) for the one table it declares last.
@@ -107,3 +109,40 @@ def test_schema_tool_text_matches_the_server(mariadb):
     assert [r["Name"] for r in tables["Artist"].samples] == [
         r[0] for r in server("SELECT Name FROM Artist")][:count]
     assert tables["Artist"].empty == {"Nickname"}
+
+
+# A rental shop whose payments reach a genre only five joins away, along
+# each row's own references and out through a link table; a region they
+# reach along two such chains (the copy's store, the customer's).
+CHAINS = """
+CREATE TABLE regions (region_id INT PRIMARY KEY, region_name VARCHAR(20));
+CREATE TABLE stores (store_id INT PRIMARY KEY, region_id INT REFERENCES regions (region_id));
+CREATE TABLE films (film_id INT PRIMARY KEY, title VARCHAR(40));
+CREATE TABLE genres (genre_id INT PRIMARY KEY, genre_name VARCHAR(20));
+CREATE TABLE film_genres (film_id INT REFERENCES films (film_id),
+  genre_id INT REFERENCES genres (genre_id), PRIMARY KEY (film_id, genre_id));
+CREATE TABLE copies (copy_id INT PRIMARY KEY, film_id INT REFERENCES films (film_id),
+  store_id INT REFERENCES stores (store_id), shelf VARCHAR(10));
+CREATE TABLE customers (customer_id INT PRIMARY KEY, store_id INT REFERENCES stores (store_id));
+CREATE TABLE rentals (rental_id INT PRIMARY KEY, copy_id INT REFERENCES copies (copy_id),
+  customer_id INT REFERENCES customers (customer_id), rented_by VARCHAR(20));
+CREATE TABLE payments (payment_id INT PRIMARY KEY, rental_id INT REFERENCES rentals (rental_id),
+  amount DECIMAL(6,2));
+"""
+
+
+@pytest.mark.parametrize("start, goal, through", [
+    ("payments", "genres", ["rentals", "copies", "films", "film_genres", "genres"]),
+    ("genres", "payments", ["film_genres", "films", "copies", "rentals", "payments"]),
+    ("payments", "copies", ["rentals", "copies"]),
+    ("payments", "regions", None),
+])
+def test_long_joins_follow_the_rows_own_references(start, goal, through):
+    schema = Schema(read_schema(CHAINS), "`", True)
+    if through is None:
+        with pytest.raises(Unmappable, match="no chain of foreign keys"):
+            schema.path(start, goal)
+        return
+    hops = schema.path(start, goal)
+    assert [h[2] for h in hops] == through
+    assert all(a[2] == b[0] for a, b in zip(hops, hops[1:]))

@@ -148,6 +148,17 @@ GRAIN = [
     ("Which plant is the best-selling?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),
+    # "Sold the most" ranks by units or by money: answered where both pick
+    # the same plant, declined where they do not.
+    ("Which plant sold the most?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     f"SELECT SUM({LINE}) s FROM invoice_lines l GROUP BY plant_id ORDER BY s DESC LIMIT 1"),
+    ("Which plant sold the least?", None,
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s LIMIT 1"),
+    # Gross is before the lines' discount, which revenue here takes off.
+    ("What was the gross revenue in 2024?", None,
+     "SELECT SUM(l.qty * l.unit_price) FROM invoice_lines l JOIN invoices i "
+     "ON i.invoice_id = l.invoice_id WHERE YEAR(i.issued_on) = 2024"),
 ]
 
 

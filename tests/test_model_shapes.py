@@ -156,6 +156,12 @@ SHAPES = [
     ("How many members have never borrowed a Poetry book?",
      "SELECT COUNT(*) FROM members m WHERE NOT EXISTS (SELECT 1 FROM loans l JOIN books b "
      "ON b.book_id = l.book_id WHERE l.member_id = m.member_id AND b.genre = 'Poetry')", "number"),
+    # A negated clause is its own noun's: the branches of members with no
+    # payment, not branches none of whose members paid.
+    ("Find the branch name of all members that have never paid.",
+     "SELECT b.branch_name, EXISTS (SELECT 1 FROM members m WHERE m.branch_id = b.branch_id "
+     "AND m.member_id NOT IN (SELECT member_id FROM payments)) hit FROM branches b "
+     "ORDER BY hit DESC", "first"),
     # Words that add nothing: "any single", "labelled as".
     ("How many members do not have any single payment?",
      "SELECT COUNT(*) FROM members WHERE member_id NOT IN (SELECT member_id FROM payments)", "number"),
@@ -200,6 +206,29 @@ SHAPES = [
     ("How many days passed between the first and the last payment?",
      "SELECT DATEDIFF(MAX(payment_date), MIN(payment_date)) FROM payments", "number"),
     ("How many days are there from the first book to the last one?", "", "decline"),
+    # A verb of paying names the payments, whose total is of their amount;
+    # the groups come in the order asked, a column of theirs or the figure.
+    ("List the total paid by each member, with the members listed alphabetically by last name.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), SUM(p.amount) FROM members m JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id ORDER BY m.last_name", "sorted"),
+    ("What is the total fee per book, in descending order?",
+     "SELECT b.title, SUM(l.fee) s FROM books b JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY s DESC, b.title", "sorted"),
+    # Rows listed and ranked by how often the verb's rows name them: a
+    # figure per row, in that order; a verb of other rows ranks nothing.
+    ("Make a list of books and the number of loans, with the most frequently loaned book at the "
+     "top of the list and so on to the least frequently loaned book.",
+     "SELECT b.title, COUNT(*) n FROM books b JOIN loans l ON l.book_id = b.book_id "
+     "GROUP BY b.book_id ORDER BY n DESC, b.title", "sorted"),
+    ("Make a list of members and the number of loans, with the most frequently paid member at "
+     "the top.", "", "decline"),
+    # Payments have nothing taken off: their gross is their amount.
+    ("What is the gross revenue per member?",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), SUM(p.amount) FROM members m JOIN payments p "
+     "ON p.member_id = m.member_id GROUP BY m.member_id", "groups"),
+    # Loans have a fee, but what is loaned is books, not money.
+    ("What is the total loaned by each member?", "", "decline"),
+    ("List the total paid by each member, sorted by genre.", "", "decline"),
     # Every loan has one book: all tie, so none has the most.
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
@@ -217,13 +246,16 @@ def test_shape(library, question, sql, kind):
     rows = library.execute(sql, database=NAME)
     if kind == "number":
         assert _said(rows[0][0], answer), (answer, rows)
-    elif kind in ("groups", "only"):
+    elif kind in ("groups", "only", "sorted"):
         if kind == "only":
             named = {k.strip() for k in re.findall(r"([\w ]+): \d", answer)}
             assert named == {str(k) for k, _ in rows}, (answer, rows)
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \
                 or (str(key) in answer and _said(value, answer)), (answer, key, value)
+        if kind == "sorted":
+            spots = [answer.index(f"{key}:") for key, _ in rows]
+            assert spots == sorted(spots), (answer, rows)
     else:
         first = _first_only(rows)
         assert all(str(r[0]) in answer for r in first), (answer, first)

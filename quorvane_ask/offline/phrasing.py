@@ -18,6 +18,9 @@ from .words import plural, singular
 # a count or sum per group is given whole up to a larger number of groups.
 LIST_CAP = 20
 GROUP_CAP = 100
+# A report the question asks sorted is read as a whole, and given so up to
+# this many groups.
+REPORT_CAP = 1000
 
 
 def show(value: Any) -> str:
@@ -41,8 +44,10 @@ def describe_cond(cond: Cond) -> str:
         inner = "; ".join((f"{c.table} " if c.kind == "value" and c.table not in (
             None, cond.related) and c.column.name != c.table else "") + describe_cond(c)
             for c in cond.inner)
+        if inner and not inner.startswith("with"):
+            inner = "with " + inner
         return (f"{'with no' if cond.op == 'none' else 'with'} {cond.related}"
-                + (f" with {inner}" if inner else ""))
+                + (f" {inner}" if inner else ""))
     if cond.kind == "count":
         return f"with {cond.op} {show(cond.values[0])} {cond.related}"
     if cond.kind == "money":
@@ -167,6 +172,30 @@ def one_reading(fact: str, link: str, gname: str, rows: list[tuple],
     return [r[:2] for r in rows]
 
 
+def _winners(op: str, n: int, rows: list[tuple], at: int) -> set:
+    """The names of the groups ranked in the first n by the value at `at`, ties included."""
+    values = sorted((r[at] for r in rows if r[at] is not None), reverse=op == "max")
+    if not values:
+        return set()
+    cut = values[min(n, len(values)) - 1]
+    return {r[0] for r in rows if r[at] is not None and (
+        r[at] >= cut if op == "max" else r[at] <= cut)}
+
+
+def units_or_money(op: str, n: int, gname: str, rows: list[tuple]) -> list[tuple]:
+    """The groups ranked by the units sold (rows: name, money, units), when
+    ranking them by the money taken in picks the same ones; else the two
+    readings of "sells the most" differ, and the question is declined."""
+    by_units, by_money = _winners(op, n, rows, 2), _winners(op, n, rows, 1)
+    if by_units != by_money:
+        word = "most" if op == "max" else "least"
+        who = f"the {gname} that sells" if n == 1 else f"the {n} {plural(2, gname)} that sell"
+        raise Unmappable(f"{who} the {word} could be by units sold ("
+                         + ", ".join(sorted(map(show, by_units))[:5]) + ") or by revenue ("
+                         + ", ".join(sorted(map(show, by_money))[:5]) + "); ask for one of them")
+    return [(r[0], r[2]) for r in rows]
+
+
 def _unnamed(label: Any) -> bool:
     return label is None or (isinstance(label, (str, bytes)) and not label.strip())
 
@@ -241,13 +270,14 @@ def share(noun: str, desc: str, rows: list[tuple]) -> str:
     return f"{pct}% of {noun}{desc}: {part} of {whole}."
 
 
-def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
+def per_group(wording: str, gname: str, desc: str, rows: list[tuple],
+              cap: int = GROUP_CAP) -> str:
     named_groups(gname, rows)
     if not rows:
         return f"There are no groups{desc}."
-    shown = rows[:GROUP_CAP]
+    shown = rows[:cap]
     text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
-    more = f" (first {GROUP_CAP} of {len(rows)} shown)" if len(rows) > GROUP_CAP else ""
+    more = f" (first {cap} of {len(rows)} shown)" if len(rows) > cap else ""
     return f"The {wording} per {gname}{desc}: {text}{more}."
 
 

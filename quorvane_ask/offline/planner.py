@@ -19,7 +19,7 @@ from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
 from .sql import Against, Cond, Sql
-from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
+from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PAYING_VERBS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
 from .words import FUNCTION_WORDS, RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
 
@@ -211,6 +211,11 @@ class Planner:
                 self.tables_named += list(tables)
         self.money = self.first("money")
         self.qty = self.first("qty")
+        if any(m.value == "gross" for m in self.kinds("money")) and self.s.line_items \
+                and self.sql.discount() is not None:
+            raise Unmappable("gross revenue is before the lines' discount is taken off, and "
+                             "revenue here is after it; ask for the revenue, or for quantity "
+                             "times unit price")
         if (self.money or self.kinds("size")) and not self.s.line_items \
                 and not self.s.money_column():
             raise Unmappable("no table holds quantities and prices, or amounts, to sum for "
@@ -264,6 +269,14 @@ class Planner:
         period = self.first("period")
         if period is not None:
             return self.per_period(head, group, sup, period)
+        orders = self.kinds("order")
+        if group is None and sup is None and self.first("list") and head.kind == "table" \
+                and len(orders) == 1 and self._by_figure(orders[0]) \
+                and (count or aggs or self.money or self.qty):
+            # "a list of products and the number of items ordered, with the
+            # most ordered at the top": the rows listed are ranked by the
+            # figure, so the figure is one per row.
+            group = Item("group", head.at - 1, end=head.at, value="each")
         if group and group.value in ("each", "for", "every") and not (
                 count or aggs or self.money or self.qty or howmuch or sup):
             # "Display for each store its city", "each product name and its
@@ -505,7 +518,18 @@ class Planner:
                     # the same as none at all.
                     it.extra = it.role = "negated"
                     last = it
-            conds.append(Cond(None, None, "none", kind="related", related=nxt.table))
+            none = Cond(None, None, "none", kind="related", related=nxt.table)
+            subject = self._clause_subject(neg, head)
+            if subject is not None:
+                # "the film title of inventory items that have never been
+                # rented": the copies have no rentals, and the films listed
+                # are those of such copies, not films with no rentals at all.
+                subject.role = "exists"
+                none.table = subject.table
+                conds.append(Cond(None, None, "some", kind="related", related=subject.table,
+                                  inner=[none]))
+                continue
+            conds.append(none)
         # A table named beside the one asked about, with no other part in the
         # question, means rows that have some: "customers who placed orders".
         sup = self.first("super")
@@ -537,10 +561,31 @@ class Planner:
                              "pick; say 'the average of all ...'")
         return self._inside_related(conds, head)
 
+    # The words of a relative clause between its noun and its verb: "items
+    # that have never been rented", "customers who did not order".
+    _RELATIVE_WORDS = {"that", "which", "who", "have", "has", "had", "been", "was", "were", "is",
+                       "are", "do", "does", "did", "ever"}
+
+    def _clause_subject(self, neg: Item, head: Item) -> Optional[Item]:
+        """The table a negated relative clause is said of, when it is another
+        than the one asked about: the noun right before "that"/"which"."""
+        noun = self.before(neg, "table", "column", "value", "group", "count", "agg", "super")
+        if noun is None or noun.kind != "table" or noun is head or noun.role:
+            return None
+        between = self.p.words[noun.end:neg.at]
+        if not between or between[0] not in ("that", "which", "who") \
+                or not set(between) <= self._RELATIVE_WORDS:
+            return None
+        if noun.table == head.table or noun.table in {c.table for c in head.columns}:
+            return None
+        return noun
+
     def _inside_related(self, conds: list[Cond], head: Item) -> list[Cond]:
         """Conditions on the rows of a negated table belong inside the test
         that there are none: "customers without payments in 2003"."""
         negated = [c for c in conds if c.kind == "related" and c.op == "none"]
+        negated += [n for c in conds if c.kind == "related" for n in c.inner
+                    if n.kind == "related" and n.op == "none"]
         own = {head.table} | {c.table for c in head.columns}
         out = []
         for c in conds:
@@ -1360,6 +1405,14 @@ class Planner:
         key, measured = self._group_key(head, group, sup)
         key.extra = "group"
         key.role = "group"
+        for it in self.kinds("table"):
+            if it is not key and key.kind == "table" and it.table == key.table \
+                    and it.role == "exists":
+                # "each customer, with the customers listed ...": the groups
+                # named again, no condition on the rows measured.
+                it.role = "restated"
+                self.conds = [c for c in self.conds if not (
+                    c.kind == "related" and c.op == "some" and c.related == key.table)]
         if measured is not None:
             measured.role = "measured"
         if self._is_average_per_order(key, group, sup, measured):
@@ -1420,13 +1473,25 @@ class Planner:
             # of each group's total; the answer says so.
             return self._average_of_totals(gtable, gcol, what, fact, fconds, col, gconds,
                                            wording)
+        first = self._group_order(gtable, gcol, what, fact) if sup is None else None
+        # "Which category sells the most" may rank by the units sold or by
+        # the money they took in: both are computed, and answered only
+        # where they pick the same groups.
+        two_readings = what == "qty" and sup is not None and self.qty is not None \
+            and self.qty.op == "verb"
         if gcol is None:
-            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order)
+            second = self.sql.measure(gtable, "g", "money", fact, fconds) if two_readings \
+                else None
+            sql, link = self._per_row_sql(gtable, what, fact, fconds, col, fnname, gconds, order,
+                                          first, second)
             gname = singular(gtable.replace("_", " "))
         else:
             link = None
             m = self.sql.group_measure(gtable, gcol, what, fact, fconds, col, fnname, gconds)
-            sql = self.sql.per_value(gtable, gcol, m, gconds, order, having)
+            if two_readings:
+                m = self.sql.group_measure(gtable, gcol, "money", fact, fconds, None, "SUM",
+                                           gconds) + " AS w, " + m
+            sql = self.sql.per_value(gtable, gcol, m, gconds, order, having=having, first=first)
             gname = gcol.name
         desc = self.describe()
         if what == "column" and not (sup is not None and fn == sup.op):
@@ -1438,7 +1503,8 @@ class Planner:
         elif what == "count":
             wording = wording.replace("_", " ")
         if sup is None:
-            answer = partial(phrasing.per_group, wording, gname, desc)
+            answer = partial(phrasing.per_group, wording, gname, desc,
+                             cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP)
         else:
             top = self.first("top")
             n = top.value if top else 1
@@ -1455,6 +1521,10 @@ class Planner:
             ranked = (sup.op, top.value if top else 1) if sup is not None else None
             answer = _checked(partial(phrasing.one_reading, fact, link, gname, ranked=ranked),
                               answer)
+        if two_readings:
+            top = self.first("top")
+            answer = _checked(partial(phrasing.units_or_money, sup.op, top.value if top else 1,
+                                      gname), answer)
         return Plan(sql, answer)
 
     def per_period(self, head: Item, group: Optional[Item], sup: Optional[Item],
@@ -1735,7 +1805,8 @@ class Planner:
                 measured = own or measured
             count = self.first("count")
             counted = self.after(count, "table", "column") if count is not None else None
-            if counted is not None and counted.at < group.at and counted is not measured:
+            if counted is not None and counted is not key and counted is not measured and (
+                    counted.at < group.at or measured is None):
                 # "offices and the number of employees in each office": what
                 # is counted is the noun after "the number of", not the
                 # first noun of the question.
@@ -1795,8 +1866,14 @@ class Planner:
                                      "say which")
             return "column", col, col.name, fn, measured
         if measured is not None and measured.kind == "table" and measured is not key:
+            said = self.p.words[measured.at] if 0 <= measured.at < len(self.p.words) else ""
+            verb = measured.extra == "verb" or singular(said) not in (
+                self.s.tables[measured.table].words or [""])[-1:] and said.endswith(("ed", "id"))
             if "sum" in [a.op for a in self.kinds("agg")] and measured.table != (
-                    key.table or gcol_table(key)):
+                    key.table or gcol_table(key)) and (
+                    not verb or forms(self.p.words[measured.at]) & PAYING_VERBS):
+                # A verb that pays names money; "the total loaned" is of
+                # things lent, not of the loans' fee.
                 # "the average total paid per customer": a total of rows is
                 # of their one column of money, as for a total of all rows;
                 # with none or several the count below declines.
@@ -1815,8 +1892,10 @@ class Planner:
 
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
-                     gconds: list[Cond], order: str) -> tuple[str, Optional[str]]:
-        """(query, link table) of a measure per row of `gtable`, named by its label."""
+                     gconds: list[Cond], order: str, first: Optional[str] = None,
+                     second: Optional[str] = None) -> tuple[str, Optional[str]]:
+        """(query, link table) of a measure per row of `gtable`, named by its
+        label; `second`, another measure of the same rows, comes before it (w)."""
         if self.s.tables[gtable].label is None:
             raise Unmappable(f"{gtable} has no name or single key to name its rows by")
         through = self._verb_path(fact, gtable) if what == "count" else None
@@ -1829,6 +1908,8 @@ class Planner:
             self.conds = [c for c in self.conds if c not in said]
         m = self.sql.measure(gtable, "g", what, fact, fconds, col, fnname,
                              hops=through[1] if through else None)
+        if second is not None:
+            m = f"{second} AS w, {m}"
         hops = (through[1] if through else self.s.path(fact, gtable, self.sql.plain)) \
             if what == "count" else []
         # Only a row that many rows of the next table belong to can be
@@ -1844,7 +1925,56 @@ class Planner:
                 raise Unmappable(f"counting {fact} per {singular(gtable)} through {link} "
                                  "with a condition is more than the offline model can check")
             m += ", " + self.sql.measure(gtable, "g", "count", link, [])
-        return self.sql.per_row(gtable, m, gconds, order), link
+        return self.sql.per_row(gtable, m, gconds, order, first), link
+
+    @staticmethod
+    def _by_figure(order: Item) -> bool:
+        """Whether an order ranks the rows by the figure the answer gives
+        them ("with the most frequently ordered item at the top")."""
+        return isinstance(order.extra, tuple) and order.extra[:1] == ("figure",)
+
+    def _group_order(self, gtable: str, gcol: Optional[Column], what: str,
+                     fact: str) -> Optional[str]:
+        """The ORDER BY a question asks of its groups ("with the customers
+        listed alphabetically by last name", "in descending order", "with
+        the most frequently ordered item at the top"): a column of the
+        grouped rows, their name, or the figure itself; None when it asks
+        for none.  Any other order is left unread, and the plan declines it."""
+        orders = self.kinds("order")
+        if len(orders) != 1:
+            return None
+        order = orders[0]
+        direction = "DESC" if order.op == "max" else "ASC"
+        name = self.sql.label(gtable, "g") if gcol is None else "g.k"
+        if order.columns:
+            cols = [c for c in order.columns if c.table == gtable]
+            if gcol is not None:
+                cols = [c for c in cols if c.name == gcol.name]
+            if len(cols) != 1 or (order.op == "alpha" and not cols[0].text):
+                return None
+            by = "g.k" if gcol is not None else self.sql.col("g", cols[0].name)
+        elif self._by_figure(order):
+            # Ranked by how much they were ordered, or rented: the figure
+            # only where it is of that verb, the units sold or the rows
+            # the verb names.
+            verb = order.extra[1]
+            noun = self.s.tables[fact].words[-1:] or [""]
+            if not ((what == "qty" and verb & TRADE_VERBS) or (what == "count" and any(
+                    f + end == noun[0] for f in verb for end in ("", "al", "ment")))):
+                return None
+            by = "v"
+        elif order.extra:
+            return None  # "from cheapest to most expensive": of what?
+        elif order.op == "alpha":
+            if gcol is not None and not gcol.text:
+                return None
+            by = name
+        elif order.op in ("max", "min"):
+            by = "v"
+        else:
+            return None
+        order.role = "order"
+        return f"{by} {direction}"
 
     def _verb_path(self, fact: str, gtable: str) -> Optional[tuple[str, list]]:
         """(the verb's table, the join path through it) where `fact` and
@@ -2246,6 +2376,9 @@ class Planner:
                                  f"{order.columns[0].name}, which is no column of {t.name}")
             col = self.pick(found, [t.name])
         elif order.extra:
+            if self._by_figure(order):
+                raise Unmappable(f"the question ranks {t.name} by a figure it does not ask of "
+                                 "each of them")
             words = order.extra
             found = [c for c in t.columns if (c.numeric or c.date) and (
                 c.date if words == "date" else set(c.words) & set(

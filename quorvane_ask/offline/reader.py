@@ -228,6 +228,8 @@ _CONTENT_VERBS = ("featuring", "about", "involving", "depicting", "mentioning", 
 _MEMBER_NOUNS = ("content", "contents", "material", "materials", "extra", "extras", "option",
                  "options")
 _TEXT_NOUNS = ("word", "words", "letter", "letters", "text", "string", "phrase")
+# Adverbs that say how often, in "the most frequently ordered".
+_FREQUENCY_ADVERBS = ("frequently", "often", "commonly")
 
 
 def _run_text(run: list[Tok]) -> str:
@@ -948,7 +950,9 @@ class Reader:
                             and (it.end == k or (k < it.at <= k + 2 and it.end == n))), None)
                 if sup is None:
                     continue
-                q = Item("qty", k, end=k + 1, extra="best" if sup.end == k else None)
+                # op "verb": units only by the verb's reading, which the plan
+                # checks against the money the same sales took in.
+                q = Item("qty", k, end=k + 1, extra="best" if sup.end == k else None, op="verb")
                 if sup.end != k:
                     q.at = sup.end
                 else:
@@ -1223,6 +1227,9 @@ class Reader:
         toks = self.toks
         if toks[i].used:
             return None
+        verb = self._ranked_by_figure(i)
+        if verb is not None:
+            return verb
         for phrase, op in ORDER_PHRASES:
             n = len(phrase)
             if i + n <= len(toks) and not any(toks[i + j].used or toks[i + j].low != w
@@ -1251,6 +1258,53 @@ class Reader:
                 if self._low(k) == "first" and self._number_at(k + 1) is None and (
                         j > i or k + 1 == len(toks)):
                     return k + 1 - i, sup[1], by, sup[2]
+        return None
+
+    def _ranked_by_figure(self, i: int) -> Optional[tuple]:
+        """"with the most frequently ordered item at the top of the list and
+        so on to the least frequently ordered item": rows ranked by how much
+        of a verb they had, which only the figure the answer gives for that
+        verb can say; the verb's forms are kept for the plan to check."""
+        toks = self.toks
+        if [self._low(i), self._low(i + 1)] != ["with", "the"] \
+                or self._low(i + 2) not in ("most", "least"):
+            return None
+        op = "max" if self._low(i + 2) == "most" else "min"
+        j = i + 3
+        j += self._low(j) in _FREQUENCY_ADVERBS
+        if j >= len(toks) or toks[j].used or not (toks[j].low.endswith("ed") or (
+                toks[j].forms - {toks[j].low, singular(toks[j].low)})):
+            return None
+        verb = toks[j].forms
+        middle = [t.low for t in toks[i + 3:j + 1]]
+        j += 1
+        if j < len(toks) and not toks[j].used and toks[j].low not in FUNCTION_WORDS \
+                and self._low(j) not in ("at", "first"):
+            middle.append(toks[j].low)  # the noun ranked: "item", "product"
+            j += 1
+        end = self._phrase_end(j, ("at", "the", "top", "of", "the", "list"), ("at", "the", "top"),
+                               ("first",))
+        if end is None:
+            return None
+        # "... and so on to the least frequently ordered item (at the bottom)"
+        k = end + (self._low(end) == ",")
+        tail = ["and", "so", "on"]
+        if [self._low(k + n) for n in range(3)] == tail:
+            k += 3 + (self._low(k + 3) == "down")
+            other = "least" if op == "max" else "most"
+            if [self._low(k), self._low(k + 1), self._low(k + 2)] == ["to", "the", other] and [
+                    self._low(k + 3 + n) for n in range(len(middle))] == middle:
+                k += 3 + len(middle)
+                end = self._phrase_end(k, ("at", "the", "bottom", "of", "the", "list"),
+                                       ("at", "the", "bottom"), ()) or k
+        return end - i, op, None, ("figure", frozenset(verb))
+
+    def _phrase_end(self, j: int, *phrases: tuple) -> Optional[int]:
+        """The index after the first of `phrases` written at j, unread."""
+        for phrase in phrases:
+            if all(self._low(j + n) == w and not self.toks[j + n].used
+                   for n, w in enumerate(phrase)):
+                return j + len(phrase)
         return None
 
     def _order_words(self) -> None:
@@ -1763,7 +1817,12 @@ class Reader:
         if not (low in MONEY_WORDS or bought or t.forms & {"spend", "revenue", "sale", "earn"}) or (
                 low in COLUMN_SYNONYMS and self._columns_like(COLUMN_SYNONYMS[low])):
             return None
-        self.use(i, 1, Item("money", i))
+        item = self.use(i, 1, Item("money", i))
+        if i > 0 and self.toks[i - 1].low == "gross" and not self.toks[i - 1].used:
+            # "gross revenue": the money before anything is taken off it,
+            # which the plan checks there is nothing to take off.
+            self.toks[i - 1].used = "function"
+            item.value = "gross"
         return i + 1
 
     def _units_sold(self, i: int) -> Optional[int]:

@@ -72,6 +72,13 @@ class Schema:
                     depth[nxt] = len(hops) + 1
                     frontier.append((nxt, hops + [edge]))
         if not found:
+            chain = self._reference_chain(start, goal)
+            if chain is None:
+                back = self._reference_chain(goal, start)
+                chain = None if back is None else [
+                    (b, bc, a, ac) for a, ac, b, bc in reversed(back)]
+            if chain is not None:
+                return chain
             raise Unmappable(f"no chain of foreign keys joins {start} to {goal}")
         if len(found) > 1 and plain:
             keys = {(r.table, r.column) for r in self.roles}
@@ -81,6 +88,33 @@ class Schema:
         if len(found) > 1:
             raise Unmappable(f"{start} and {goal} are joined in more than one way")
         return found[0]
+
+    def _reference_chain(self, start: str, goal: str) -> Optional[list[tuple]]:
+        """The one shortest path from `start` to `goal` that follows each
+        row's own references (a payment's rental, its copy, the copy's
+        film), and out again through a link table (the film's categories):
+        longer than joins are otherwise followed, but each hop says whose
+        row it reaches.  None when there is none, or more than one."""
+        found, frontier, seen = [], deque([(start, [])]), {start: 0}
+        while frontier:
+            table, hops = frontier.popleft()
+            if found and len(hops) >= len(found[0]):
+                break
+            steps = [(table, col, ref, rc) for col, ref, rc in self.tables[table].fks
+                     if ref in self.tables]
+            if not (hops and self.is_link(table)):
+                # Into a link table that points at this row, to go on to
+                # the row it links to.
+                steps += [(table, rc, link, col) for link in self.tables if self.is_link(link)
+                          for col, ref, rc in self.tables[link].fks if ref == table]
+            for step in steps:
+                nxt = step[2]
+                if nxt == goal:
+                    found.append(hops + [step])
+                elif seen.get(nxt, len(hops) + 1) >= len(hops) + 1 and nxt != start:
+                    seen[nxt] = len(hops) + 1
+                    frontier.append((nxt, hops + [step]))
+        return found[0] if len(found) == 1 else None
 
     def is_link(self, table: str) -> bool:
         """A table that only links two others, many to many (film_actor):

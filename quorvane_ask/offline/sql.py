@@ -281,27 +281,33 @@ class Sql:
         return (f"SELECT {names} FROM {alias}{''.join(joins)}{conj(where)} "
                 f"ORDER BY {first}{', '.join(exprs)}")
 
-    def per_row(self, table: str, measures: str, conds: list[Cond], order: str) -> str:
+    def per_row(self, table: str, measures: str, conds: list[Cond], order: str,
+                first: Optional[str] = None) -> str:
         """A measure for each row of `table` (alias g), named by its label,
-        in `order` (DESC: the largest first)."""
+        in `order` (DESC: the largest first), or sorted by `first` (an
+        expression over g and its direction) where the question says so."""
         where = conj(self.where(table, "g", conds))
         name = self.label(table, "g")
+        by = f"{first}, {name}" if first else f"v {order}, {name}"
         return (f"SELECT {name}, {measures} AS v FROM {self.ident(table)} g"
-                f"{where} ORDER BY v {order}, {name}")
+                f"{where} ORDER BY {by}")
 
     def per_value(self, table: str, column: Column, measure: str, conds: list[Cond],
-                  order: str, having: Optional[list[Cond]] = None) -> str:
-        """A measure for each value of `column` (g.k), in `order`; with
-        `having`, only the values whose measure passes those conditions."""
+                  order: str, having: Optional[list[Cond]] = None,
+                  first: Optional[str] = None) -> str:
+        """A measure for each value of `column` (g.k), in `order`, or sorted
+        by `first` (over g.k and v); with `having`, only the values whose
+        measure passes those conditions."""
         where = conj(self.where(table, "g0", conds) +
                      [f"{self.col('g0', column.name)} IS NOT NULL"])
+        by = f"{first}, g.k" if first else f"v {order}, g.k"
         inner = (f"SELECT g.k, {measure} AS v FROM (SELECT DISTINCT "
                  f"{self.col('g0', column.name)} AS k FROM {self.ident(table)} g0{where}) g")
         if not having:
-            return f"{inner} ORDER BY v {order}, g.k"
-        kept = conj([f"h.v BETWEEN {c.values[0]} AND {c.values[1]}" if c.op == "between"
-                     else f"h.v {c.op} {c.values[0]}" for c in having])
-        return f"SELECT h.k, h.v FROM ({inner}) h{kept} ORDER BY h.v {order}, h.k"
+            return f"{inner} ORDER BY {by}"
+        kept = conj([f"g.v BETWEEN {c.values[0]} AND {c.values[1]}" if c.op == "between"
+                     else f"g.v {c.op} {c.values[0]}" for c in having])
+        return f"SELECT g.k, g.v FROM ({inner}) g{kept} ORDER BY {by}"
 
     def ranked(self, table: str, alias: str, expr: str, also: Optional[Column],
                where: list[str], op: str) -> str:

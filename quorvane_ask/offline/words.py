@@ -110,7 +110,7 @@ REQUEST_VERBS = {"determine", "compute", "calculate", "find", "identify", "repor
                   "retrieve", "display", "fetch", "get", "return", "select", "provide",
                   "produce", "list", "show", "give", "name", "enumerate", "output", "print",
                   "tell", "extract", "obtain", "query"}
-LIST_REQUESTS = {"identify", "report", "retrieve", "display", "fetch", "get", "return",
+LIST_REQUESTS = {"find", "identify", "report", "retrieve", "display", "fetch", "get", "return",
                   "select", "provide", "produce", "list", "show", "give", "name", "enumerate",
                   "output", "print", "extract", "obtain"}
 # Phrases that ask for an order of the rows, and the extreme they agree
@@ -196,7 +196,7 @@ FUNCTION_WORDS = set("""
     exist exists existing registered recorded stored listed known and one ones kind kinds
     type types much many number count name names value values whole entire whose where when
     had got let see know want need like about across within into out up each
-    still already yet just also actually really anything something anyone anybody may might
+    still already yet just also actual actually really anything something anyone anybody may might
     company organization organisation firm i.e e.g become became becomes
     """.split())
 
@@ -254,6 +254,9 @@ UNIT_WORDS = {"kg", "kgs", "kilogram", "kilograms", "g", "gram", "grams", "km", 
 MONEY_WORDS = {"charge", "charges", "revenue", "sale", "sales", "turnover", "income", "spend", "spending",
                 "spent", "earning", "earnings", "money", "takings", "business"}
 MONEY_COLUMN_WORDS = {"total", "amount", "revenue", "value", "sum", "paid", "payment"}
+# Verbs of handing over money: the rows they name ("paid": payments) are sums
+# of money, where a verb of other rows ("loaned") counts them.
+PAYING_VERBS = frozenset({"pay", "charge", "bill"})
 SIZE_WORDS = {"value", "size", "total", "worth"}
 
 MAX_WORDS = {"highest", "largest", "biggest", "greatest", "most", "max", "maximum", "top",
