@@ -194,6 +194,9 @@ def test_durations(music, question, sql):
     ("What is the average statement total by country?",
      "SELECT AVG(Total) FROM Statements GROUP BY Country"),
     ("What was the highest statement total?", "SELECT MAX(Total) FROM Statements"),
+    ("What is the average statement total per record label?",
+     "SELECT AVG(Total) FROM Statements GROUP BY RecordLabelId"),
+    ("How many statements have a total over 35?", "SELECT COUNT(*) FROM Statements WHERE Total > 35"),
     # Requests for a query, "# of", "total number of" as a count, a
     # country by another of its names.
     ("Provide a query that shows the # of albums per record label.",

@@ -1426,6 +1426,17 @@ class Planner:
             return self.extreme(key, sup)
         what, col, wording, fn, measured = self._group_measure(
             key, measured, sup, aggs[0].op if aggs else None)
+        li = self.s.line_items
+        if what == "count" and li and measured is not None and measured.kind == "table" \
+                and measured.table in {ref for _, ref, _ in self.s.tables[li[0]].fks} \
+                and not self.kinds("neg") and any(
+                    t.low in ("sold", "bought", "ordered", "purchased")
+                    for t in tokenize(self.q)[measured.end:]):
+            # "How many tracks were sold in each genre": the units sold or
+            # how many different tracks, not the tracks of the catalogue.
+            raise Unmappable(f"'how many {measured.table} were sold' may mean the units sold or "
+                             f"how many different {measured.table}; ask for 'how many units' "
+                             f"or 'how many different {measured.table}'")
         if what in ("money", "qty"):
             fact = self.s.money_table()
         else:
@@ -1543,6 +1554,10 @@ class Planner:
         fn = aggs[0].op if aggs else None
         measured = next((it for it in self.items if it.kind in ("table", "column", "money", "qty")
                          and it.extra != "qualifier" and not it.role), None)
+        if measured is not None and measured.kind == "table":
+            # "the average invoice total per year": the table's own number.
+            measured = next((it for it in self.kinds("column") if it.at == measured.end and all(
+                c.table == measured.table and c.numeric for c in it.columns)), measured)
         active = self.first("active")
         if active is not None:
             return self.active_per_period(active, measured, period, sup, group)
