@@ -55,7 +55,8 @@ SPENT = ("(SELECT COALESCE(SUM(l.quantity * l.unit_price), 0) FROM order_lines l
          "ON s.order_id = l.order_id WHERE s.buyer_id = {b}.buyer_id)")
 
 # (question, SQL, kind): "names" the names of the rows and no other plant
-# or buyer; "number" the one figure; "decline" a decline.
+# or buyer, "ordered" the same in the SQL's order; "number" the one figure;
+# "decline" a decline.
 VERSUS = [
     ("Which plants have a list price above the average?",
      "SELECT plant_name FROM plants WHERE list_price > (SELECT AVG(list_price) FROM plants)",
@@ -92,6 +93,13 @@ VERSUS = [
     ("Which plants have a list price above the average, the most expensive first?", "",
      "decline"),
     ("How many orders were delivered after the order date of order 3?", "", "decline"),
+    # An order after the average sorts the rows; words that pick rows still decline.
+    ("List the plant names and list prices of the plants with a list price above the average "
+     "list price, with the most expensive plants first.",
+     "SELECT plant_name FROM plants WHERE list_price > (SELECT AVG(list_price) FROM plants) "
+     "ORDER BY list_price DESC", "ordered"),
+    ("List the plants with a list price above the average list price of plants from Oakfield.",
+     "", "decline"),
 ]
 
 
@@ -111,3 +119,6 @@ def test_versus(nursery, question, sql, kind):
     assert names and all(re.search(rf"\b{n}\b", answer) for n in names), (answer, names)
     others = set(PLANTS + ["Ruth", "Simon", "Tamsin", "Ursula"]) - names
     assert not [o for o in others if re.search(rf"\b{o}\b", answer)], (answer, names)
+    if kind == "ordered":
+        at = [answer.index(r[0]) for r in rows]
+        assert at == sorted(at), (answer, rows)

@@ -804,7 +804,9 @@ class Planner:
         for x in self.items:
             if x.at < it.end:
                 continue
-            if x.at - end > 3:
+            if x.at - end > 3 or x.kind == "order":
+                # "..., with the most expensive first" orders the rows the
+                # comparison picks; it says nothing of whose average it is.
                 break
             if x.kind not in ("table", "column", "money", "agg", "group", "qty"):
                 raise Unmappable("the offline model cannot tell whether the words after the "
