@@ -80,8 +80,8 @@ def _first_only(rows):
 
 
 # (question, SQL, how the answer must hold it): "groups" every key with its
-# value; "number" the one figure; "first" the names ranked first, and no
-# name of the other rows; "decline" a decline.
+# value ("rounded": as written); "number" the one figure; "first" the names
+# ranked first, and no name of the other rows; "decline" a decline.
 SHAPES = [
     ("How many loans were there per month in 2024?",
      f"SELECT {MONTH}, COUNT(*) FROM loans WHERE YEAR(loan_date) = 2024 GROUP BY 1", "groups"),
@@ -140,6 +140,11 @@ SHAPES = [
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
     ("Which book has the highest genre?", "", "decline"),
+    # The key said again ("in that city") is the group; the figures rounded as asked.
+    ("Show each member city and the average loan fee in that city, rounded to 2 decimal places.",
+     "SELECT m.city, ROUND(AVG(l.fee), 2) FROM members m JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.city", "rounded"),
+    ("Show each genre and the average price in that city.", "", "decline"),
 ]
 
 
@@ -153,6 +158,9 @@ def test_shape(library, question, sql, kind):
     rows = library.execute(sql, database=NAME)
     if kind == "number":
         assert _said(rows[0][0], answer), (answer, rows)
+    elif kind == "rounded":
+        for key, value in rows:
+            assert re.search(rf"{re.escape(str(key))}\W+{value:f}(?!\d)", answer), (answer, key)
     elif kind == "groups":
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \

@@ -804,7 +804,7 @@ class Planner:
         for x in self.items:
             if x.at < it.end:
                 continue
-            if x.at - end > 3 or x.kind == "order":
+            if x.at - end > 3 or x.kind in ("order", "round"):
                 # "..., with the most expensive first" orders the rows the
                 # comparison picks; it says nothing of whose average it is.
                 break
@@ -1194,6 +1194,8 @@ class Planner:
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
         answer = partial(phrasing.total, word, wording, fact, desc)
+        if fn in ("sum", "avg"):
+            answer = self._rounded(answer)
         unit = self.first("unit")
         if unit is not None:
             # "in minutes": the figure converted from the unit the column's
@@ -1210,6 +1212,24 @@ class Planner:
                 [(None if r[0] is None else round(decimal.Decimal(r[0]) * factor, 4),) for r in rows])
         return Plan(sql, answer,
                     extreme="value" if fn in ("max", "min") and what == "column" else None)
+
+    def _rounded(self, answer):
+        """The answer with its figures rounded as the question asks ("rounded
+        to 2 decimal places").  Only a total, an average or a figure per
+        group is rounded: rows ranked by a figure keep it exact, since a
+        rounded figure could tie rows that do not tie."""
+        asked = self.first("round")
+        if asked is None:
+            return answer
+        asked.role = "round"
+        step = decimal.Decimal(1).scaleb(-asked.value)
+
+        def rounded(v):
+            if isinstance(v, bool) or isinstance(v, int) or not isinstance(
+                    v, (decimal.Decimal, float)):
+                return v
+            return decimal.Decimal(str(v)).quantize(step, rounding=decimal.ROUND_HALF_UP)
+        return lambda rows: answer([tuple(rounded(v) for v in r) for r in rows])
 
     def both_extremes(self, sups: list[Item]) -> Plan:
         """"the shortest and longest films", "the most and the least
@@ -1353,7 +1373,7 @@ class Planner:
         elif what == "count":
             wording = wording.replace("_", " ")
         if sup is None:
-            answer = partial(phrasing.per_group, wording, gname, desc)
+            answer = self._rounded(partial(phrasing.per_group, wording, gname, desc))
         else:
             top = self.first("top")
             n = top.value if top else 1
@@ -1557,6 +1577,12 @@ class Planner:
                 # is counted is the noun after "the number of", not the
                 # first noun of the question.
                 measured = counted
+            agg = self.after(key, "agg")
+            if measured is None and agg is not None:
+                # "each category and the average price": what is averaged
+                # follows the word of the figure, after the key.
+                measured = self.after(agg, "table", "column", "money", "qty")
+            self._said_again(key)
             if measured is not None and measured is not key and measured.kind == "table" \
                     and key.kind == "table" and measured.table == key.table:
                 raise Unmappable(f"the question groups {key.table} by itself; say what to "
@@ -1566,6 +1592,22 @@ class Planner:
                          ("table", "column", "money", "qty")
                          and it.extra != "qualifier" and it is not head), None)
         return head, measured
+
+    def _said_again(self, key: Item) -> None:
+        """"The average price in that category": the key named again after
+        a word that points back at it is the group itself, no other noun."""
+        words = self.p.words
+        named = {(c.table, c.name) for c in key.columns}
+        for it in self.items:
+            # "each member city ... in that city": the words again may also
+            # name other tables' columns; the key's own are among them.
+            if it.at > key.at and it.kind == key.kind and it.table == key.table \
+                    and named <= {(c.table, c.name) for c in it.columns} and it.at > 0 and (
+                        words[it.at - 1] in ("that", "this") or words[it.at - 2:it.at] == [
+                            "the", "same"]):
+                it.role = "restated"
+                self.items.remove(it)
+                return
 
     def _is_average_per_order(self, key: Item, group: Optional[Item], sup: Optional[Item],
                               measured: Optional[Item]) -> bool:

@@ -991,6 +991,11 @@ class Reader:
                     continue
                 if "report" in phrase or "list" in phrase:
                     self.use(i, n, Item("list", i))  # "a report showing": rows asked for
+                elif "#" in phrase and 0 <= toks[i + phrase.index("#")].number <= 10 \
+                        and toks[i + phrase.index("#")].number % 1 == 0:
+                    # "rounded to 2 decimal places": how to write the figures.
+                    places = int(toks[i + phrase.index("#")].number)
+                    self.use(i, n, Item("round", i, value=places))
                 else:
                     for t in toks[i:i + n]:
                         t.used = "function"

@@ -135,8 +135,9 @@ PRESENTATION_PHRASES = [
     ("create", "a", "report", "that", "shows"), ("a", "report", "that", "shows"),
     ("a", "report", "showing"),
     ("create", "a", "report", "of"), ("generate", "a", "report", "of"), ("a", "list", "of"),
-    ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
-    ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
+    ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimal", "place"),
+    ("rounded", "to", "#", "decimals"), ("to", "#", "decimal", "places"),
+    ("to", "#", "decimal", "place"), ("rounded",), ("along", "with"), ("together", "with"),
     ("info",), ("information",), ("details",), ("respectively",), ("corresponding",),
     ("their", "respective"),
 ]
