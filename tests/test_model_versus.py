@@ -23,22 +23,24 @@ def _script() -> str:
            "CREATE TABLE plants (plant_id INT PRIMARY KEY, plant_name VARCHAR(30), grower_id INT, "
            "list_price DECIMAL(6,2), cost_price DECIMAL(6,2), height_cm INT, "
            "FOREIGN KEY (grower_id) REFERENCES growers(grower_id))",
-           "CREATE TABLE buyers (buyer_id INT PRIMARY KEY, buyer_name VARCHAR(30))",
+           "CREATE TABLE buyers (buyer_id INT PRIMARY KEY, buyer_name VARCHAR(30), city VARCHAR(20))",
            "CREATE TABLE orders (order_id INT PRIMARY KEY, buyer_id INT, order_date DATE, "
-           "promised_date DATE, delivered_date DATE, "
+           "promised_date DATE, delivered_date DATE, ship_city VARCHAR(20), "
            "FOREIGN KEY (buyer_id) REFERENCES buyers(buyer_id))",
            "CREATE TABLE order_lines (line_id INT PRIMARY KEY, order_id INT, plant_id INT, "
            "quantity INT, unit_price DECIMAL(6,2), "
            "FOREIGN KEY (order_id) REFERENCES orders(order_id), "
            "FOREIGN KEY (plant_id) REFERENCES plants(plant_id))",
            "INSERT INTO growers VALUES (1, 'Oakfield', 'Kent'), (2, 'Brookside', 'Devon')",
-           "INSERT INTO buyers VALUES (1, 'Ruth'), (2, 'Simon'), (3, 'Tamsin'), (4, 'Ursula')"]
+           "INSERT INTO buyers VALUES (1, 'Ruth', 'Leeds'), (2, 'Simon', 'York'), (3, 'Tamsin', 'Leeds'), "
+           "(4, 'Ursula', 'Bath')"]
     out.append("INSERT INTO plants VALUES " + ", ".join(
         f"({i}, '{p}', {1 + i % 2}, {4 + 3 * i}.00, {1 + i + i % 3}.50, {10 + (i * 37) % 90})"
         for i, p in enumerate(PLANTS, start=1)))
     out.append("INSERT INTO orders VALUES " + ", ".join(
         f"({i}, {1 + i % 4}, '2024-03-{i:02d}', '2024-03-{i + 5:02d}', "
-        f"'2024-03-{i + 2 + (i * 5) % 7:02d}')" for i in range(1, 11)))
+        f"'2024-03-{i + 2 + (i * 5) % 7:02d}', '{['Leeds', 'York', 'Bath'][i % 3]}')"
+        for i in range(1, 11)))
     out.append("INSERT INTO order_lines VALUES " + ", ".join(
         f"({k}, {1 + k % 10}, {1 + (k * 5) % 12}, {1 + k % 4}, "
         f"{4 + 3 * (1 + (k * 5) % 12) - (k % 3) * 1.5:.2f})" for k in range(1, 25)))
@@ -100,6 +102,14 @@ VERSUS = [
      "ORDER BY list_price DESC", "ordered"),
     ("List the plants with a list price above the average list price of plants from Oakfield.",
      "", "decline"),
+    # Two columns said to be the same: of one row, or of the row its key points at.
+    ("How many orders are there where the delivered date and the promised date are the same?",
+     "SELECT COUNT(*) FROM orders WHERE delivered_date = promised_date", "number"),
+    ("How many orders are there where the buyer's city and the ship city are the same?",
+     "SELECT COUNT(*) FROM orders o JOIN buyers b ON b.buyer_id = o.buyer_id "
+     "WHERE b.city = o.ship_city", "number"),
+    ("How many orders are there where the ship city and the grower's region are the same?", "",
+     "decline"),
 ]
 
 

@@ -727,6 +727,8 @@ class Planner:
         prev = self.before(it, "column", "table", "money", "size", "qty", "value", "cmp",
                            "date", "vs")
         self._no_figure_of(prev)
+        if it.extra == "column" and it.op == "=":
+            return self._same_value(it, prev, head)
         if it.extra == "column":
             return self._versus_column(it, self._compared(it, prev), said)
         phrase = self._phrase_after(it)
@@ -814,6 +816,51 @@ class Planner:
             out.append(x)
             end = x.end
         return out
+
+    def _same_value(self, it: Item, prev: Optional[Item], head: Item) -> Cond:
+        """Two columns said to be equal ("the employee's city and the order's
+        ship city are the same", "a ship city equal to the customer's
+        city"): one of the rows asked about, the other of the same row or of
+        the one row its key points at; the two may be named in either
+        order, and exactly one way of pairing them must fit."""
+        nxt = next((x for x in self.items if x.at == it.end), None)
+        if prev is None or prev.kind != "column" or nxt is None or nxt.kind != "column" \
+                or prev.end != it.at:
+            raise Unmappable("the question says two things are the same but the offline model "
+                             "cannot tie both to columns")
+        rows = self.table_of(head)
+        ups: dict[str, list] = {}
+        for fk, ref, refcol in self.s.tables[rows].fks:
+            ups.setdefault(ref, []).append((fk, refcol))
+
+        def kind(c: Column) -> str:
+            return "date" if c.date else "number" if c.numeric else "text" if c.text else "other"
+        pairs = []
+        for a in prev.columns:
+            for b in nxt.columns:
+                # Equal is equal either way round, but not so "twice".
+                for left, right in ((a, b), (b, a)) if it.value == 1 else ((a, b),):
+                    if left.table == rows and (right.table == rows or right.table in ups) \
+                            and kind(left) == kind(right) != "other" \
+                            and (left.table, left.name) != (right.table, right.name) \
+                            and (left, right) not in pairs and (right, left) not in pairs:
+                        pairs.append((left, right))
+        if len(pairs) != 1:
+            raise Unmappable("the question compares " + (
+                "columns that are no two values of the same " + singular(rows)
+                if not pairs else "one of " + ", ".join(
+                    f"{l.name} with {r.table}.{r.name}" for l, r in pairs)))
+        left, right = pairs[0]
+        if it.value != 1 and kind(left) != "number":
+            raise Unmappable(f"{left.name} is not a number to multiply")
+        if right.table != rows and len(ups[right.table]) > 1:
+            raise Unmappable(f"{rows} refers to {right.table} in more than one way")
+        prev.extra = nxt.extra = "qualifier"
+        via = None if right.table == rows else ups[right.table][0]
+        wording = right.name + (
+            "" if via is None else f" of its {singular(right.table.replace('_', ' '))}")
+        return Cond(left.table, left, "=", [], kind="number",
+                    against=Against(it.value, wording, column=right, via=via))
 
     def _versus_column(self, it: Item, left: Column, said: str) -> Cond:
         """A column compared with another of the same row, or of the one row

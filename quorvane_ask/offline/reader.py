@@ -448,6 +448,7 @@ class Reader:
         self._grammar()
         self._order_words()
         self._schema_words()
+        self._same_pair()
         probes, unknown = [], []
         if any(t.low == "will" and not t.text[:1].isupper() or t.low == "gonna" for t in toks) or \
                 any(a.low == "going" and b.low == "to" for a, b in zip(toks, toks[1:])):
@@ -1281,6 +1282,30 @@ class Reader:
                                 columns=self._implied(words)))
         return j
 
+    def _same_pair(self) -> None:
+        """"where the employee's city and the order's ship city are the
+        same": two columns said to hold one value, read as the first equal
+        to the second; the planner settles which side is the row's own."""
+        toks = self.toks
+        k = len(toks) - 3
+        if k < 3 or [t.low for t in toks[k:]] not in (["are", "the", "same"],
+                                                      ["is", "the", "same"]) \
+                or any(t.used for t in toks[k:]):
+            return
+        second = next((it for it in self.items if it.end == k and it.kind == "column"), None)
+        if second is None:
+            return
+        j = second.at - 1
+        while j > 0 and toks[j].low in _DETERMINERS and not toks[j].used:
+            j -= 1
+        first = next((it for it in self.items if it.end == j and it.kind == "column"), None)
+        if toks[j].low != "and" or toks[j].used or first is None:
+            return
+        self.use(j, second.at - j, Item("vs", j, op="=", value=decimal.Decimal(1), unit="",
+                                        extra="column"))
+        for t in toks[k:]:
+            t.used = "function"
+
     def _factor(self, j: int) -> Optional[tuple[decimal.Decimal, str, int]]:
         """(factor, its words, the index after them) of "twice", "3 times",
         "20% of", "half of"; None where no factor is written."""
@@ -1546,6 +1571,11 @@ class Reader:
                 low != "which" or i == 0 or self.toks[i - 1].low in (
                     "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
             return None
+        if low == "where" and any(self._noun_ending(k, i) for k in range(max(0, i - 3), i)):
+            # "the orders where the ship city ...": a relative after the
+            # noun, which asks for no place or time.
+            self.toks[i].used = "function"
+            return i + 1
         self.use(i, 1, Item("wh", i, value=low))
         return i + 1
 
