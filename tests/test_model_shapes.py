@@ -81,7 +81,8 @@ def _first_only(rows):
 
 # (question, SQL, how the answer must hold it): "groups" every key with its
 # value ("rounded": as written); "number" the one figure; "first" the names
-# ranked first, and no name of the other rows; "decline" a decline.
+# ranked first, and no name of the other rows; "each" every group with its
+# rows' keys and no more rows; "decline" a decline.
 SHAPES = [
     ("How many loans were there per month in 2024?",
      f"SELECT {MONTH}, COUNT(*) FROM loans WHERE YEAR(loan_date) = 2024 GROUP BY 1", "groups"),
@@ -145,6 +146,17 @@ SHAPES = [
      "SELECT m.city, ROUND(AVG(l.fee), 2) FROM members m JOIN loans l "
      "ON l.member_id = m.member_id GROUP BY m.city", "rounded"),
     ("Show each genre and the average price in that city.", "", "decline"),
+    # The rows with their group's latest or earliest date, ties kept; of
+    # several dates, the one named after the table (a last_update is none).
+    ("Return the most recent loan for each member.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), l.loan_id FROM loans l JOIN members m "
+     "ON m.member_id = l.member_id WHERE l.loan_date = "
+     "(SELECT MAX(loan_date) FROM loans x WHERE x.member_id = l.member_id)", "each"),
+    ("Show the earliest payment of each member.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), p.payment_id FROM payments p JOIN members m "
+     "ON m.member_id = p.member_id WHERE p.payment_date = "
+     "(SELECT MIN(payment_date) FROM payments x WHERE x.member_id = p.member_id)", "each"),
+    ("Which member has the most recent loan for each book?", "", "decline"),
 ]
 
 
@@ -161,6 +173,10 @@ def test_shape(library, question, sql, kind):
     elif kind == "rounded":
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{value:f}(?!\d)", answer), (answer, key)
+    elif kind == "each":
+        for group, key in rows:
+            assert re.search(rf"{re.escape(group)}: [^;]*\b{key} \(", answer), (answer, group)
+        assert answer.split("):", 1)[1].count("(") == len(rows), (answer, rows)
     elif kind == "groups":
         for key, value in rows:
             assert re.search(rf"{re.escape(str(key))}\W+{Decimal(value):f}\b", answer) \

@@ -213,6 +213,26 @@ def per_group(wording: str, gname: str, desc: str, rows: list[tuple]) -> str:
     return f"The {wording} per {gname}{desc}: {text}{more}."
 
 
+def best_per_group(word: str, wording: str, table: str, gtable: str, desc: str,
+                   rows: list[tuple]) -> str:
+    """The rows with the group's highest or lowest value, for each group:
+    rows of (group, row, value), in the groups' order."""
+    named_groups(singular(gtable), rows)
+    if not rows:
+        return f"There are no {table}{desc}."
+    groups: dict[Any, list[tuple]] = {}
+    for g, name, v in rows:
+        groups.setdefault(g, []).append((name, v))
+    shown = list(groups.items())[:GROUP_CAP]
+    text = "; ".join(f"{show(g)}: " + ", ".join(f"{show(n)} ({_cell(wording, v)})"
+                                               for n, v in best)
+                     for g, best in shown)
+    more = f" (first {GROUP_CAP} of {len(groups)} shown)" if len(groups) > GROUP_CAP else ""
+    noun = singular(table.replace("_", " "))
+    return (f"The {noun} with the {word} {wording} for each {singular(gtable.replace('_', ' '))}"
+            f"{desc} (ties included): {text}{more}.")
+
+
 def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,
                 rows: list[tuple], rank: str = "") -> str:
     """The group (or the n groups) with the most or least, ties included."""

@@ -18,7 +18,7 @@ from .decline import Unmappable
 from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
-from .sql import Against, Cond, Sql
+from .sql import Against, Cond, Sql, conj
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
 from .words import RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
@@ -240,6 +240,9 @@ class Planner:
                                  "other rows")
             self.items.remove(group)
             group = None
+        if group and sup and sup.value is not None and not (
+                count or aggs or self.money or self.qty or howmuch):
+            return self.extreme_per_group(group, sup)
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -1044,11 +1047,7 @@ class Planner:
                                      f"beside its dates ({', '.join(c.name for c in dates)}); "
                                      "say which one the year is of")
                 if len(dates) > 1:
-                    # The date a row is about is the one named after its
-                    # table ("loan_date" in loans), or plainly "date".
-                    own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
-                           <= set(self.s.tables[t].words) or c.words == ["date"]]
-                    dates = own if len(own) == 1 else dates
+                    dates = self._own_date(self.s.tables[t]) or dates
                 if len(dates) == 1:
                     cand = dates
                     break
@@ -1061,6 +1060,14 @@ class Planner:
                              "it asks about")
         col = self.pick(cand, self.tables_named)
         return self._date_range(col, it)
+
+    @staticmethod
+    def _own_date(t: Table) -> list[Column]:
+        """The date a row is about, among several: the one named after its
+        table ("loan_date" in loans), or plainly "date"; [] when not one."""
+        own = [c for c in t.dates if set(c.words) - {"date", "at", "on", "time"}
+               <= set(t.words) or c.words == ["date"]]
+        return own if len(own) == 1 else []
 
     def _year_cond(self, col: Column, it: Item) -> Cond:
         """A year compared with a column that holds years, not dates."""
@@ -1706,6 +1713,64 @@ class Planner:
             raise Unmappable("the question does not say what to count per group")
         raise Unmappable("the question does not say what to compare between groups")
 
+    def extreme_per_group(self, group: Item, sup: Item) -> Plan:
+        """"The most recent order for each customer": in each group, the
+        rows whose value is the group's highest (or lowest), ties kept.  The
+        rows ranked are named right after the superlative and point at the
+        group's table by one foreign key."""
+        ranked = self.after(sup, "table", "column")
+        key = self.after(group, "table", "column")
+        if ranked is None or ranked.kind != "table" or ranked.at - sup.end > 1 \
+                or key is None or key.kind != "table" or key.at != group.end \
+                or self.first("top") is not None or sup.extra == "count" \
+                or sup.value in ("most", "least", "fewest"):
+            # "the most orders for each employee" counts; it ranks no rows.
+            raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
+        if group.value not in ("each", "every", "for", "in", "per"):
+            raise Unmappable(f"'{sup.value} ... by' may rank or group; say 'for each'")
+        table, gtable = ranked.table, key.table
+        t, g = self.s.tables[table], self.s.tables[gtable]
+        fks = [(fk, refcol) for fk, ref, refcol in t.fks if ref == gtable]
+        if len(fks) != 1 or len(g.pk) != 1 or g.pk[0] != fks[0][1]:
+            raise Unmappable(f"{table} does not point at {gtable} by one key, so the offline "
+                             f"model cannot tell each {singular(gtable)}'s {table}")
+        fk = fks[0][0]
+        others = [it for it in self.kinds("table", "column") if it not in (ranked, key)
+                  and it.extra != "qualifier" and not it.role]
+        if others:
+            raise Unmappable("the question asks for more than the rows ranked in each group")
+        key_cols = self._rank_columns(t, sup)
+        outer, inner = self.sql.ident(table), "x"
+        expr, wording = self._rank_expr(t, outer, key_cols, sup)
+        inner_expr, _ = self._rank_expr(t, inner, key_cols, sup)
+        if t.label is None or g.label is None:
+            raise Unmappable(f"{table} or {gtable} has no name or key to name its rows by")
+        ranked.role = key.role = sup.role = "group"
+        self._main = table
+        fn = "MAX" if sup.op == "max" else "MIN"
+        same = self.where_for(table, inner) + [f"{self.sql.col(inner, fk)} = "
+                                               f"{self.sql.col(outer, fk)}"]
+        best = f"(SELECT {fn}({inner_expr}) FROM {self.sql.ident(table)} {inner}{conj(same)})"
+        ga = self.sql.alias()
+        gname = self.sql.label(gtable, ga)
+        # A person who stands for an organisation ("Anna Bedecs" of
+        # "Company A") is told by both names.
+        org = [c for c in g.columns if c.text and c.name != g.label.name and set(c.words) & {
+            "company", "organization", "organisation", "firm"} and set(c.words) <= {
+            "company", "organization", "organisation", "firm", "name"}]
+        if g.person_name is not None and len(org) == 1:
+            gname = f"CONCAT({self.sql.col(ga, org[0].name)}, ' (', {gname}, ')')"
+        name = self.sql.label(table, outer)
+        where = self.where_for(table, outer) + [f"{expr} = {best}"]
+        sql = (f"SELECT {gname}, {name}, {expr} AS v FROM {outer} JOIN {self.sql.ident(gtable)} "
+               f"{ga} ON {self.sql.col(ga, g.pk[0])} = {self.sql.col(outer, fk)}{conj(where)} "
+               f"ORDER BY 1, 2")
+        word = "highest" if sup.op == "max" else "lowest"
+        if key_cols and key_cols[0].date:
+            word = "latest" if sup.op == "max" else "earliest"
+        return Plan(sql, partial(phrasing.best_per_group, word, wording, table, gtable,
+                                 self.describe()))
+
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
                      gconds: list[Cond], order: str) -> tuple[str, Optional[str]]:
@@ -1835,6 +1900,9 @@ class Planner:
                      for c in it.columns if c in key_cols]
             if len(key_cols) > 1 and len(named) == 1:
                 key_cols = named  # "which project started first": start_date
+            elif len(key_cols) > 1 and sup.extra == "date" and not named:
+                # "the most recent order": of the date an order is about.
+                key_cols = self._own_date(t) or key_cols
         elif not sup.extra:
             named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
                      and any(c.table == t.name for c in it.columns)]
