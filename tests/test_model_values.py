@@ -17,6 +17,7 @@ CREATE TABLE tools (
     tool_id INT PRIMARY KEY,
     tool_name VARCHAR(40) NOT NULL,
     category_name VARCHAR(30) NOT NULL,
+    discontinued BOOLEAN NOT NULL DEFAULT FALSE,
     FOREIGN KEY (category_name) REFERENCES categories (category_name)
 );
 CREATE TABLE reviews (review_id INT PRIMARY KEY, tool_id INT NOT NULL, stars INT,
@@ -46,8 +47,9 @@ CREATE TABLE refunds (
 CREATE TABLE invoices (invoice_id INT PRIMARY KEY, net_amount DECIMAL(8,2),
     gross_amount DECIMAL(8,2));
 INSERT INTO categories VALUES ('Garden', 'Outdoor things'), ('Kitchen', 'Indoor things');
-INSERT INTO tools VALUES (1, 'Spade', 'Garden'), (2, 'Rake', 'Garden'),
-    (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
+INSERT INTO tools (tool_id, tool_name, category_name) VALUES (1, 'Spade', 'Garden'),
+    (2, 'Rake', 'Garden'), (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
+UPDATE tools SET discontinued = TRUE WHERE tool_id = 2;
 INSERT INTO reviews VALUES (1, 4, 5);
 INSERT INTO sales_orders VALUES (1, '2024-03-01', 'Card', '2024-03-02', 'Ann Hale', 'Ely', 'Mill St'),
     (2, '2024-03-09', 'Cash', '2024-03-09', 'Ann Hale', 'Ely', 'Mill St');
@@ -91,6 +93,16 @@ def ask(shop, question):
     ("Who is the sales manager?", "SELECT first_name FROM staff WHERE job_title = 'Sales Manager'",
      ["Tess"]),
     ("Who is the buyer?", None, ["staff", "suppliers"]),
+    # A yes-or-no column by its adjective, its negation or an everyday word
+    # for the opposite; each way counted apart, but not also grouped.
+    ("List the currently available tools.", "SELECT tool_name FROM tools WHERE NOT discontinued",
+     ["Rake"]),
+    ("How many tools are not discontinued?", "SELECT COUNT(*) FROM tools WHERE NOT discontinued",
+     []),
+    ("Count the current and the discontinued tools.",
+     "SELECT SUM(NOT discontinued), SUM(discontinued) FROM tools", []),
+    ("Count the current and the discontinued tools per category.", None, []),
+    ("Which tool is the most discontinued?", None, []),
 ])
 def test_values(shop, question, sql, absent):
     server, name = shop

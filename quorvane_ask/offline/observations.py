@@ -85,6 +85,17 @@ class Column:
     def date(self) -> bool:
         return any(t in self.base for t in _DATE_TYPES)
 
+    @functools.cached_property
+    def flag(self) -> Optional[str]:
+        """The adjective a yes-or-no column is named by ("discontinued",
+        "is_active": active), or None: a BOOLEAN, or a one-digit TINYINT as
+        MySQL declares its booleans, whose name is one word."""
+        if not (self.base in ("BOOL", "BOOLEAN") or re.fullmatch(r"(TINYINT|BIT)\(1\)",
+                                                                 self.type.replace(" ", ""))):
+            return None
+        words = [w for w in self.words if w not in ("is", "has", "flag")]
+        return words[0] if len(words) == 1 else None
+
 
 @dataclass
 class Table:

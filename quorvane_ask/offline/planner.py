@@ -203,6 +203,17 @@ class Planner:
             # amounts elsewhere (payments) is another figure.
             raise Unmappable(f"{self._unread_lines()} looks like the lines of orders, but the "
                              "offline model cannot tell its quantity, price and order apart")
+        flags = self.kinds("flag")
+        both = [(a, b) for a in flags for b in flags if a.at < b.at
+                and a.columns[0] == b.columns[0] and a.value != b.value]
+        if both:
+            a, b = both[0]
+            if len(flags) != 2 or not self.first("count") or any(
+                    it.kind not in ("count", "list", "flag", "table", "wh") for it in self.items):
+                raise Unmappable(f"the question asks for rows both '{a.extra}' and "
+                                 f"'{b.extra}', which {a.columns[0].name} cannot both be")
+            self.conds = []
+            return self.count_per_flag(a, b)
         head = self.head()
         self.conds = self.conditions(head)
         if self.money is not None and self.money.extra == "qualifier":
@@ -398,6 +409,10 @@ class Planner:
             near = next((t.table for t in self.kinds("table") if t.at == vs[0][0].end), None)
             conds.append(Cond(table, col, op, vals, near=near))
         conds += self.role_conds
+        for it in self.kinds("flag"):
+            col = it.columns[0]
+            it.role = "flag"
+            conds.append(Cond(col.table, col, "<>" if it.value else "=", [0], kind="flag"))
         for it in self.kinds("text"):
             conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):
@@ -1172,6 +1187,22 @@ class Planner:
         via = any(c.table != table for c in self.conds if c.kind != "count")
         return Plan(sql, partial(phrasing.row_count, label, bool(via and distinct), desc))
 
+    def count_per_flag(self, a: Item, b: Item) -> Plan:
+        """"Count the current and the discontinued products": how many rows
+        are each way of a yes-or-no column, named as the question names them."""
+        col = a.columns[0]
+        nouns = [it for it in self.kinds("table") if it.table == col.table]
+        if len(self.kinds("table", "column", "money", "qty")) != len(nouns) or not nouns:
+            raise Unmappable(f"the question counts {col.table} each way of {col.name} but "
+                             "asks about more")
+        for it in nouns + [a, b]:
+            it.role = "counted"
+        c = self.sql.ident(col.name)
+        parts = [f"COALESCE(SUM({c} {'<>' if it.value else '='} 0), 0)" for it in (a, b)]
+        sql = f"SELECT {', '.join(parts)} FROM {self.sql.ident(col.table)}"
+        return Plan(sql, partial(phrasing.flag_counts, col.table, col.name,
+                                 [(it.extra, it.value) for it in (a, b)]))
+
     def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
         """(what, column, wording) of the thing summed or averaged."""
         if head.kind == "money" or (self.money and head.kind != "column"):
@@ -1228,6 +1259,10 @@ class Planner:
             what, col = "money", None
             q, p = self.s.line_items[1:3]
             wording = f"{p.name} × {q.name}"
+        if what == "column" and col.flag:
+            # "the most active customer" is no highest value of a yes or no.
+            raise Unmappable(f"{col.name} only says yes or no, so it has no total, average "
+                             "or extreme to give")
         if what == "column" and not col.numeric and (fn in ("sum", "avg") or not col.date):
             raise Unmappable(f"{col.name} is not a number, so it has no "
                              + ("total or average" if fn in ("sum", "avg") else "highest or lowest"))
@@ -1920,6 +1955,9 @@ class Planner:
                 raise Unmappable(f"'{sup.op}' could rank {t.name} by any of "
                                  + ", ".join(c.name for c in key_cols))
             key = key_cols[0]
+            if key.flag:
+                raise Unmappable(f"{key.name} only says yes or no, so it ranks no "
+                                 f"{t.name} above the others")
             if not (key.numeric or key.date):
                 # Text sorts by its letters, which is no measure of anything.
                 raise Unmappable(f"{key.name} is text, not a number or a date to rank "
