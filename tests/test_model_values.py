@@ -103,6 +103,8 @@ def ask(shop, question):
      "SELECT SUM(NOT discontinued), SUM(discontinued) FROM tools", []),
     ("Count the current and the discontinued tools per category.", None, []),
     ("Which tool is the most discontinued?", None, []),
+    # A contact person stands for the company the row also names.
+    ("List the suppliers.", "SELECT company, first_name, last_name FROM suppliers", []),
 ])
 def test_values(shop, question, sql, absent):
     server, name = shop

@@ -146,6 +146,21 @@ class Table:
         return (first, last) if first is not None and last is not None else None
 
     @functools.cached_property
+    def organisation(self) -> Optional[Column]:
+        """The one column that names the organisation a row's person stands
+        for ("company" of a supplier's contact), or None; NULL in every
+        sample row is none."""
+        org = {"company", "organization", "organisation", "firm"}
+        found = [c for c in self.columns if c.text and c.name not in self.empty
+                 and set(c.words) & org and set(c.words) <= org | {"name"}]
+        if len(found) != 1:
+            return None
+        # One organisation in every sample row (the employer of all the
+        # staff) tells no row from another.
+        seen = {row.get(found[0].name) for row in self.samples}
+        return None if len(self.samples) > 1 and len(seen) == 1 else found[0]
+
+    @functools.cached_property
     def label(self) -> Optional[Column]:
         """The column that names a row: its own name or title, else the last
         name of a person, else another name, else the key."""

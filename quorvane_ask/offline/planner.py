@@ -5,6 +5,7 @@ same per group, joined along the foreign keys.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import datetime
 import decimal
@@ -91,11 +92,35 @@ def _word_pattern(word: str, where: str, plural: bool = False) -> str:
 
 class Planner:
     def __init__(self, schema: Schema, parse: Parse, question: str):
-        self.s = schema
         self.p = parse
         self.q = question
         self.items = parse.items
-        self.sql = Sql(schema, plain=not any(it.kind == "role" for it in parse.items))
+        self.s = self._lines_named(schema)
+        self.sql = Sql(self.s, plain=not any(it.kind == "role" for it in parse.items))
+
+    def _lines_named(self, schema: Schema) -> Schema:
+        """The schema with the lines money is read from: those of the orders
+        the question names ("spent on purchase orders": the purchase lines)
+        where these are not the lines sales are read from."""
+        if not any(it.kind in ("money", "qty", "size") for it in self.items):
+            return schema
+        heads = {f[3]: f for f in schema.all_line_items}
+        named = {it.table for it in self.items if it.kind == "table"}
+        named = {h for h in heads if h in named or heads[h][0] in named}
+        if len(named) > 1:
+            raise Unmappable("the question names " + " and ".join(sorted(named)) + ", whose "
+                             "lines are two sums of money; ask about one of them")
+        if not named or (schema.line_items and schema.line_items[3] in named):
+            return schema
+        view = copy.copy(schema)
+        view.line_items = heads[named.pop()]
+        return view
+
+    def money_word(self) -> str:
+        """What the money of the lines is: revenue of sales at a price, the
+        spending of purchases at a cost."""
+        li = self.s.line_items
+        return "spending" if li and "price" not in li[2].words else "revenue"
 
     def kinds(self, *kinds) -> list[Item]:
         return [it for it in self.items if it.kind in kinds]
@@ -309,7 +334,7 @@ class Planner:
         li = self.s.line_items
         money = set(col.words) & (MONEY_COLUMN_WORDS | PRICE_WORDS)
         if fn == "sum" and li and li[3] == col.table and money:
-            return "money", None, f"revenue ({self.line_worth()})", li[0]
+            return "money", None, f"{self.money_word()} ({self.line_worth()})", li[0]
         raise Unmappable(f"{col.name} is a figure of a whole {singular(col.table)}, but the "
                          f"question filters on {where}, which holds several rows per "
                          f"{singular(col.table)}; its {fn} over them would count the rows "
@@ -318,7 +343,8 @@ class Planner:
     def line_worth(self) -> str:
         """What a line is worth, as the answer says it."""
         d = self.sql.discount()
-        return "quantity × unit price" + (f" less {d.name}" if d is not None else "")
+        _, q, p, _ = self.s.line_items
+        return f"{q.name} × {p.name}" + (f" less {d.name}" if d is not None else "")
 
     def _is_line_price(self, col: Optional[Column]) -> bool:
         li = self.s.line_items
@@ -1206,8 +1232,8 @@ class Planner:
     def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
         """(what, column, wording) of the thing summed or averaged."""
         if head.kind == "money" or (self.money and head.kind != "column"):
-            return "money", None, f"revenue ({self.line_worth()})" if self.s.line_items \
-                else "amount"
+            return "money", None, (f"{self.money_word()} ({self.line_worth()})"
+                                   if self.s.line_items else "amount")
         if head.kind == "qty" or self.qty:
             return "qty", None, "units"
         if head.kind == "column":
@@ -1498,7 +1524,8 @@ class Planner:
         if self.money or self.qty:
             what = "money" if self.money else "qty"
             fact = self.s.money_table()
-            wording = f"revenue ({self.line_worth()})" if what == "money" and self.s.line_items \
+            wording = f"{self.money_word()} ({self.line_worth()})" if what == "money" \
+                and self.s.line_items \
                 else ("units" if what == "qty" else "amount")
             if fn not in (None, "sum"):
                 raise Unmappable(f"an {fn} of revenue per {period.value} needs a unit to "
@@ -1713,7 +1740,8 @@ class Planner:
         """(what, column, wording, fn, measured) of what is compared between
         groups: money, units, a numeric column, or a count of related rows."""
         if self.money or (measured is not None and measured.kind == "money"):
-            return "money", None, "revenue" if self.s.line_items else "amount", fn, measured
+            return "money", None, self.money_word() if self.s.line_items else "amount", fn, \
+                measured
         if self.qty or (measured is not None and measured.kind == "qty"):
             return "qty", None, "units", fn, measured
         if measured is not None and measured.kind == "column" and measured is not key:
@@ -1788,13 +1816,6 @@ class Planner:
         best = f"(SELECT {fn}({inner_expr}) FROM {self.sql.ident(table)} {inner}{conj(same)})"
         ga = self.sql.alias()
         gname = self.sql.label(gtable, ga)
-        # A person who stands for an organisation ("Anna Bedecs" of
-        # "Company A") is told by both names.
-        org = [c for c in g.columns if c.text and c.name != g.label.name and set(c.words) & {
-            "company", "organization", "organisation", "firm"} and set(c.words) <= {
-            "company", "organization", "organisation", "firm", "name"}]
-        if g.person_name is not None and len(org) == 1:
-            gname = f"CONCAT({self.sql.col(ga, org[0].name)}, ' (', {gname}, ')')"
         name = self.sql.label(table, outer)
         where = self.where_for(table, outer) + [f"{expr} = {best}"]
         sql = (f"SELECT {gname}, {name}, {expr} AS v FROM {outer} JOIN {self.sql.ident(gtable)} "
