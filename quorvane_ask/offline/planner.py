@@ -1365,7 +1365,7 @@ class Planner:
             other = a if sup is b else b
             copies = {id(it): dataclasses.replace(it) for it in self.items if it is not other}
             plans.append(Planner(self.s, Parse(list(copies.values()), self.p.probes,
-                                               self.p.unknown), self.q).plan())
+                                               self.p.unknown, self.p.words), self.q).plan())
             for it in self.items:
                 if id(it) in copies and copies[id(it)].role:
                     it.role = it.role or copies[id(it)].role  # used by the half

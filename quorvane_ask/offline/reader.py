@@ -1338,6 +1338,8 @@ class Reader:
                 raise Unmappable(f"'{toks[i].text}' could be said of any of "
                                  + ", ".join(c.name for c, _ in here) + f" in {table}")
             c, yes = here[0]
+            if col is None:
+                self.role_probes += _variants(toks[i].text)
             if col is None and _lookup(self.found, toks[i].text):
                 raise Unmappable(f"'{toks[i].text}' may be a value the data holds or what "
                                  f"{table}.{c.name} says; ask with the one meant")
