@@ -110,6 +110,10 @@ VERSUS = [
      "WHERE b.city = o.ship_city", "number"),
     ("How many orders are there where the ship city and the grower's region are the same?", "",
      "decline"),
+    ("How many order lines have a unit price equal to the list price of the plant?",
+     "SELECT COUNT(*) FROM order_lines l JOIN plants p ON p.plant_id = l.plant_id "
+     "WHERE l.unit_price = p.list_price", "number"),
+    ("How many orders have a delivered date equal to the order date of order 3?", "", "decline"),
 ]
 
 

@@ -876,12 +876,23 @@ class Planner:
         ups: dict[str, list] = {}
         for fk, ref, refcol in self.s.tables[rows].fks:
             ups.setdefault(ref, []).append((fk, refcol))
+        second = nxt.columns
+        after = self.after(nxt, "table", "value")
+        if after is not None and after.at - nxt.end <= 2:
+            # "equal to the list price of the plant": that table's column;
+            # "the order date of order 3" is another row's.
+            named = self.after(after, "value", "cmp")
+            if after.kind == "value" or (named is not None and named.at - after.end <= 1):
+                raise Unmappable(f"the question may compare with the {nxt.columns[0].name} of "
+                                 f"another row than the {singular(rows)}'s own")
+            second = [c for c in second if c.table == after.table]
+            after.role = "restated"
 
         def kind(c: Column) -> str:
             return "date" if c.date else "number" if c.numeric else "text" if c.text else "other"
         pairs = []
         for a in prev.columns:
-            for b in nxt.columns:
+            for b in second:
                 # Equal is equal either way round, but not so "twice".
                 for left, right in ((a, b), (b, a)) if it.value == 1 else ((a, b),):
                     if left.table == rows and (right.table == rows or right.table in ups) \
