@@ -48,6 +48,19 @@ def _script() -> str:
            "INSERT INTO clients VALUES (1, 'Greenleaf', 'North', 1), (2, 'Hedgerow', 'South', 2), "
            "(3, 'Bramble', 'North', 2)",
            "INSERT INTO plants VALUES " + ", ".join(f"({i}, '{n}', '{f}')" for i, n, f in plants)]
+    # Purchases from growers: lines at a cost, beside the invoice lines at a price.
+    out += ["CREATE TABLE growers (grower_id INT PRIMARY KEY, grower_name VARCHAR(40))",
+            "INSERT INTO growers VALUES (1, 'Thornfield'), (2, 'Willowmere')",
+            "CREATE TABLE purchase_orders (purchase_order_id INT PRIMARY KEY, grower_id INT, "
+            "ordered_on DATE, FOREIGN KEY (grower_id) REFERENCES growers(grower_id))",
+            "CREATE TABLE purchase_order_lines (line_id INT PRIMARY KEY, purchase_order_id INT, "
+            "plant_id INT, qty INT, unit_cost DECIMAL(8,2), "
+            "FOREIGN KEY (purchase_order_id) REFERENCES purchase_orders(purchase_order_id), "
+            "FOREIGN KEY (plant_id) REFERENCES plants(plant_id))",
+            "INSERT INTO purchase_orders VALUES " + ", ".join(
+                f"({k}, {1 + k % 2}, '2023-0{k}-10')" for k in range(1, 7)),
+            "INSERT INTO purchase_order_lines VALUES " + ", ".join(
+                f"({k}, {1 + k % 6}, {1 + k % 11}, {2 + k % 5}, {3 + k}.25)" for k in range(1, 15))]
     invoices, lines, n = [], [], 0
     for inv in range(1, 25):
         total = Decimal("9.50")  # freight: the stored total is more than its lines
@@ -161,6 +174,14 @@ GRAIN = [
     ("What was the gross revenue in 2024?", None,
      "SELECT SUM(l.qty * l.unit_price) FROM invoice_lines l JOIN invoices i "
      "ON i.invoice_id = l.invoice_id WHERE YEAR(i.issued_on) = 2024"),
+    # Money of the purchase orders named is their own lines' worth at cost,
+    # not the sales lines'; naming both kinds of order is declined.
+    ("How much did we spend on purchase orders from Thornfield?",
+     "SELECT SUM(l.qty * l.unit_cost) FROM purchase_order_lines l JOIN purchase_orders o "
+     "ON o.purchase_order_id = l.purchase_order_id WHERE o.grower_id = 1",
+     f"SELECT SUM({LINE}) FROM invoice_lines l"),
+    ("What is the total spent on purchase orders and invoices?", None,
+     f"SELECT SUM({LINE}) FROM invoice_lines l"),
 ]
 
 

@@ -118,7 +118,7 @@ def expect(music, question, sql):
     ("Retrieve the 2 cheapest songs.",
      "SELECT SongTitle FROM Songs ORDER BY ItemPrice, SongId LIMIT 2"),
     ("What is the average item price of the songs, rounded to 2 decimal places?",
-     "SELECT AVG(ItemPrice) FROM Songs"),
+     "SELECT ROUND(AVG(ItemPrice), 2) FROM Songs"),
     ("List the top 3 songs by item price in descending order.",
      "SELECT SongTitle FROM Songs ORDER BY ItemPrice DESC LIMIT 3"),
 ])

@@ -98,8 +98,10 @@ def _first_only(rows):
 
 
 # (question, SQL, how the answer must hold it): "groups" every key with its
-# value, "only" those and no other; "number" the one figure; "first" the names ranked first, and no
-# name of the other rows; "decline" a decline.
+# value ("rounded": as written), "only" those and no other, "sorted" in the
+# SQL's order; "number" the one figure; "first" the names ranked first, and
+# no name of the other rows; "each" every group with its rows' keys and no
+# more rows; "decline" a decline.
 SHAPES = [
     ("How many loans were there per month in 2024?",
      f"SELECT {MONTH}, COUNT(*) FROM loans WHERE YEAR(loan_date) = 2024 GROUP BY 1", "groups"),
@@ -233,6 +235,22 @@ SHAPES = [
     ("Which loan has the most books?", "", "decline"),
     ("Which genre has the most books, and which has the least?", "", "decline"),
     ("Which book has the highest genre?", "", "decline"),
+    # The key said again ("in that city") is the group; the figures rounded as asked.
+    ("Show each member city and the average loan fee in that city, rounded to 2 decimal places.",
+     "SELECT m.city, ROUND(AVG(l.fee), 2) FROM members m JOIN loans l "
+     "ON l.member_id = m.member_id GROUP BY m.city", "rounded"),
+    ("Show each genre and the average price in that city.", "", "decline"),
+    # The rows with their group's latest or earliest date, ties kept; of
+    # several dates, the one named after the table (a last_update is none).
+    ("Return the most recent loan for each member.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), l.loan_id FROM loans l JOIN members m "
+     "ON m.member_id = l.member_id WHERE l.loan_date = "
+     "(SELECT MAX(loan_date) FROM loans x WHERE x.member_id = l.member_id)", "each"),
+    ("Show the earliest payment of each member.",
+     "SELECT CONCAT(m.first_name, ' ', m.last_name), p.payment_id FROM payments p JOIN members m "
+     "ON m.member_id = p.member_id WHERE p.payment_date = "
+     "(SELECT MIN(payment_date) FROM payments x WHERE x.member_id = p.member_id)", "each"),
+    ("Which member has the most recent loan for each book?", "", "decline"),
 ]
 
 
@@ -246,6 +264,13 @@ def test_shape(library, question, sql, kind):
     rows = library.execute(sql, database=NAME)
     if kind == "number":
         assert _said(rows[0][0], answer), (answer, rows)
+    elif kind == "rounded":
+        for key, value in rows:
+            assert re.search(rf"{re.escape(str(key))}\W+{value:f}(?!\d)", answer), (answer, key)
+    elif kind == "each":
+        for group, key in rows:
+            assert re.search(rf"{re.escape(group)}: [^;]*\b{key} \(", answer), (answer, group)
+        assert answer.split("):", 1)[1].count("(") == len(rows), (answer, rows)
     elif kind in ("groups", "only", "sorted"):
         if kind == "only":
             named = {k.strip() for k in re.findall(r"([\w ]+): \d", answer)}

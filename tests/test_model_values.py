@@ -17,6 +17,7 @@ CREATE TABLE tools (
     tool_id INT PRIMARY KEY,
     tool_name VARCHAR(40) NOT NULL,
     category_name VARCHAR(30) NOT NULL,
+    discontinued BOOLEAN NOT NULL DEFAULT FALSE,
     FOREIGN KEY (category_name) REFERENCES categories (category_name)
 );
 CREATE TABLE reviews (review_id INT PRIMARY KEY, tool_id INT NOT NULL, stars INT,
@@ -46,8 +47,9 @@ CREATE TABLE refunds (
 CREATE TABLE invoices (invoice_id INT PRIMARY KEY, net_amount DECIMAL(8,2),
     gross_amount DECIMAL(8,2));
 INSERT INTO categories VALUES ('Garden', 'Outdoor things'), ('Kitchen', 'Indoor things');
-INSERT INTO tools VALUES (1, 'Spade', 'Garden'), (2, 'Rake', 'Garden'),
-    (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
+INSERT INTO tools (tool_id, tool_name, category_name) VALUES (1, 'Spade', 'Garden'),
+    (2, 'Rake', 'Garden'), (3, 'Kettle', 'Kitchen'), (4, 'Ladle', 'Kitchen');
+UPDATE tools SET discontinued = TRUE WHERE tool_id = 2;
 INSERT INTO reviews VALUES (1, 4, 5);
 INSERT INTO sales_orders VALUES (1, '2024-03-01', 'Card', '2024-03-02', 'Ann Hale', 'Ely', 'Mill St'),
     (2, '2024-03-09', 'Cash', '2024-03-09', 'Ann Hale', 'Ely', 'Mill St');
@@ -96,6 +98,18 @@ def ask(shop, question):
     # A title with a middle word left out, where only one title fits.
     ("Who is the sales assistant?", "SELECT first_name FROM staff WHERE staff_id = 3", ["Rhys"]),
     ("Who is the stock clerk?", None, ["clerk"]),
+    # A yes-or-no column by its adjective, its negation or an everyday word
+    # for the opposite; each way counted apart, but not also grouped.
+    ("List the currently available tools.", "SELECT tool_name FROM tools WHERE NOT discontinued",
+     ["Rake"]),
+    ("How many tools are not discontinued?", "SELECT COUNT(*) FROM tools WHERE NOT discontinued",
+     []),
+    ("Count the current and the discontinued tools.",
+     "SELECT SUM(NOT discontinued), SUM(discontinued) FROM tools", []),
+    ("Count the current and the discontinued tools per category.", None, []),
+    ("Which tool is the most discontinued?", None, []),
+    # A contact person stands for the company the row also names.
+    ("List the suppliers.", "SELECT company, first_name, last_name FROM suppliers", []),
 ])
 def test_values(shop, question, sql, absent):
     server, name = shop

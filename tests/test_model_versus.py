@@ -23,22 +23,24 @@ def _script() -> str:
            "CREATE TABLE plants (plant_id INT PRIMARY KEY, plant_name VARCHAR(30), grower_id INT, "
            "list_price DECIMAL(6,2), cost_price DECIMAL(6,2), height_cm INT, "
            "FOREIGN KEY (grower_id) REFERENCES growers(grower_id))",
-           "CREATE TABLE buyers (buyer_id INT PRIMARY KEY, buyer_name VARCHAR(30))",
+           "CREATE TABLE buyers (buyer_id INT PRIMARY KEY, buyer_name VARCHAR(30), city VARCHAR(20))",
            "CREATE TABLE orders (order_id INT PRIMARY KEY, buyer_id INT, order_date DATE, "
-           "promised_date DATE, delivered_date DATE, "
+           "promised_date DATE, delivered_date DATE, ship_city VARCHAR(20), "
            "FOREIGN KEY (buyer_id) REFERENCES buyers(buyer_id))",
            "CREATE TABLE order_lines (line_id INT PRIMARY KEY, order_id INT, plant_id INT, "
            "quantity INT, unit_price DECIMAL(6,2), "
            "FOREIGN KEY (order_id) REFERENCES orders(order_id), "
            "FOREIGN KEY (plant_id) REFERENCES plants(plant_id))",
            "INSERT INTO growers VALUES (1, 'Oakfield', 'Kent'), (2, 'Brookside', 'Devon')",
-           "INSERT INTO buyers VALUES (1, 'Ruth'), (2, 'Simon'), (3, 'Tamsin'), (4, 'Ursula')"]
+           "INSERT INTO buyers VALUES (1, 'Ruth', 'Leeds'), (2, 'Simon', 'York'), (3, 'Tamsin', 'Leeds'), "
+           "(4, 'Ursula', 'Bath')"]
     out.append("INSERT INTO plants VALUES " + ", ".join(
         f"({i}, '{p}', {1 + i % 2}, {4 + 3 * i}.00, {1 + i + i % 3}.50, {10 + (i * 37) % 90})"
         for i, p in enumerate(PLANTS, start=1)))
     out.append("INSERT INTO orders VALUES " + ", ".join(
         f"({i}, {1 + i % 4}, '2024-03-{i:02d}', '2024-03-{i + 5:02d}', "
-        f"'2024-03-{i + 2 + (i * 5) % 7:02d}')" for i in range(1, 11)))
+        f"'2024-03-{i + 2 + (i * 5) % 7:02d}', '{['Leeds', 'York', 'Bath'][i % 3]}')"
+        for i in range(1, 11)))
     out.append("INSERT INTO order_lines VALUES " + ", ".join(
         f"({k}, {1 + k % 10}, {1 + (k * 5) % 12}, {1 + k % 4}, "
         f"{4 + 3 * (1 + (k * 5) % 12) - (k % 3) * 1.5:.2f})" for k in range(1, 25)))
@@ -55,7 +57,8 @@ SPENT = ("(SELECT COALESCE(SUM(l.quantity * l.unit_price), 0) FROM order_lines l
          "ON s.order_id = l.order_id WHERE s.buyer_id = {b}.buyer_id)")
 
 # (question, SQL, kind): "names" the names of the rows and no other plant
-# or buyer; "number" the one figure; "decline" a decline.
+# or buyer, "ordered" the same in the SQL's order; "number" the one figure;
+# "decline" a decline.
 VERSUS = [
     ("Which plants have a list price above the average?",
      "SELECT plant_name FROM plants WHERE list_price > (SELECT AVG(list_price) FROM plants)",
@@ -92,6 +95,25 @@ VERSUS = [
     ("Which plants have a list price above the average, the most expensive first?", "",
      "decline"),
     ("How many orders were delivered after the order date of order 3?", "", "decline"),
+    # An order after the average sorts the rows; words that pick rows still decline.
+    ("List the plant names and list prices of the plants with a list price above the average "
+     "list price, with the most expensive plants first.",
+     "SELECT plant_name FROM plants WHERE list_price > (SELECT AVG(list_price) FROM plants) "
+     "ORDER BY list_price DESC", "ordered"),
+    ("List the plants with a list price above the average list price of plants from Oakfield.",
+     "", "decline"),
+    # Two columns said to be the same: of one row, or of the row its key points at.
+    ("How many orders are there where the delivered date and the promised date are the same?",
+     "SELECT COUNT(*) FROM orders WHERE delivered_date = promised_date", "number"),
+    ("How many orders are there where the buyer's city and the ship city are the same?",
+     "SELECT COUNT(*) FROM orders o JOIN buyers b ON b.buyer_id = o.buyer_id "
+     "WHERE b.city = o.ship_city", "number"),
+    ("How many orders are there where the ship city and the grower's region are the same?", "",
+     "decline"),
+    ("How many order lines have a unit price equal to the list price of the plant?",
+     "SELECT COUNT(*) FROM order_lines l JOIN plants p ON p.plant_id = l.plant_id "
+     "WHERE l.unit_price = p.list_price", "number"),
+    ("How many orders have a delivered date equal to the order date of order 3?", "", "decline"),
 ]
 
 
@@ -111,3 +133,6 @@ def test_versus(nursery, question, sql, kind):
     assert names and all(re.search(rf"\b{n}\b", answer) for n in names), (answer, names)
     others = set(PLANTS + ["Ruth", "Simon", "Tamsin", "Ursula"]) - names
     assert not [o for o in others if re.search(rf"\b{o}\b", answer)], (answer, names)
+    if kind == "ordered":
+        at = [answer.index(r[0]) for r in rows]
+        assert at == sorted(at), (answer, rows)

@@ -85,6 +85,17 @@ class Column:
     def date(self) -> bool:
         return any(t in self.base for t in _DATE_TYPES)
 
+    @functools.cached_property
+    def flag(self) -> Optional[str]:
+        """The adjective a yes-or-no column is named by ("discontinued",
+        "is_active": active), or None: a BOOLEAN, or a one-digit TINYINT as
+        MySQL declares its booleans, whose name is one word."""
+        if not (self.base in ("BOOL", "BOOLEAN") or re.fullmatch(r"(TINYINT|BIT)\(1\)",
+                                                                 self.type.replace(" ", ""))):
+            return None
+        words = [w for w in self.words if w not in ("is", "has", "flag")]
+        return words[0] if len(words) == 1 else None
+
 
 @dataclass
 class Table:
@@ -133,6 +144,21 @@ class Table:
         first = one(("first", "name"), ("given", "name"), ("forename",))
         last = one(("last", "name"), ("family", "name"), ("surname",))
         return (first, last) if first is not None and last is not None else None
+
+    @functools.cached_property
+    def organisation(self) -> Optional[Column]:
+        """The one column that names the organisation a row's person stands
+        for ("company" of a supplier's contact), or None; NULL in every
+        sample row is none."""
+        org = {"company", "organization", "organisation", "firm"}
+        found = [c for c in self.columns if c.text and c.name not in self.empty
+                 and set(c.words) & org and set(c.words) <= org | {"name"}]
+        if len(found) != 1:
+            return None
+        # One organisation in every sample row (the employer of all the
+        # staff) tells no row from another.
+        seen = {row.get(found[0].name) for row in self.samples}
+        return None if len(self.samples) > 1 and len(seen) == 1 else found[0]
 
     @functools.cached_property
     def label(self) -> Optional[Column]:

@@ -58,6 +58,8 @@ def describe_cond(cond: Cond) -> str:
     if cond.kind == "null":
         return f"with a {cond.column.name}" if cond.op == "present" else f"with no {cond.column.name}"
     name = cond.column.name
+    if cond.kind == "flag":
+        return name if cond.op == "<>" else f"not {name}"
     if cond.against is not None:
         return f"{name} {cond.op} {cond.against.wording}"
     v = [show(x) for x in cond.values]
@@ -279,6 +281,37 @@ def per_group(wording: str, gname: str, desc: str, rows: list[tuple],
     text = "; ".join(f"{show(k)}: {show(v)}" for k, v in shown)
     more = f" (first {cap} of {len(rows)} shown)" if len(rows) > cap else ""
     return f"The {wording} per {gname}{desc}: {text}{more}."
+
+
+def flag_counts(table: str, column: str, ways: list[tuple[str, bool]],
+                rows: list[tuple]) -> str:
+    """How many rows are each way of a yes-or-no column, by the words asked."""
+    noun = table.replace("_", " ")
+    counts = " and ".join(f"{n} {word} {noun if n != 1 else singular(noun)}"
+                          for (word, _), n in zip(ways, rows[0]))
+    said = "; ".join(f"{word}: {'' if yes else 'not '}{column}" for word, yes in ways
+                     if word.lower() != column.lower())
+    return f"There are {counts}" + (f" ({said})." if said else ".")
+
+
+def best_per_group(word: str, wording: str, table: str, gtable: str, desc: str,
+                   rows: list[tuple]) -> str:
+    """The rows with the group's highest or lowest value, for each group:
+    rows of (group, row, value), in the groups' order."""
+    named_groups(singular(gtable), rows)
+    if not rows:
+        return f"There are no {table}{desc}."
+    groups: dict[Any, list[tuple]] = {}
+    for g, name, v in rows:
+        groups.setdefault(g, []).append((name, v))
+    shown = list(groups.items())[:GROUP_CAP]
+    text = "; ".join(f"{show(g)}: " + ", ".join(f"{show(n)} ({_cell(wording, v)})"
+                                               for n, v in best)
+                     for g, best in shown)
+    more = f" (first {GROUP_CAP} of {len(groups)} shown)" if len(groups) > GROUP_CAP else ""
+    noun = singular(table.replace("_", " "))
+    return (f"The {noun} with the {word} {wording} for each {singular(gtable.replace('_', ' '))}"
+            f"{desc} (ties included): {text}{more}.")
 
 
 def best_groups(op: str, n: int, what: str, wording: str, gname: str, desc: str,

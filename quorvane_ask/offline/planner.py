@@ -5,6 +5,7 @@ same per group, joined along the foreign keys.
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import datetime
 import decimal
@@ -18,7 +19,7 @@ from .decline import Unmappable
 from .observations import Column, Table
 from .reader import Item, Parse
 from .schema import Schema
-from .sql import Against, Cond, Sql
+from .sql import Against, Cond, Sql, conj
 from .words import (LABEL_WORDS, LOCATION_WORDS, MONEY_COLUMN_WORDS, PAYING_VERBS, PRICE_WORDS,
                     QUANTITY_WORDS, plural, singular, tokenize)
 from .words import FUNCTION_WORDS, RELATION_VERBS, TIME_UNITS, TRADE_VERBS, forms, time_unit
@@ -97,11 +98,11 @@ def _word_pattern(word: str, where: str, plural: bool = False) -> str:
 
 class Planner:
     def __init__(self, schema: Schema, parse: Parse, question: str):
-        self.s = schema
         self.p = parse
         self.q = question
         self.items = parse.items
-        self.sql = Sql(schema, plain=not any(it.kind == "role" for it in parse.items))
+        self.s = self._lines_named(schema)
+        self.sql = Sql(self.s, plain=not any(it.kind == "role" for it in parse.items))
         # Values that stand in the place of a noun ("each sales agent"): the
         # rows asked about are those holding them.
         self.noun_values: list[Item] = [
@@ -109,6 +110,30 @@ class Planner:
             and len({t for t, _ in v.extra}) == 1
             and any(it.end == v.at and it.kind in ("wh", "group") for it in self.items)
             and not any(it.at == v.end and it.kind in ("table", "column") for it in self.items)]
+
+    def _lines_named(self, schema: Schema) -> Schema:
+        """The schema with the lines money is read from: those of the orders
+        the question names ("spent on purchase orders": the purchase lines)
+        where these are not the lines sales are read from."""
+        if not any(it.kind in ("money", "qty", "size") for it in self.items):
+            return schema
+        heads = {f[3]: f for f in schema.all_line_items}
+        named = {it.table for it in self.items if it.kind == "table"}
+        named = {h for h in heads if h in named or heads[h][0] in named}
+        if len(named) > 1:
+            raise Unmappable("the question names " + " and ".join(sorted(named)) + ", whose "
+                             "lines are two sums of money; ask about one of them")
+        if not named or (schema.line_items and schema.line_items[3] in named):
+            return schema
+        view = copy.copy(schema)
+        view.line_items = heads[named.pop()]
+        return view
+
+    def money_word(self) -> str:
+        """What the money of the lines is: revenue of sales at a price, the
+        spending of purchases at a cost."""
+        li = self.s.line_items
+        return "spending" if li and "price" not in li[2].words else "revenue"
 
     def kinds(self, *kinds) -> list[Item]:
         return [it for it in self.items if it.kind in kinds]
@@ -228,6 +253,17 @@ class Planner:
         span = self.first("span")
         if span is not None:
             return self.span(span)
+        flags = self.kinds("flag")
+        both = [(a, b) for a in flags for b in flags if a.at < b.at
+                and a.columns[0] == b.columns[0] and a.value != b.value]
+        if both:
+            a, b = both[0]
+            if len(flags) != 2 or not self.first("count") or any(
+                    it.kind not in ("count", "list", "flag", "table", "wh") for it in self.items):
+                raise Unmappable(f"the question asks for rows both '{a.extra}' and "
+                                 f"'{b.extra}', which {a.columns[0].name} cannot both be")
+            self.conds = []
+            return self.count_per_flag(a, b)
         head = self.head()
         self.conds = self.conditions(head)
         if self.money is not None and self.money.extra == "qualifier":
@@ -287,6 +323,9 @@ class Planner:
                                  "other rows")
             self.items.remove(group)
             group = None
+        if group and sup and sup.value is not None and not (
+                count or aggs or self.money or self.qty or howmuch):
+            return self.extreme_per_group(group, sup)
         if group and not (count or aggs or self.money or self.qty or howmuch):
             raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
         if sup and (count or group) and not (wh and self.after(wh, "table", "column") and
@@ -343,7 +382,7 @@ class Planner:
         li = self.s.line_items
         money = set(col.words) & (MONEY_COLUMN_WORDS | PRICE_WORDS)
         if fn == "sum" and li and li[3] == col.table and money:
-            return "money", None, f"revenue ({self.line_worth()})", li[0]
+            return "money", None, f"{self.money_word()} ({self.line_worth()})", li[0]
         raise Unmappable(f"{col.name} is a figure of a whole {singular(col.table)}, but the "
                          f"question filters on {where}, which holds several rows per "
                          f"{singular(col.table)}; its {fn} over them would count the rows "
@@ -352,7 +391,8 @@ class Planner:
     def line_worth(self) -> str:
         """What a line is worth, as the answer says it."""
         d = self.sql.discount()
-        return "quantity × unit price" + (f" less {d.name}" if d is not None else "")
+        _, q, p, _ = self.s.line_items
+        return f"{q.name} × {p.name}" + (f" less {d.name}" if d is not None else "")
 
     def _is_line_price(self, col: Optional[Column]) -> bool:
         li = self.s.line_items
@@ -449,6 +489,10 @@ class Planner:
             near = next((t.table for t in self.kinds("table") if t.at == vs[0][0].end), None)
             conds.append(Cond(table, col, op, vals, near=near))
         conds += self.role_conds
+        for it in self.kinds("flag"):
+            col = it.columns[0]
+            it.role = "flag"
+            conds.append(Cond(col.table, col, "<>" if it.value else "=", [0], kind="flag"))
         for it in self.kinds("text"):
             conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):
@@ -847,6 +891,8 @@ class Planner:
         prev = self.before(it, "column", "table", "money", "size", "qty", "value", "cmp",
                            "date", "vs")
         self._no_figure_of(prev)
+        if it.extra == "column" and it.op == "=":
+            return self._same_value(it, prev, head)
         if it.extra == "column":
             return self._versus_column(it, self._compared(it, prev), said)
         phrase = self._phrase_after(it)
@@ -924,7 +970,9 @@ class Planner:
         for x in self.items:
             if x.at < it.end:
                 continue
-            if x.at - end > 3:
+            if x.at - end > 3 or x.kind in ("order", "round"):
+                # "..., with the most expensive first" orders the rows the
+                # comparison picks; it says nothing of whose average it is.
                 break
             if x.kind not in ("table", "column", "money", "agg", "group", "qty"):
                 raise Unmappable("the offline model cannot tell whether the words after the "
@@ -932,6 +980,62 @@ class Planner:
             out.append(x)
             end = x.end
         return out
+
+    def _same_value(self, it: Item, prev: Optional[Item], head: Item) -> Cond:
+        """Two columns said to be equal ("the employee's city and the order's
+        ship city are the same", "a ship city equal to the customer's
+        city"): one of the rows asked about, the other of the same row or of
+        the one row its key points at; the two may be named in either
+        order, and exactly one way of pairing them must fit."""
+        nxt = next((x for x in self.items if x.at == it.end), None)
+        if prev is None or prev.kind != "column" or nxt is None or nxt.kind != "column" \
+                or prev.end != it.at:
+            raise Unmappable("the question says two things are the same but the offline model "
+                             "cannot tie both to columns")
+        rows = self.table_of(head)
+        ups: dict[str, list] = {}
+        for fk, ref, refcol in self.s.tables[rows].fks:
+            ups.setdefault(ref, []).append((fk, refcol))
+        second = nxt.columns
+        after = self.after(nxt, "table", "value")
+        if after is not None and after.at - nxt.end <= 2:
+            # "equal to the list price of the plant": that table's column;
+            # "the order date of order 3" is another row's.
+            named = self.after(after, "value", "cmp")
+            if after.kind == "value" or (named is not None and named.at - after.end <= 1):
+                raise Unmappable(f"the question may compare with the {nxt.columns[0].name} of "
+                                 f"another row than the {singular(rows)}'s own")
+            second = [c for c in second if c.table == after.table]
+            after.role = "restated"
+
+        def kind(c: Column) -> str:
+            return "date" if c.date else "number" if c.numeric else "text" if c.text else "other"
+        pairs = []
+        for a in prev.columns:
+            for b in second:
+                # Equal is equal either way round, but not so "twice".
+                for left, right in ((a, b), (b, a)) if it.value == 1 else ((a, b),):
+                    if left.table == rows and (right.table == rows or right.table in ups) \
+                            and kind(left) == kind(right) != "other" \
+                            and (left.table, left.name) != (right.table, right.name) \
+                            and (left, right) not in pairs and (right, left) not in pairs:
+                        pairs.append((left, right))
+        if len(pairs) != 1:
+            raise Unmappable("the question compares " + (
+                "columns that are no two values of the same " + singular(rows)
+                if not pairs else "one of " + ", ".join(
+                    f"{l.name} with {r.table}.{r.name}" for l, r in pairs)))
+        left, right = pairs[0]
+        if it.value != 1 and kind(left) != "number":
+            raise Unmappable(f"{left.name} is not a number to multiply")
+        if right.table != rows and len(ups[right.table]) > 1:
+            raise Unmappable(f"{rows} refers to {right.table} in more than one way")
+        prev.extra = nxt.extra = "qualifier"
+        via = None if right.table == rows else ups[right.table][0]
+        wording = right.name + (
+            "" if via is None else f" of its {singular(right.table.replace('_', ' '))}")
+        return Cond(left.table, left, "=", [], kind="number",
+                    against=Against(it.value, wording, column=right, via=via))
 
     def _versus_column(self, it: Item, left: Column, said: str) -> Cond:
         """A column compared with another of the same row, or of the one row
@@ -1115,11 +1219,7 @@ class Planner:
                                      f"beside its dates ({', '.join(c.name for c in dates)}); "
                                      "say which one the year is of")
                 if len(dates) > 1:
-                    # The date a row is about is the one named after its
-                    # table ("loan_date" in loans), or plainly "date".
-                    own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
-                           <= set(self.s.tables[t].words) or c.words == ["date"]]
-                    dates = own if len(own) == 1 else dates
+                    dates = self._own_date(self.s.tables[t]) or dates
                 if len(dates) == 1:
                     cand = dates
                     break
@@ -1132,6 +1232,14 @@ class Planner:
                              "it asks about")
         col = self.pick(cand, self.tables_named)
         return self._date_range(col, it)
+
+    @staticmethod
+    def _own_date(t: Table) -> list[Column]:
+        """The date a row is about, among several: the one named after its
+        table ("loan_date" in loans), or plainly "date"; [] when not one."""
+        own = [c for c in t.dates if set(c.words) - {"date", "at", "on", "time"}
+               <= set(t.words) or c.words == ["date"]]
+        return own if len(own) == 1 else []
 
     def _year_cond(self, col: Column, it: Item) -> Cond:
         """A year compared with a column that holds years, not dates."""
@@ -1236,11 +1344,27 @@ class Planner:
         via = any(c.table != table for c in self.conds if c.kind != "count")
         return Plan(sql, partial(phrasing.row_count, label, bool(via and distinct), desc))
 
+    def count_per_flag(self, a: Item, b: Item) -> Plan:
+        """"Count the current and the discontinued products": how many rows
+        are each way of a yes-or-no column, named as the question names them."""
+        col = a.columns[0]
+        nouns = [it for it in self.kinds("table") if it.table == col.table]
+        if len(self.kinds("table", "column", "money", "qty")) != len(nouns) or not nouns:
+            raise Unmappable(f"the question counts {col.table} each way of {col.name} but "
+                             "asks about more")
+        for it in nouns + [a, b]:
+            it.role = "counted"
+        c = self.sql.ident(col.name)
+        parts = [f"COALESCE(SUM({c} {'<>' if it.value else '='} 0), 0)" for it in (a, b)]
+        sql = f"SELECT {', '.join(parts)} FROM {self.sql.ident(col.table)}"
+        return Plan(sql, partial(phrasing.flag_counts, col.table, col.name,
+                                 [(it.extra, it.value) for it in (a, b)]))
+
     def _measure_head(self, head: Item) -> tuple[str, Optional[Column], str]:
         """(what, column, wording) of the thing summed or averaged."""
         if head.kind == "money" or (self.money and head.kind != "column"):
-            return "money", None, f"revenue ({self.line_worth()})" if self.s.line_items \
-                else "amount"
+            return "money", None, (f"{self.money_word()} ({self.line_worth()})"
+                                   if self.s.line_items else "amount")
         if head.kind == "qty" or self.qty:
             return "qty", None, "units"
         if head.kind == "column":
@@ -1292,6 +1416,10 @@ class Planner:
             what, col = "money", None
             q, p = self.s.line_items[1:3]
             wording = f"{p.name} × {q.name}"
+        if what == "column" and col.flag:
+            # "the most active customer" is no highest value of a yes or no.
+            raise Unmappable(f"{col.name} only says yes or no, so it has no total, average "
+                             "or extreme to give")
         if what == "column" and not col.numeric and (fn in ("sum", "avg") or not col.date):
             raise Unmappable(f"{col.name} is not a number, so it has no "
                              + ("total or average" if fn in ("sum", "avg") else "highest or lowest"))
@@ -1312,6 +1440,8 @@ class Planner:
         if col is not None and col.date:
             word = {"max": "latest", "min": "earliest"}.get(fn, word)
         answer = partial(phrasing.total, word, wording, fact, desc)
+        if fn in ("sum", "avg"):
+            answer = self._rounded(answer)
         unit = self.first("unit")
         if unit is not None:
             # "in minutes": the figure converted from the unit the column's
@@ -1328,6 +1458,24 @@ class Planner:
                 [(None if r[0] is None else round(decimal.Decimal(r[0]) * factor, 4),) for r in rows])
         return Plan(sql, answer,
                     extreme="value" if fn in ("max", "min") and what == "column" else None)
+
+    def _rounded(self, answer):
+        """The answer with its figures rounded as the question asks ("rounded
+        to 2 decimal places").  Only a total, an average or a figure per
+        group is rounded: rows ranked by a figure keep it exact, since a
+        rounded figure could tie rows that do not tie."""
+        asked = self.first("round")
+        if asked is None:
+            return answer
+        asked.role = "round"
+        step = decimal.Decimal(1).scaleb(-asked.value)
+
+        def rounded(v):
+            if isinstance(v, bool) or isinstance(v, int) or not isinstance(
+                    v, (decimal.Decimal, float)):
+                return v
+            return decimal.Decimal(str(v)).quantize(step, rounding=decimal.ROUND_HALF_UP)
+        return lambda rows: answer([tuple(rounded(v) for v in r) for r in rows])
 
     def both_extremes(self, sups: list[Item]) -> Plan:
         """"the shortest and longest films", "the most and the least
@@ -1348,7 +1496,7 @@ class Planner:
             other = a if sup is b else b
             copies = {id(it): dataclasses.replace(it) for it in self.items if it is not other}
             plans.append(Planner(self.s, Parse(list(copies.values()), self.p.probes,
-                                               self.p.unknown), self.q).plan())
+                                               self.p.unknown, self.p.words), self.q).plan())
             for it in self.items:
                 if id(it) in copies and copies[id(it)].role:
                     it.role = it.role or copies[id(it)].role  # used by the half
@@ -1514,8 +1662,8 @@ class Planner:
         elif what == "count":
             wording = wording.replace("_", " ")
         if sup is None:
-            answer = partial(phrasing.per_group, wording, gname, desc,
-                             cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP)
+            answer = self._rounded(partial(phrasing.per_group, wording, gname, desc,
+                                           cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP))
         else:
             top = self.first("top")
             n = top.value if top else 1
@@ -1565,7 +1713,8 @@ class Planner:
         if self.money or self.qty:
             what = "money" if self.money else "qty"
             fact = self.s.money_table()
-            wording = f"revenue ({self.line_worth()})" if what == "money" and self.s.line_items \
+            wording = f"{self.money_word()} ({self.line_worth()})" if what == "money" \
+                and self.s.line_items \
                 else ("units" if what == "qty" else "amount")
             if fn not in (None, "sum"):
                 raise Unmappable(f"an {fn} of revenue per {period.value} needs a unit to "
@@ -1639,7 +1788,7 @@ class Planner:
                 continue
             if len(keys) > 1:
                 raise Unmappable(f"{t.name} refers to {who} in more than one way")
-            sources.append((t.name, keys[0], self._own_date(t.name)))
+            sources.append((t.name, keys[0], self._record_date(t.name)))
         if not sources:
             raise Unmappable(f"no table records, with a date, what the "
                              f"{plural(2, singular(who.replace('_', ' ')))} do")
@@ -1673,7 +1822,7 @@ class Planner:
         head = Item("table", span.at, end=span.end, table=table)
         self.conds = self.conditions(head)
         span.role = "span"
-        date = self._own_date(table)
+        date = self._record_date(table)
         self._main = table
         col = self.sql.ident(date.name)
         sql = (f"SELECT DATEDIFF(MAX({col}), MIN({col})) FROM {self.sql.ident(table)}"
@@ -1682,7 +1831,7 @@ class Planner:
         return Plan(sql, partial(phrasing.span_days, singular(table.replace("_", " ")),
                                  date.name, self.describe()))
 
-    def _own_date(self, table: str) -> Column:
+    def _record_date(self, table: str) -> Column:
         """The date of what a row records: its one date, or the one named for
         the table itself (a rental's rental_date, not its return_date)."""
         dates = self.s.tables[table].dates
@@ -1826,6 +1975,12 @@ class Planner:
                 # is counted is the noun after "the number of", not the
                 # first noun of the question.
                 measured = counted
+            agg = self.after(key, "agg")
+            if measured is None and agg is not None:
+                # "each category and the average price": what is averaged
+                # follows the word of the figure, after the key.
+                measured = self.after(agg, "table", "column", "money", "qty")
+            self._said_again(key)
             if measured is not None and measured is not key and measured.kind == "table" \
                     and key.kind == "table" and measured.table == key.table:
                 raise Unmappable(f"the question groups {key.table} by itself; say what to "
@@ -1835,6 +1990,22 @@ class Planner:
                          ("table", "column", "money", "qty")
                          and it.extra != "qualifier" and it is not head), None)
         return head, measured
+
+    def _said_again(self, key: Item) -> None:
+        """"The average price in that category": the key named again after
+        a word that points back at it is the group itself, no other noun."""
+        words = self.p.words
+        named = {(c.table, c.name) for c in key.columns}
+        for it in self.items:
+            # "each member city ... in that city": the words again may also
+            # name other tables' columns; the key's own are among them.
+            if it.at > key.at and it.kind == key.kind and it.table == key.table \
+                    and named <= {(c.table, c.name) for c in it.columns} and it.at > 0 and (
+                        words[it.at - 1] in ("that", "this") or words[it.at - 2:it.at] == [
+                            "the", "same"]):
+                it.role = "restated"
+                self.items.remove(it)
+                return
 
     def _is_average_per_order(self, key: Item, group: Optional[Item], sup: Optional[Item],
                               measured: Optional[Item]) -> bool:
@@ -1851,7 +2022,8 @@ class Planner:
         """(what, column, wording, fn, measured) of what is compared between
         groups: money, units, a numeric column, or a count of related rows."""
         if self.money or (measured is not None and measured.kind == "money"):
-            return "money", None, "revenue" if self.s.line_items else "amount", fn, measured
+            return "money", None, self.money_word() if self.s.line_items else "amount", fn, \
+                measured
         if self.qty or (measured is not None and measured.kind == "qty"):
             return "qty", None, "units", fn, measured
         if measured is not None and measured.kind == "column" and measured is not key:
@@ -1904,6 +2076,57 @@ class Planner:
         if self.first("count") and measured is None:
             raise Unmappable("the question does not say what to count per group")
         raise Unmappable("the question does not say what to compare between groups")
+
+    def extreme_per_group(self, group: Item, sup: Item) -> Plan:
+        """"The most recent order for each customer": in each group, the
+        rows whose value is the group's highest (or lowest), ties kept.  The
+        rows ranked are named right after the superlative and point at the
+        group's table by one foreign key."""
+        ranked = self.after(sup, "table", "column")
+        key = self.after(group, "table", "column")
+        if ranked is None or ranked.kind != "table" or ranked.at - sup.end > 1 \
+                or key is None or key.kind != "table" or key.at != group.end \
+                or self.first("top") is not None or sup.extra == "count" \
+                or sup.value in ("most", "least", "fewest"):
+            # "the most orders for each employee" counts; it ranks no rows.
+            raise Unmappable("a grouping ('per', 'by', 'each') needs something to count or sum")
+        if group.value not in ("each", "every", "for", "in", "per"):
+            raise Unmappable(f"'{sup.value} ... by' may rank or group; say 'for each'")
+        table, gtable = ranked.table, key.table
+        t, g = self.s.tables[table], self.s.tables[gtable]
+        fks = [(fk, refcol) for fk, ref, refcol in t.fks if ref == gtable]
+        if len(fks) != 1 or len(g.pk) != 1 or g.pk[0] != fks[0][1]:
+            raise Unmappable(f"{table} does not point at {gtable} by one key, so the offline "
+                             f"model cannot tell each {singular(gtable)}'s {table}")
+        fk = fks[0][0]
+        others = [it for it in self.kinds("table", "column") if it not in (ranked, key)
+                  and it.extra != "qualifier" and not it.role]
+        if others:
+            raise Unmappable("the question asks for more than the rows ranked in each group")
+        key_cols = self._rank_columns(t, sup)
+        outer, inner = self.sql.ident(table), "x"
+        expr, wording = self._rank_expr(t, outer, key_cols, sup)
+        inner_expr, _ = self._rank_expr(t, inner, key_cols, sup)
+        if t.label is None or g.label is None:
+            raise Unmappable(f"{table} or {gtable} has no name or key to name its rows by")
+        ranked.role = key.role = sup.role = "group"
+        self._main = table
+        fn = "MAX" if sup.op == "max" else "MIN"
+        same = self.where_for(table, inner) + [f"{self.sql.col(inner, fk)} = "
+                                               f"{self.sql.col(outer, fk)}"]
+        best = f"(SELECT {fn}({inner_expr}) FROM {self.sql.ident(table)} {inner}{conj(same)})"
+        ga = self.sql.alias()
+        gname = self.sql.label(gtable, ga)
+        name = self.sql.label(table, outer)
+        where = self.where_for(table, outer) + [f"{expr} = {best}"]
+        sql = (f"SELECT {gname}, {name}, {expr} AS v FROM {outer} JOIN {self.sql.ident(gtable)} "
+               f"{ga} ON {self.sql.col(ga, g.pk[0])} = {self.sql.col(outer, fk)}{conj(where)} "
+               f"ORDER BY 1, 2")
+        word = "highest" if sup.op == "max" else "lowest"
+        if key_cols and key_cols[0].date:
+            word = "latest" if sup.op == "max" else "earliest"
+        return Plan(sql, partial(phrasing.best_per_group, word, wording, table, gtable,
+                                 self.describe()))
 
     def _per_row_sql(self, gtable: str, what: str, fact: str, fconds: list[Cond],
                      col: Optional[Column], fnname: str,
@@ -2119,6 +2342,9 @@ class Planner:
                      for c in it.columns if c in key_cols]
             if len(key_cols) > 1 and len(named) == 1:
                 key_cols = named  # "which project started first": start_date
+            elif len(key_cols) > 1 and sup.extra == "date" and not named:
+                # "the most recent order": of the date an order is about.
+                key_cols = self._own_date(t) or key_cols
         elif not sup.extra:
             named = [it for it in self.kinds("column") if it.extra not in ("qualifier",)
                      and any(c.table == t.name for c in it.columns)]
@@ -2136,6 +2362,9 @@ class Planner:
                 raise Unmappable(f"'{sup.op}' could rank {t.name} by any of "
                                  + ", ".join(c.name for c in key_cols))
             key = key_cols[0]
+            if key.flag:
+                raise Unmappable(f"{key.name} only says yes or no, so it ranks no "
+                                 f"{t.name} above the others")
             if not (key.numeric or key.date):
                 # Text sorts by its letters, which is no measure of anything.
                 raise Unmappable(f"{key.name} is text, not a number or a date to rank "

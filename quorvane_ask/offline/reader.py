@@ -17,7 +17,8 @@ from typing import Any, Optional
 from .decline import Unmappable
 from .observations import Column
 from .schema import Schema
-from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FUNCTION_WORDS, ITEM_WORDS,
+from .words import (COLUMN_SYNONYMS, COMPARATORS, DURATION_WORDS, FLAG_SENSES, FUNCTION_WORDS,
+                    ITEM_WORDS,
                     LABEL_WORDS,
                     LIST_REQUESTS, TIME_UNITS, TRADE_VERBS,
                     MAX_WORDS, MIN_WORDS, MONEY_WORDS, MONTHS, OR_MORE, ORDER_PHRASES,
@@ -491,6 +492,8 @@ class Reader:
         self._shared_by()
         self._order_words()
         self._schema_words()
+        self._flags()
+        self._same_pair()
         probes, unknown = [], []
         if any(t.low == "will" and not t.text[:1].isupper() or t.low == "gonna" for t in toks) or \
                 any(a.low == "going" and b.low == "to" for a, b in zip(toks, toks[1:])):
@@ -1164,6 +1167,11 @@ class Reader:
                 if "report" in phrase or "list" in phrase or "query" in phrase \
                         or "showing" in phrase:
                     self.use(i, n, Item("list", i))  # "a report showing": rows asked for
+                elif "#" in phrase and 0 <= toks[i + phrase.index("#")].number <= 10 \
+                        and toks[i + phrase.index("#")].number % 1 == 0:
+                    # "rounded to 2 decimal places": how to write the figures.
+                    places = int(toks[i + phrase.index("#")].number)
+                    self.use(i, n, Item("round", i, value=places))
                 else:
                     for t in toks[i:i + n]:
                         t.used = "function"
@@ -1501,6 +1509,104 @@ class Reader:
                                 columns=self._implied(words)))
         return j
 
+    def _flags(self) -> None:
+        """"discontinued products", "products that are not discontinued",
+        "the currently available products": a yes-or-no column of the table
+        named beside its adjective, or beside an everyday word for it or for
+        its opposite.  Read only beside the table's noun, and not after a
+        word that grades it ("the most active customer", "monthly active
+        customers" say more than the column holds)."""
+        toks = self.toks
+        flags: dict[str, list[Column]] = {}
+        for t in self.s.tables.values():
+            for c in t.columns:
+                if c.flag:
+                    flags.setdefault(c.flag, []).append(c)
+        if not flags:
+            return
+        senses: dict[int, tuple[Optional[Item], list[tuple[Column, bool]]]] = {}
+        for i, t in enumerate(toks):
+            col = next((it for it in self.items if it.at == i and it.kind == "column"), None)
+            if col is not None and all(c.flag for c in col.columns):
+                senses[i] = (col, [(c, True) for c in col.columns])
+            elif not t.used and not t.quoted and t.low in FLAG_SENSES:
+                found = [(c, yes) for word, yes in FLAG_SENSES[t.low] for c in flags.get(word, ())]
+                if found:
+                    senses[i] = (None, found)
+
+        def skipped(k: int) -> bool:
+            x = toks[k]
+            return k in senses or x.used in ("function", "or") or (
+                not x.used and x.low in FUNCTION_WORDS)
+
+        def table_at(k: int) -> Optional[str]:
+            return next((it.table for it in self.items if it.at == k and it.kind == "table"), None)
+        for i, (col, found) in senses.items():
+            end = col.end if col is not None else i + 1
+            k = end
+            while k < len(toks) and skipped(k):
+                k += 1
+            table = table_at(k) if k < len(toks) else None
+            j = i - 1
+            while table is None and j >= 0 and (skipped(j) or toks[j].used == "neg"):
+                j -= 1
+            if table is None and j >= 0:
+                table = table_at(j)
+            prev = toks[i - 1] if i > 0 else None
+            if table is None or (prev is not None and not skipped(i - 1) and prev.used not in (
+                    "neg", "list", "count", "table")):
+                continue
+            here = [(c, yes) for c, yes in found if c.table == table]
+            if not here:
+                continue
+            if len(here) > 1:
+                raise Unmappable(f"'{toks[i].text}' could be said of any of "
+                                 + ", ".join(c.name for c, _ in here) + f" in {table}")
+            c, yes = here[0]
+            if col is None:
+                self.role_probes += _variants(toks[i].text)
+            if col is None and _lookup(self.found, toks[i].text):
+                raise Unmappable(f"'{toks[i].text}' may be a value the data holds or what "
+                                 f"{table}.{c.name} says; ask with the one meant")
+            k = i - 1
+            while k >= 0 and not toks[k].used and toks[k].low in ("currently", "still", "now"):
+                k -= 1
+            neg = next((it for it in self.items if it.kind == "neg" and it.end == k + 1
+                        and toks[it.at].low == "not"), None) if k >= 0 else None
+            if neg is not None:
+                # "not discontinued": the opposite, the negation used up.
+                self.items.remove(neg)
+                yes = not yes
+            if col is not None:
+                self.items.remove(col)
+                for x in toks[col.at:col.end]:
+                    x.used = None
+            self.use(i, end - i, Item("flag", i, columns=[c], value=yes, extra=toks[i].text))
+
+    def _same_pair(self) -> None:
+        """"where the employee's city and the order's ship city are the
+        same": two columns said to hold one value, read as the first equal
+        to the second; the planner settles which side is the row's own."""
+        toks = self.toks
+        k = len(toks) - 3
+        if k < 3 or [t.low for t in toks[k:]] not in (["are", "the", "same"],
+                                                      ["is", "the", "same"]) \
+                or any(t.used for t in toks[k:]):
+            return
+        second = next((it for it in self.items if it.end == k and it.kind == "column"), None)
+        if second is None:
+            return
+        j = second.at - 1
+        while j > 0 and toks[j].low in _DETERMINERS and not toks[j].used:
+            j -= 1
+        first = next((it for it in self.items if it.end == j and it.kind == "column"), None)
+        if toks[j].low != "and" or toks[j].used or first is None:
+            return
+        self.use(j, second.at - j, Item("vs", j, op="=", value=decimal.Decimal(1), unit="",
+                                        extra="column"))
+        for t in toks[k:]:
+            t.used = "function"
+
     def _factor(self, j: int) -> Optional[tuple[decimal.Decimal, str, int]]:
         """(factor, its words, the index after them) of "twice", "3 times",
         "20% of", "half of"; None where no factor is written."""
@@ -1807,6 +1913,11 @@ class Reader:
                 low != "which" or i == 0 or self.toks[i - 1].low in (
                     "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):
             return None
+        if low == "where" and any(self._noun_ending(k, i) for k in range(max(0, i - 3), i)):
+            # "the orders where the ship city ...": a relative after the
+            # noun, which asks for no place or time.
+            self.toks[i].used = "function"
+            return i + 1
         self.use(i, 1, Item("wh", i, value=low))
         return i + 1
 

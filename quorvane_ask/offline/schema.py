@@ -47,6 +47,7 @@ class Schema:
                     # (from table, from column, to table, to column)
                     self.edges[t.name].append((t.name, col, ref, refcol))
                     self.edges[ref].append((ref, refcol, t.name, col))
+        self.all_line_items = self._line_tables()
         self.line_items = self._find_line_items()
         self.roles = self._find_roles()
 
@@ -168,10 +169,19 @@ class Schema:
         return out
 
     def _find_line_items(self) -> Optional[tuple]:
-        """(table, quantity column, price column, order table) of the table whose
-        rows are lines of an order: a quantity and a unit price, found by
-        their columns, and a foreign key to the order, the referenced table
-        that carries a date."""
+        """The lines sales are read from, where one table holds lines: those
+        of sales (a price) before those of purchases (a cost)."""
+        found = self.all_line_items
+        if len(found) > 1:
+            # Lines of sales carry a price; lines of purchases a cost.
+            found = [f for f in found if "price" in f[2].words] or found
+        return found[0] if len(found) == 1 else None
+
+    def _line_tables(self) -> list[tuple]:
+        """(table, quantity column, price column, order table) of each table
+        whose rows are lines of an order: a quantity and a unit price, found
+        by their columns, and a foreign key to the order, the referenced
+        table that carries a date."""
         found = []
         for t in self.tables.values():
             if not t.fks:
@@ -193,7 +203,4 @@ class Schema:
                 heads = named if len(named) == 1 else heads
             if len(qty) == 1 and len(price) == 1 and len(heads) == 1:
                 found.append((t.name, qty[0], price[0], heads[0]))
-        if len(found) > 1:
-            # Lines of sales carry a price; lines of purchases a cost.
-            found = [f for f in found if "price" in f[2].words] or found
-        return found[0] if len(found) == 1 else None
+        return found

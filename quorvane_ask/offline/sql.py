@@ -354,7 +354,13 @@ class Sql:
         t = self.s.tables[table]
         if t.person_name is not None and t.label == t.person_name[1]:
             first, last = t.person_name
-            return f"CONCAT_WS(' ', {self.col(alias, first.name)}, {self.col(alias, last.name)})"
+            name = f"CONCAT_WS(' ', {self.col(alias, first.name)}, {self.col(alias, last.name)})"
+            org = t.organisation
+            if org is not None:
+                # A person who stands for an organisation ("Anna Bedecs" of
+                # "Company A") is told by both names.
+                return f"CONCAT({self.col(alias, org.name)}, ' (', {name}, ')')"
+            return name
         return self.col(alias, t.label.name)
 
     def money(self, alias: str) -> str:

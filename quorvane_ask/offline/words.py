@@ -103,6 +103,19 @@ THESAURUS = {
 # copies of the film"): used only where its rows hold no quantity.
 ITEM_WORDS = {"inventory": ("copy", "item")}
 
+# Everyday words that say of a row what a yes-or-no column's adjective
+# says (True) or its opposite (False): "current" and "available" products
+# are not discontinued, "current" customers active.  A column named by the
+# word itself is read by its name.
+FLAG_SENSES = {
+    "current": (("discontinued", False), ("active", True), ("inactive", False)),
+    "available": (("discontinued", False), ("unavailable", False)),
+    "unavailable": (("available", False),),
+    "active": (("inactive", False),), "inactive": (("active", False),),
+    "enabled": (("disabled", False),), "disabled": (("enabled", False),),
+    "unpaid": (("paid", False),), "unpublished": (("published", False),),
+}
+
 # Verbs that open a request and carry no condition ("Determine the number
 # of ...", "Retrieve the 10 longest films"); those of LIST_REQUESTS ask for
 # rows, as "list" and "show" do.
@@ -143,8 +156,9 @@ PRESENTATION_PHRASES = [
           ("to", "list"), ("that", "returns"), ("to", "find"), ("that",), ("to",))),
     *(("a", "query", *tail) for tail in (("showing",), ("that", "shows"), ("that",), ("to",))),
     ("only", "showing"), ("showing", "only"), ("over", "all"), ("overall",), ("only", "the"),
-    ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimals"),
-    ("to", "#", "decimal", "places"), ("rounded",), ("along", "with"), ("together", "with"),
+    ("rounded", "to", "#", "decimal", "places"), ("rounded", "to", "#", "decimal", "place"),
+    ("rounded", "to", "#", "decimals"), ("to", "#", "decimal", "places"),
+    ("to", "#", "decimal", "place"), ("rounded",), ("along", "with"), ("together", "with"),
     ("info",), ("information",), ("details",), ("respectively",), ("corresponding",),
     ("their", "respective"),
 ]
