@@ -158,6 +158,10 @@ class Table:
         # One organisation in every sample row (the employer of all the
         # staff) tells no row from another.
         seen = {row.get(found[0].name) for row in self.samples}
+        if seen & {None, "", "None", "NULL"}:
+            # A company some people have and others not (a shop's customers)
+            # is where they work, not what the row stands for.
+            return None
         return None if len(self.samples) > 1 and len(seen) == 1 else found[0]
 
     @functools.cached_property

@@ -359,7 +359,9 @@ class Sql:
             if org is not None:
                 # A person who stands for an organisation ("Anna Bedecs" of
                 # "Company A") is told by both names.
-                return f"CONCAT({self.col(alias, org.name)}, ' (', {name}, ')')"
+                # One without an organisation is told by the person's alone.
+                return (f"COALESCE(CONCAT(NULLIF({self.col(alias, org.name)}, ''), ' (', {name}, "
+                        f"')'), {name})")
             return name
         return self.col(alias, t.label.name)
 
