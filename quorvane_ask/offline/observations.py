@@ -86,12 +86,25 @@ class Column:
         return any(t in self.base for t in _DATE_TYPES)
 
     @functools.cached_property
+    def flag_false(self) -> Optional[str]:
+        """The value that says no, as declared, of an ENUM that holds a yes
+        or a no ('T' and 'F', 'Y' and 'N'); None for any other column."""
+        if self.base != "ENUM" or len(self.values) != 2:
+            return None
+        low = {v.lower(): v for v in self.values}
+        for yes, no in (("t", "f"), ("y", "n"), ("yes", "no"), ("true", "false")):
+            if set(low) == {yes, no}:
+                return low[no]
+        return None
+
+    @property
     def flag(self) -> Optional[str]:
         """The adjective a yes-or-no column is named by ("discontinued",
         "is_active": active), or None: a BOOLEAN, or a one-digit TINYINT as
         MySQL declares its booleans, whose name is one word."""
         if not (self.base in ("BOOL", "BOOLEAN") or re.fullmatch(r"(TINYINT|BIT)\(1\)",
-                                                                 self.type.replace(" ", ""))):
+                                                                 self.type.replace(" ", ""))
+                or self.flag_false is not None):
             return None
         words = [w for w in self.words if w not in ("is", "has", "flag")]
         return words[0] if len(words) == 1 else None

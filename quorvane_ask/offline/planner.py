@@ -492,7 +492,8 @@ class Planner:
         for it in self.kinds("flag"):
             col = it.columns[0]
             it.role = "flag"
-            conds.append(Cond(col.table, col, "<>" if it.value else "=", [0], kind="flag"))
+            no = col.flag_false if col.flag_false is not None else 0  # 'F' of an ENUM('T','F')
+            conds.append(Cond(col.table, col, "<>" if it.value else "=", [no], kind="flag"))
         for it in self.kinds("text"):
             conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):

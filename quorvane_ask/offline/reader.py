@@ -1540,7 +1540,13 @@ class Reader:
                 not x.used and x.low in FUNCTION_WORDS)
 
         def table_at(k: int) -> Optional[str]:
-            return next((it.table for it in self.items if it.at == k and it.kind == "table"), None)
+            got = next((it.table for it in self.items if it.at == k and it.kind == "table"), None)
+            if got is None:
+                # "official languages": the column that names the rows.
+                got = next((it.columns[0].table for it in self.items if it.at == k
+                            and it.kind == "column" and len(it.columns) == 1
+                            and self.s.tables[it.columns[0].table].label == it.columns[0]), None)
+            return got
         for i, (col, found) in senses.items():
             end = col.end if col is not None else i + 1
             k = end
