@@ -157,6 +157,8 @@ GRAIN = [
     ("How many plants were sold?", None, "SELECT COUNT(*) FROM plants"),
     ("How many plants were sold in each family?", None,
      "SELECT COUNT(*) FROM plants GROUP BY family ORDER BY 1 DESC LIMIT 1"),
+    ("Which client bought the most plants?", None,
+     "SELECT COUNT(*) FROM plants GROUP BY family ORDER BY 1 DESC LIMIT 1"),
     ("Which plant is the best selling?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      "SELECT MAX(qty) FROM stock_moves"),

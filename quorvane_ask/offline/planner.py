@@ -1312,9 +1312,10 @@ class Planner:
                 head.role = "counted"
                 return self.aggregate(Item("qty", head.at, end=head.end), "sum")
             if not distinct:
-                raise Unmappable(f"'how many {head.table} were sold' may mean the units sold or "
-                                 f"how many different {head.table}; ask for 'how many units' or "
-                                 f"'how many different {head.table}'")
+                things = plural(2, head.table.replace("_", " "))
+                raise Unmappable(f"'how many {things} were sold' may mean the units sold or "
+                                 f"how many different {things}; ask for 'how many units' or "
+                                 f"'how many different {things}'")
             if not any(c.kind == "related" and c.related == li[0] for c in self.conds):
                 self.conds.append(Cond(None, None, "some", kind="related", related=li[0]))
         if head.kind == "column" and not self._qualifies_value(head):
@@ -1579,13 +1580,15 @@ class Planner:
         if what == "count" and li and measured is not None and measured.kind == "table" \
                 and measured.table in {ref for _, ref, _ in self.s.tables[li[0]].fks} \
                 and not self.kinds("neg") and any(
-                    t.low in ("sold", "bought", "ordered", "purchased")
-                    for t in tokenize(self.q)[measured.end:]):
-            # "How many tracks were sold in each genre": the units sold or
+                    t.low in ("sold", "bought", "ordered", "purchased", "purchases")
+                    for t in tokenize(self.q)):
+            # "How many tracks were sold in each genre", "which artist has
+            # sold the most tracks": the units sold or
             # how many different tracks, not the tracks of the catalogue.
-            raise Unmappable(f"'how many {measured.table} were sold' may mean the units sold or "
-                             f"how many different {measured.table}; ask for 'how many units' "
-                             f"or 'how many different {measured.table}'")
+            things = plural(2, measured.table.replace("_", " "))
+            raise Unmappable(f"'how many {things} were sold' may mean the units sold or "
+                             f"how many different {things}; ask for 'how many units' "
+                             f"or 'how many different {things}'")
         if what in ("money", "qty"):
             fact = self.s.money_table()
         else:
