@@ -170,6 +170,9 @@ GRAIN = [
     ("Which plant sold the most?",
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
      f"SELECT SUM({LINE}) s FROM invoice_lines l GROUP BY plant_id ORDER BY s DESC LIMIT 1"),
+    ("Which plant is the most sold?",
+     "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s DESC LIMIT 1",
+     "SELECT COUNT(*) FROM plants"),
     ("Which plant sold the least?", None,
      "SELECT SUM(qty) s FROM invoice_lines GROUP BY plant_id ORDER BY s LIMIT 1"),
     # Gross is before the lines' discount, which revenue here takes off.

@@ -1132,6 +1132,9 @@ class Reader:
         prev = self.toks[i - 1] if i > 0 else None
         if prev is not None and prev.used == "neg":
             return True  # "books never borrowed": rows with no related rows
+        if prev is not None and prev.low in ("most", "least") and self.toks[i].forms & TRADE_VERBS \
+                and self.s.line_items:
+            return True  # "the most sold": ranked by the order lines
         if self.toks[i].forms & TRADE_VERBS and self.s.line_items \
                 and any(it.kind == "table" and it.table in self._sold_tables() for it in self.items):
             return True  # "products not sold": products with no order lines
