@@ -176,6 +176,9 @@ def test_label_column(music, question, sql):
      "SELECT COUNT(*) FROM Songs WHERE Milliseconds < 200000"),
     ("How many songs have milliseconds over 400000?",
      "SELECT COUNT(*) FROM Songs WHERE Milliseconds > 400000"),
+    ("What is the average Milliseconds of the songs per album in minutes?",
+     "SELECT ROUND(AVG(Milliseconds) / 60000, 4) FROM Songs GROUP BY AlbumId"),
+    ("How long is the song Ember?", "SELECT Milliseconds FROM Songs WHERE SongTitle = 'Ember'"),
     ("What is the average Milliseconds of the songs in minutes?",
      "SELECT ROUND(AVG(Milliseconds) / 60000, 4) FROM Songs"),
 ])

@@ -1665,7 +1665,19 @@ class Planner:
                 wording += f" of {fact.replace('_', ' ')}"
         elif what == "count":
             wording = wording.replace("_", " ")
-        if sup is None:
+        unit = self.first("unit")
+        kept = time_unit(col.words) if unit is not None and what == "column" and col is not None \
+            and not col.date else None
+        if sup is None and kept is not None and link is None:
+            # "the average track length in minutes per genre": each figure
+            # converted from the unit the column's name says it keeps.
+            unit.role = "unit"
+            factor = decimal.Decimal(TIME_UNITS[kept]) / decimal.Decimal(TIME_UNITS[unit.value])
+            shown = partial(phrasing.per_group, f"{wording} in {unit.value}s", gname, desc,
+                            cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP)
+            answer = self._rounded(lambda rows: shown([(r[0], None if r[1] is None else round(
+                decimal.Decimal(r[1]) * factor, 4)) for r in rows]))
+        elif sup is None:
             answer = self._rounded(partial(phrasing.per_group, wording, gname, desc,
                                            cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP))
         else:

@@ -1918,6 +1918,11 @@ class Reader:
         """"what", "who", "where", "when"; "which" at the start or after a
         preposition ("in which city"), not as a relative pronoun."""
         low = self.toks[i].low
+        if low == "how" and self._low(i + 1) in ("long", "heavy") \
+                and self._low(i + 2) in ("is", "was", "are", "were"):
+            # "How long is the track X": the row's figure, looked up.
+            self.use(i, 1, Item("wh", i, value="what"))
+            return i + 1
         if low not in ("which", "what", "who", "where", "when") or not (
                 low != "which" or i == 0 or self.toks[i - 1].low in (
                     "in", "from", "of", "for", "at", "on", "to", "with", "by", "and")):

@@ -242,7 +242,7 @@ COLUMN_SYNONYMS = {
     "born": ("birth", "born"), "old": ("birth", "age"),
     "weigh": ("weight",), "weighs": ("weight",), "weighing": ("weight",),
     "heavy": ("weight",), "heavier": ("weight",), "light": ("weight",),
-    "long": ("page", "length", "duration", "minute"),
+    "long": ("page", "length", "duration", "minute", "millisecond", "second"),
     "length": ("length", "page", "duration", "runtime", "millisecond"),
     "duration": ("duration", "length", "runtime", "millisecond", "minute"),
     "durations": ("duration", "length", "runtime", "millisecond", "minute"),
