@@ -143,6 +143,10 @@ def test_names(music, question, sql):
      "WHERE l.PlaylistName = 'Road Trip'"),
     # A name of a song and of an album: the table named before it says which;
     # a title is looked up over its small words.
+    # A plain word of the data before the noun: the row each one points at.
+    ("How many songs are on harbour sound albums?",
+     "SELECT COUNT(*) FROM Songs s JOIN Albums a ON a.AlbumId = s.AlbumId "
+     "JOIN RecordLabels l ON l.RecordLabelId = a.RecordLabelId WHERE l.Company = 'Harbour Sound'"),
     ("How many songs are on the album Low Tide?",
      "SELECT COUNT(*) FROM Songs s JOIN Albums a ON a.AlbumId = s.AlbumId WHERE a.Title = 'Low Tide'"),
     ("Which album has the song Out of the Blue?",

@@ -689,7 +689,10 @@ class Planner:
                 # that only links the two.
                 for p in places:
                     try:
-                        if self.s.through_links(self.s.path(noun.table, p[0], self.sql.plain)):
+                        hops = self.s.path(noun.table, p[0], self.sql.plain)
+                        if self.s.through_links(hops) or (
+                                len(hops) == 1 and hops[0][1] in self.s.tables[noun.table].fk_columns):
+                            # "rock tracks": the genre each track has.
                             near.append(p)
                     except Unmappable:
                         pass

@@ -226,7 +226,8 @@ RELATION_VERBS = {"place", "make", "buy", "purchase", "sell", "borrow", "lend", 
                    "involve", "mention", "teach", "log", "record", "study", "take", "employ",
                    "ship", "go", "leave", "send", "carry", "drive", "pay", "deliver",
                    "transport", "move", "travel", "arrive", "hire", "process", "ring",
-                   "assign", "associate", "link", "relate", "connect", "tie", "speak"}
+                   "assign", "associate", "link", "relate", "connect", "tie", "speak",
+                   "release", "publish", "compose", "perform", "sing", "produce"}
 
 # Everyday words for kinds of columns.  Each maps to words that a column
 # name may contain; the first column found wins within the chosen table.
