@@ -19,7 +19,8 @@ CREATE TABLE country (Code CHAR(3) PRIMARY KEY, Name CHAR(52) NOT NULL, LocalNam
   Continent ENUM('Europe', 'Asia', 'Africa') NOT NULL, IndepYear SMALLINT, Population INT NOT NULL,
   HeadOfState CHAR(60));
 CREATE TABLE city (ID INT PRIMARY KEY, Name CHAR(35) NOT NULL, CountryCode CHAR(3) NOT NULL,
-  Population INT NOT NULL, FOREIGN KEY (CountryCode) REFERENCES country (Code));
+  Population INT NOT NULL, IsActive ENUM('Y', 'N') NOT NULL DEFAULT 'Y',
+  FOREIGN KEY (CountryCode) REFERENCES country (Code));
 CREATE TABLE countrylanguage (CountryCode CHAR(3) NOT NULL, Language CHAR(30) NOT NULL,
   IsOfficial ENUM('T', 'F') NOT NULL DEFAULT 'F', PRIMARY KEY (CountryCode, Language),
   FOREIGN KEY (CountryCode) REFERENCES country (Code));
@@ -28,9 +29,10 @@ INSERT INTO country VALUES ('NOR', 'Norway', 'Norway', 'Europe', 1905, 4478500, 
   ('LAO', 'Laos', 'Lao', 'Asia', 1953, 5433000, 'Khamtay Siphandone'),
   ('GHA', 'Ghana', 'Ghana', 'Africa', 1957, 20212000, 'John Kufuor'),
   ('NPL', 'Nepal', 'Nepal', 'Asia', 1769, 23930000, 'Gyanendra');
-INSERT INTO city VALUES (1, 'Oslo', 'NOR', 508726), (2, 'Bergen', 'NOR', 230948),
-  (3, 'Valletta', 'MLT', 7073), (4, 'Vientiane', 'LAO', 531800), (5, 'Accra', 'GHA', 1070000),
-  (6, 'Kumasi', 'GHA', 2385000), (7, 'Kathmandu', 'NPL', 591835);
+INSERT INTO city VALUES (1, 'Oslo', 'NOR', 508726, 'Y'), (2, 'Bergen', 'NOR', 230948, 'N'),
+  (3, 'Valletta', 'MLT', 7073, 'Y'), (4, 'Vientiane', 'LAO', 531800, 'Y'),
+  (5, 'Accra', 'GHA', 1070000, 'Y'), (6, 'Kumasi', 'GHA', 2385000, 'N'),
+  (7, 'Kathmandu', 'NPL', 591835, 'Y');
 INSERT INTO countrylanguage VALUES ('NOR', 'Norwegian', 'T'), ('NOR', 'Saame', 'F'),
   ('MLT', 'Maltese', 'T'), ('MLT', 'English', 'T'), ('LAO', 'Lao', 'T'), ('GHA', 'Akan', 'F'),
   ('GHA', 'English', 'T'), ('NPL', 'Nepali', 'T');
@@ -56,6 +58,8 @@ PLACES = [
     # A yes-or-no ENUM ('T', 'F') by its adjective: only the rows it says yes of.
     ("What are the official languages of Ghana?",
      "SELECT Language FROM countrylanguage WHERE CountryCode = 'GHA' AND IsOfficial = 'T'", ["Akan"]),
+    ("Count the active and the inactive cities.",
+     "SELECT SUM(IsActive = 'Y'), SUM(IsActive = 'N') FROM city"),
     ("What are the 3 most populous cities?",
      "SELECT Name FROM city ORDER BY Population DESC LIMIT 3"),
     ("Which cities have more than 1 million people?",

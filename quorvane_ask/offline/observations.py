@@ -98,13 +98,25 @@ class Column:
         return None
 
     @property
+    def yes_no(self) -> bool:
+        """Whether the column only says yes or no: a BOOLEAN, a one-digit
+        TINYINT or BIT as MySQL declares its booleans, or an ENUM of a yes
+        and a no."""
+        return self.base in ("BOOL", "BOOLEAN") or re.fullmatch(
+            r"(TINYINT|BIT)\(1\)", self.type.replace(" ", "")) is not None \
+            or self.flag_false is not None
+
+    @property
+    def flag_no(self):
+        """The value a yes-or-no column holds for no: its ENUM's no, else 0."""
+        return self.flag_false if self.flag_false is not None else 0
+
+    @property
     def flag(self) -> Optional[str]:
         """The adjective a yes-or-no column is named by ("discontinued",
-        "is_active": active), or None: a BOOLEAN, or a one-digit TINYINT as
-        MySQL declares its booleans, whose name is one word."""
-        if not (self.base in ("BOOL", "BOOLEAN") or re.fullmatch(r"(TINYINT|BIT)\(1\)",
-                                                                 self.type.replace(" ", ""))
-                or self.flag_false is not None):
+        "is_active": active), or None: a yes-or-no column whose name is one
+        word."""
+        if not self.yes_no:
             return None
         words = [w for w in self.words if w not in ("is", "has", "flag")]
         return words[0] if len(words) == 1 else None

@@ -70,12 +70,6 @@ def _year_column(col: Column) -> bool:
     return col.base == "YEAR" or (col.integer and col.words[-1:] == ["year"])
 
 
-def _flag(col: Column) -> bool:
-    """A column that only says yes or no: BOOLEAN, TINYINT(1), BIT(1)."""
-    return col.base in ("BOOL", "BOOLEAN") or (
-        col.base in ("TINYINT", "BIT") and re.search(r"\(1\)", col.type) is not None)
-
-
 def _long_text(col: Column) -> bool:
     """A column of prose (a description, notes): TEXT, or more characters
     than a name or a title is given (VARCHAR(255) is the usual for those)."""
@@ -289,7 +283,7 @@ class Planner:
                 self.items.remove(count)
                 group = count = None
         flags = next((it for it in self.kinds("column") if sup is not None
-                      and it.at == sup.end and it.columns and all(map(_flag, it.columns))), None)
+                      and it.at == sup.end and it.columns and all(c.yes_no for c in it.columns)), None)
         if flags is not None:
             # "the most active customer": a yes or no has no most, and what
             # makes a row "most active" the question does not say.
@@ -492,8 +486,8 @@ class Planner:
         for it in self.kinds("flag"):
             col = it.columns[0]
             it.role = "flag"
-            no = col.flag_false if col.flag_false is not None else 0  # 'F' of an ENUM('T','F')
-            conds.append(Cond(col.table, col, "<>" if it.value else "=", [no], kind="flag"))
+            conds.append(Cond(col.table, col, "<>" if it.value else "=", [col.flag_no],
+                              kind="flag"))
         for it in self.kinds("text"):
             conds += self.text_conds(it, head)
         for it in self.kinds("cmp"):
@@ -1359,8 +1353,8 @@ class Planner:
                              "asks about more")
         for it in nouns + [a, b]:
             it.role = "counted"
-        c = self.sql.ident(col.name)
-        parts = [f"COALESCE(SUM({c} {'<>' if it.value else '='} 0), 0)" for it in (a, b)]
+        c, no = self.sql.ident(col.name), self.sql.literal(col.flag_no)
+        parts = [f"COALESCE(SUM({c} {'<>' if it.value else '='} {no}), 0)" for it in (a, b)]
         sql = f"SELECT {', '.join(parts)} FROM {self.sql.ident(col.table)}"
         return Plan(sql, partial(phrasing.flag_counts, col.table, col.name,
                                  [(it.extra, it.value) for it in (a, b)]))
