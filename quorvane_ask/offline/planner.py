@@ -1848,11 +1848,10 @@ class Planner:
         """The date of what a row records: its one date, or the one named for
         the table itself (a rental's rental_date, not its return_date)."""
         dates = self.s.tables[table].dates
-        own = [c for c in dates if set(c.words) - {"date", "at", "on", "time"}
-               <= set(self.s.tables[table].words) or c.words == ["date"]]
         if len(dates) == 1:
             return dates[0]
-        if len(own) == 1:
+        own = self._own_date(self.s.tables[table])
+        if own:
             return own[0]
         raise Unmappable(f"{table} has " + ("no date" if not dates else "more than one date ("
                          + ", ".join(c.name for c in dates) + ")") + " to tell its first row "
