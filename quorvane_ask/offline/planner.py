@@ -1298,10 +1298,7 @@ class Planner:
     def count(self, head: Item, count: Item) -> Plan:
         distinct = self.first("distinct")
         li = self.s.line_items
-        if li and head.kind == "table" and head.table != li[0] and head.table in {
-                ref for _, ref, _ in self.s.tables[li[0]].fks} and not self.kinds("neg") and any(
-                t.low in ("sold", "bought", "ordered", "purchased")
-                for t in tokenize(self.q)[head.end:]):
+        if self._things_sold(head, [t.low for t in tokenize(self.q)[head.end:]]):
             # "tracks sold": the things the order lines record.  A total is
             # their units; "how many" alone may be the units or how many
             # different ones, and only "different" says which.
@@ -1309,10 +1306,7 @@ class Planner:
                 head.role = "counted"
                 return self.aggregate(Item("qty", head.at, end=head.end), "sum")
             if not distinct:
-                things = plural(2, head.table.replace("_", " "))
-                raise Unmappable(f"'how many {things} were sold' may mean the units sold or "
-                                 f"how many different {things}; ask for 'how many units' or "
-                                 f"'how many different {things}'")
+                raise self._units_or_different(head.table)
             if not any(c.kind == "related" and c.related == li[0] for c in self.conds):
                 self.conds.append(Cond(None, None, "some", kind="related", related=li[0]))
         if head.kind == "column" and not self._qualifies_value(head):
@@ -1342,6 +1336,23 @@ class Planner:
         label = table.replace("_", " ")
         via = any(c.table != table for c in self.conds if c.kind != "count")
         return Plan(sql, partial(phrasing.row_count, label, bool(via and distinct), desc))
+
+    _SOLD = ("sold", "bought", "ordered", "purchased", "purchases")
+
+    def _things_sold(self, noun: Item, words: list[str]) -> bool:
+        """Whether `noun` is the things the order lines record and `words`
+        (of the question) say they were sold: "tracks sold"."""
+        li = self.s.line_items
+        return bool(li) and noun.kind == "table" and noun.table != li[0] and noun.table in {
+            ref for _, ref, _ in self.s.tables[li[0]].fks} and not self.kinds("neg") \
+            and any(w in self._SOLD for w in words)
+
+    @staticmethod
+    def _units_or_different(table: str) -> Unmappable:
+        things = plural(2, table.replace("_", " "))
+        return Unmappable(f"'how many {things} were sold' may mean the units sold or "
+                          f"how many different {things}; ask for 'how many units' or "
+                          f"'how many different {things}'")
 
     def count_per_flag(self, a: Item, b: Item) -> Plan:
         """"Count the current and the discontinued products": how many rows
@@ -1573,19 +1584,12 @@ class Planner:
             return self.extreme(key, sup)
         what, col, wording, fn, measured = self._group_measure(
             key, measured, sup, aggs[0].op if aggs else None)
-        li = self.s.line_items
-        if what == "count" and li and measured is not None and measured.kind == "table" \
-                and measured.table in {ref for _, ref, _ in self.s.tables[li[0]].fks} \
-                and not self.kinds("neg") and any(
-                    t.low in ("sold", "bought", "ordered", "purchased", "purchases")
-                    for t in tokenize(self.q)):
+        if what == "count" and measured is not None and self._things_sold(
+                measured, [t.low for t in tokenize(self.q)]):
             # "How many tracks were sold in each genre", "which artist has
-            # sold the most tracks": the units sold or
-            # how many different tracks, not the tracks of the catalogue.
-            things = plural(2, measured.table.replace("_", " "))
-            raise Unmappable(f"'how many {things} were sold' may mean the units sold or "
-                             f"how many different {things}; ask for 'how many units' "
-                             f"or 'how many different {things}'")
+            # sold the most tracks": the units sold or how many different
+            # tracks, not the tracks of the catalogue.
+            raise self._units_or_different(measured.table)
         if what in ("money", "qty"):
             fact = self.s.money_table()
         else:
