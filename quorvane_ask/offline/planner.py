@@ -52,6 +52,15 @@ def in_column_unit(value, unit: str, col: Column):
         else converted.normalize()
 
 
+def in_asked_unit(value, kept: str, unit: str):
+    """A figure of a column that keeps `kept` (milliseconds) given in the
+    unit the question asks for (minutes), to four places; None stays None."""
+    if value is None:
+        return None
+    return round(decimal.Decimal(value) * (
+        decimal.Decimal(TIME_UNITS[kept]) / decimal.Decimal(TIME_UNITS[unit])), 4)
+
+
 def gcol_table(item) -> Optional[str]:
     return item.columns[0].table if item.columns else None
 
@@ -1462,10 +1471,9 @@ class Planner:
                                  f"its name which unit of time it holds, so it cannot be given "
                                  f"in {unit.value}s")
             unit.role = "unit"
-            factor = decimal.Decimal(TIME_UNITS[kept]) / decimal.Decimal(TIME_UNITS[unit.value])
             shown = partial(phrasing.total, word, f"{wording} in {unit.value}s", fact, desc)
             answer = lambda rows: shown(  # noqa: E731
-                [(None if r[0] is None else round(decimal.Decimal(r[0]) * factor, 4),) for r in rows])
+                [(in_asked_unit(r[0], kept, unit.value),) for r in rows])
         return Plan(sql, answer,
                     extreme="value" if fn in ("max", "min") and what == "column" else None)
 
@@ -1673,11 +1681,10 @@ class Planner:
             # "the average track length in minutes per genre": each figure
             # converted from the unit the column's name says it keeps.
             unit.role = "unit"
-            factor = decimal.Decimal(TIME_UNITS[kept]) / decimal.Decimal(TIME_UNITS[unit.value])
             shown = partial(phrasing.per_group, f"{wording} in {unit.value}s", gname, desc,
                             cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP)
-            answer = self._rounded(lambda rows: shown([(r[0], None if r[1] is None else round(
-                decimal.Decimal(r[1]) * factor, 4)) for r in rows]))
+            answer = self._rounded(lambda rows: shown(
+                [(r[0], in_asked_unit(r[1], kept, unit.value)) for r in rows]))
         elif sup is None:
             answer = self._rounded(partial(phrasing.per_group, wording, gname, desc,
                                            cap=phrasing.REPORT_CAP if first else phrasing.GROUP_CAP))
