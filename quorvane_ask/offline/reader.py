@@ -1696,19 +1696,17 @@ class Reader:
         table calls its total, not a sum of something else."""
         if self.toks[i].low not in ("total", "totals") or i == 0:
             return None
-        got = self._match_vocab(i - 1)
         if self._low(i - 1) in ("a", "their", "its", "whose") and self._low(i + 1) in (
                 "greater", "more", "over", "above", "higher", "less", "under", "below",
                 "lower", "of", "between", "exceeding"):
             # "invoices with a total over 20": the one column called total.
-            cols = [c for t in self.s.tables.values() for c in t.columns
-                    if list(c.words) == ["total"] and c.numeric]
-            if len(cols) == 1:
-                self.use(i, 1, Item("column", i, columns=cols))
-                return i + 1
-        if not got or got[0] != 1:
-            return None
-        cols = [c for it in got[1] if it.kind == "table" for c in self.s.tables[it.table].columns
+            tables = list(self.s.tables)
+        else:
+            got = self._match_vocab(i - 1)
+            if not got or got[0] != 1:
+                return None
+            tables = [it.table for it in got[1] if it.kind == "table"]
+        cols = [c for t in tables for c in self.s.tables[t].columns
                 if list(c.words) == ["total"] and c.numeric]
         if len(cols) != 1:
             return None
