@@ -347,10 +347,8 @@ def tokenize(text: str) -> list[Tok]:
     toks = []
     text = re.sub(r"(?<!\w)#\s*of\b", "number of", text)  # "the # of invoices"
     # "2 million people", "1.5 billion": the number written out.
-    text = re.sub(r"\b(\d+(?:\.\d+)?) (million|billion)\b", lambda m: str(
-        decimal.Decimal(m[1]) * (10 ** 6 if m[2].lower() == "million" else 10 ** 9)).rstrip(
-        "0").rstrip(".") if "." in m[1] else str(int(m[1]) * (10 ** 6 if m[2].lower() == "million"
-                                                              else 10 ** 9)), text, flags=re.I)
+    text = re.sub(r"\b(\d+(?:\.\d+)?) (million|billion)\b", lambda m: format(decimal.Decimal(
+        m[1]).scaleb(6 if m[2].lower() == "million" else 9).normalize(), "f"), text, flags=re.I)
     text = re.sub(r"\b(best|worst) selling\b", r"\1-selling", text, flags=re.I)
     for m in _TOKEN_RE.finditer(text):
         q = m["dq"] or m["cq"] or m["sq"]
