@@ -533,8 +533,7 @@ class Planner:
                     continue
                 # "students not enrolled": no rows in the table of enrolments.
                 nxt = Item("table", nxt.at, table=col.table, end=nxt.end)
-            if nxt is None and not any(t.low not in FUNCTION_WORDS
-                                       for t in tokenize(self.q)[neg.end:]):
+            if nxt is None and not any(w not in FUNCTION_WORDS for w in self.p.words[neg.end:]):
                 # "customers not in the US", where nothing after the
                 # negation was read: what is negated is not known.
                 raise Unmappable("nothing the offline model could read follows the negation")
@@ -1307,7 +1306,7 @@ class Planner:
     def count(self, head: Item, count: Item) -> Plan:
         distinct = self.first("distinct")
         li = self.s.line_items
-        if self._things_sold(head, [t.low for t in tokenize(self.q)[head.end:]]):
+        if self._things_sold(head, self.p.words[head.end:]):
             # "tracks sold": the things the order lines record.  A total is
             # their units; "how many" alone may be the units or how many
             # different ones, and only "different" says which.
@@ -1593,7 +1592,7 @@ class Planner:
         what, col, wording, fn, measured = self._group_measure(
             key, measured, sup, aggs[0].op if aggs else None)
         if what == "count" and measured is not None and self._things_sold(
-                measured, [t.low for t in tokenize(self.q)]):
+                measured, self.p.words):
             # "How many tracks were sold in each genre", "which artist has
             # sold the most tracks": the units sold or how many different
             # tracks, not the tracks of the catalogue.
@@ -2707,13 +2706,13 @@ class Planner:
         for the rows below X, "who does X report to" and "who manages X"
         for the row above.  A passive ("managed by X") turns the verb
         round; a name on both sides of the verb is not read (None)."""
-        toks = tokenize(self.q)
+        words = self.p.words
         before = all(v.at < item.at for v in values)
         after = all(v.at >= item.end for v in values)
         if before == after:
             return None
         holder_first = item.value.lower().startswith("report")  # the one reporting is the subject
-        if item.end < len(toks) and toks[item.end].low == "by":
+        if item.end < len(words) and words[item.end] == "by":
             after = not after
         return "down" if after == holder_first else "up"
 
@@ -2747,8 +2746,7 @@ class Planner:
             here = {t for t, _ in v.extra}
             vtables = here if vtables is None else vtables & here
         fits = []
-        toks = tokenize(self.q)
-        their = 0 < item.at and toks[item.at - 1].low in ("their", "its", "his", "her")
+        their = 0 < item.at and self.p.words[item.at - 1] in ("their", "its", "his", "her")
         for role, way in item.extra:
             if named - {role.table, role.ref}:
                 continue
