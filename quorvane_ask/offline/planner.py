@@ -2795,9 +2795,9 @@ class Planner:
         elif role.self_key and not verb.lower().startswith("report") \
                 and dict((id(r), w) for r, w in item.extra).get(id(role)) == "down":
             # "the employees Nancy manages" are those managed by her
-            stem = re.sub(r"(?:e?s|d)$", "", verb.split()[0].lower()) if verb.split()[0].lower() \
-                .endswith(("es", "ed")) else verb.split()[0].lower()
-            verb = stem + ("d" if stem.endswith("e") else "ed") + " by"
+            w = verb.split()[0].lower()
+            w = w[:-1] if w.endswith("s") else w
+            verb = (w if w.endswith("ed") else w + ("d" if w.endswith("e") else "ed")) + " by"
         for it in self.kinds("table", "wh", "list", "group"):
             it.role = "role"
         q = self.sql.ident
