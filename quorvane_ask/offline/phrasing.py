@@ -174,21 +174,12 @@ def one_reading(fact: str, link: str, gname: str, rows: list[tuple],
     return [r[:2] for r in rows]
 
 
-def _winners(op: str, n: int, rows: list[tuple], at: int) -> set:
-    """The names of the groups ranked in the first n by the value at `at`, ties included."""
-    values = sorted((r[at] for r in rows if r[at] is not None), reverse=op == "max")
-    if not values:
-        return set()
-    cut = values[min(n, len(values)) - 1]
-    return {r[0] for r in rows if r[at] is not None and (
-        r[at] >= cut if op == "max" else r[at] <= cut)}
-
-
 def units_or_money(op: str, n: int, gname: str, rows: list[tuple]) -> list[tuple]:
     """The groups ranked by the units sold (rows: name, money, units), when
     ranking them by the money taken in picks the same ones; else the two
     readings of "sells the most" differ, and the question is declined."""
-    by_units, by_money = _winners(op, n, rows, 2), _winners(op, n, rows, 1)
+    by_units = {r[0] for r in _ranked_first(op, n, 2, rows)}
+    by_money = {r[0] for r in _ranked_first(op, n, 1, rows)}
     if by_units != by_money:
         word = "most" if op == "max" else "least"
         who = f"the {gname} that sells" if n == 1 else f"the {n} {plural(2, gname)} that sell"
